@@ -1,0 +1,75 @@
+"""Benchmarks of velkora_core_rs, run with pyperf, reported side by side.
+
+Each bench/bench_*.py module defines cases() returning a list of Case. Cases
+are grouped; within a group the case marked floor=True is the reference and
+every other case is shown as a ratio to it, measured in the same run. Modules
+may also define reports(), returning extra lines (memory figures, counts) that
+are printed after the timing table, in the parent process only.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import importlib
+import pathlib
+import sys
+from typing import Any, Callable
+
+import pyperf
+
+HERE = pathlib.Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+
+
+@dataclasses.dataclass
+class Case:
+    group: str
+    name: str
+    func: Callable[..., Any]
+    args: tuple = ()
+    floor: bool = False
+
+
+def load_modules():
+    return [importlib.import_module(p.stem) for p in sorted(HERE.glob("bench_*.py"))]
+
+
+def format_time(seconds: float) -> str:
+    for unit, scale in (("s", 1.0), ("ms", 1e-3), ("us", 1e-6), ("ns", 1e-9)):
+        if seconds >= scale:
+            return f"{seconds / scale:8.2f} {unit}"
+    return f"{seconds / 1e-9:8.2f} ns"
+
+
+def main() -> None:
+    runner = pyperf.Runner(processes=3, values=3, warmups=1)
+    modules = load_modules()
+    measured: list[tuple[Case, float]] = []
+    for module in modules:
+        for case in module.cases():
+            bench = runner.bench_func(f"{case.group}: {case.name}", case.func, *case.args)
+            if bench is not None:
+                measured.append((case, bench.median()))
+    if runner.args.worker:
+        return
+
+    print()
+    print(f"{'case':<58} {'time/call':>12} {'x floor':>9}")
+    groups: dict[str, list[tuple[Case, float]]] = {}
+    for case, seconds in measured:
+        groups.setdefault(case.group, []).append((case, seconds))
+    for group, rows in groups.items():
+        floor = next((s for c, s in rows if c.floor), None)
+        print(f"-- {group}")
+        for case, seconds in sorted(rows, key=lambda r: not r[0].floor):
+            ratio = f"{seconds / floor:9.2f}" if floor else " " * 9
+            mark = " (floor)" if case.floor else ""
+            print(f"   {case.name + mark:<55} {format_time(seconds):>12} {ratio}")
+    for module in modules:
+        if hasattr(module, "reports"):
+            for line in module.reports():
+                print(line)
+
+
+if __name__ == "__main__":
+    main()

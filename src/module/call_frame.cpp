@@ -1,0 +1,340 @@
+#include "module/call_frame.h"
+
+#include <cstring>
+
+namespace {
+
+// "'int' object cannot be converted to ..." needs the qualified type name as UTF-8.
+std::string type_qualname(PyObject* obj) {
+    PyRef name = PyRef::steal(PyType_GetQualName(Py_TYPE(obj)));
+    if (name) {
+        Py_ssize_t len = 0;
+        if (const char* text = PyUnicode_AsUTF8AndSize(name.get(), &len)) {
+            return std::string(text, static_cast<std::size_t>(len));
+        }
+    }
+    PyErr_Clear();  // a type whose name cannot be had still gets a message
+    return "<failed to extract type name>";
+}
+
+// str(obj) as UTF-8; characters that UTF-8 cannot hold (lone surrogates) become
+// U+FFFD. Empty when str() itself fails, with that error left pending.
+std::optional<std::string> lossy_str(PyObject* obj) {
+    PyRef text = PyRef::steal(PyObject_Str(obj));
+    if (!text) return std::nullopt;
+    Py_ssize_t len = 0;
+    if (const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &len)) {
+        return std::string(utf8, static_cast<std::size_t>(len));
+    }
+    PyErr_Clear();
+    PyRef raw = created(PyUnicode_AsEncodedString(text.get(), "utf-8", "surrogatepass"));
+    PyRef fixed = created(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(raw.get()),
+                                               PyBytes_GET_SIZE(raw.get()), "replace"));
+    const char* utf8 = PyUnicode_AsUTF8AndSize(fixed.get(), &len);
+    if (utf8 == nullptr) fatal("replacement-decoded text is not UTF-8");
+    return std::string(utf8, static_cast<std::size_t>(len));
+}
+
+// A ready TypeError whose cause is `cause` (which may be null); setting the
+// cause also sets __suppress_context__.
+Error new_type_error(const std::string& message, PyRef cause) {
+    PyRef text = new_text(message);
+    PyRef exc = PyRef::steal(PyObject_CallOneArg(PyExc_TypeError, text.get()));
+    if (!exc) return Error::from_pending();
+    PyException_SetCause(exc.get(), cause.release());
+    Error e;
+    e.raised = std::move(exc);
+    return e;
+}
+
+std::string display_name(const ParamSpec& spec) { return std::string(spec.function) + "()"; }
+
+}  // namespace
+
+PyObject* check_created(PyObject* obj, const std::source_location& where) {
+    if (obj == nullptr) {
+        if (PyErr_Occurred()) PyErr_Print();
+        fatal("Python API call failed", where);
+    }
+    return obj;
+}
+
+PyRef new_text(std::string_view text, const std::source_location& where) {
+    return created(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())),
+                   where);
+}
+
+Status bind_arguments(const ParamSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames, std::span<PyObject*> slots) {
+    const std::size_t n = spec.params.size();
+    if (slots.size() != n) fatal("argument slots do not match the parameter list");
+    std::fill(slots.begin(), slots.end(), nullptr);
+
+    if (static_cast<std::size_t>(nargs) > n) {
+        return Error::described(PyExc_TypeError, display_name(spec) + " takes " +
+                                                     std::to_string(n) +
+                                                     " positional arguments but " +
+                                                     std::to_string(nargs) + " were given");
+    }
+    for (Py_ssize_t i = 0; i < nargs; ++i) slots[static_cast<std::size_t>(i)] = args[i];
+
+    if (kwnames != nullptr) {
+        Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t k = 0; k < nkw; ++k) {
+            PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+            Py_ssize_t len = 0;
+            const char* text = PyUnicode_AsUTF8AndSize(key, &len);
+            std::optional<std::size_t> match;
+            if (text == nullptr) {
+                PyErr_Clear();  // a name that is not UTF-8 names no parameter
+            } else {
+                std::string_view name(text, static_cast<std::size_t>(len));
+                for (std::size_t i = 0; i < n; ++i) {
+                    if (spec.params[i] == name) {
+                        match = i;
+                        break;
+                    }
+                }
+            }
+            if (!match) {
+                // The key is shown as str() of the keyword object, which need not be UTF-8.
+                PyRef message = PyRef::steal(PyUnicode_FromFormat(
+                    "%s got an unexpected keyword argument '%S'", display_name(spec).c_str(), key));
+                if (!message) return Error::from_pending();
+                PyRef exc = PyRef::steal(PyObject_CallOneArg(PyExc_TypeError, message.get()));
+                if (!exc) return Error::from_pending();
+                Error e;
+                e.raised = std::move(exc);
+                return e;
+            }
+            if (slots[*match] != nullptr) {
+                return Error::described(PyExc_TypeError,
+                                        display_name(spec) + " got multiple values for argument '" +
+                                            std::string(spec.params[*match]) + "'");
+            }
+            slots[*match] = args[nargs + k];
+        }
+    }
+
+    if (static_cast<std::size_t>(nargs) < n) {
+        std::vector<std::string_view> missing;
+        for (std::size_t i = 0; i < n; ++i) {
+            if (slots[i] == nullptr) missing.push_back(spec.params[i]);
+        }
+        if (!missing.empty()) {
+            std::string message = display_name(spec) + " missing " +
+                                  std::to_string(missing.size()) + " required positional " +
+                                  (missing.size() == 1 ? "argument" : "arguments") + ": ";
+            for (std::size_t i = 0; i < missing.size(); ++i) {
+                if (i > 0) {
+                    if (missing.size() > 2) message += ",";
+                    if (i + 1 == missing.size()) message += " and";
+                    message += " ";
+                }
+                message.append("'").append(missing[i]).append("'");
+            }
+            return Error::described(PyExc_TypeError, std::move(message));
+        }
+    }
+    return Unit{};
+}
+
+Error type_mismatch(PyObject* obj, std::string_view target) {
+    std::string message = "'";
+    message.append(type_qualname(obj)).append("' object cannot be converted to '");
+    message.append(target).append("'");
+    return Error::described(PyExc_TypeError, std::move(message));
+}
+
+Error wrap_argument_error(std::string_view name, Error&& error) {
+    const std::string prefix = "argument '" + std::string(name) + "': ";
+    if (!error.raised) {
+        if (error.type != PyExc_TypeError) return std::move(error);
+        return new_type_error(prefix + error.message, PyRef());
+    }
+    PyObject* exc = error.raised.get();
+    if (!Py_IS_TYPE(exc, reinterpret_cast<PyTypeObject*>(PyExc_TypeError))) {
+        return std::move(error);
+    }
+    std::optional<std::string> message = lossy_str(exc);
+    if (!message) {
+        PyErr_WriteUnraisable(exc);
+        PyRef type_name = PyRef::steal(PyType_GetName(Py_TYPE(exc)));
+        std::optional<std::string> shown = type_name ? lossy_str(type_name.get()) : std::nullopt;
+        PyErr_Clear();
+        message = shown ? "<unprintable " + *shown + " object>" : "<unprintable object>";
+    }
+    return new_type_error(prefix + *message, PyRef::steal(PyException_GetCause(exc)));
+}
+
+PyObject* raise_error(Error&& error) noexcept {
+    if (error.raised) {
+        PyErr_SetRaisedException(error.raised.release());
+    } else {
+        PyRef message = new_text(error.message);
+        PyErr_SetObject(error.type, message.get());
+    }
+    return nullptr;
+}
+
+Result<std::string_view> to_text(PyObject* obj) {
+    if (!PyUnicode_Check(obj)) return type_mismatch(obj, "PyString");
+    Py_ssize_t len = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(obj, &len);
+    if (text == nullptr) return Error::from_pending();
+    return std::string_view(text, static_cast<std::size_t>(len));
+}
+
+Result<std::uint64_t> to_uint64(PyObject* obj) {
+    unsigned long long value = 0;
+    if (PyLong_Check(obj)) {
+        value = PyLong_AsUnsignedLongLong(obj);
+    } else {
+        PyRef index = PyRef::steal(PyNumber_Index(obj));
+        if (!index) return Error::from_pending();
+        value = PyLong_AsUnsignedLongLong(index.get());
+    }
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        return Error::from_pending();
+    }
+    return static_cast<std::uint64_t>(value);
+}
+
+Result<std::int64_t> to_int64(PyObject* obj) {
+    static_assert(sizeof(long) == sizeof(std::int64_t), "PyLong_AsLong must give 64 bits");
+    long value = PyLong_AsLong(obj);
+    if (value == -1 && PyErr_Occurred()) return Error::from_pending();
+    return static_cast<std::int64_t>(value);
+}
+
+Result<double> to_double(PyObject* obj) {
+    if (PyFloat_CheckExact(obj)) return PyFloat_AS_DOUBLE(obj);
+    double value = PyFloat_AsDouble(obj);
+    if (value == -1.0 && PyErr_Occurred()) return Error::from_pending();
+    return value;
+}
+
+namespace {
+
+// NumPy's boolean scalar, recognised by its type's module and name alone so that
+// NumPy is never imported. Any error on the way only means "not NumPy".
+bool is_numpy_bool(PyTypeObject* type) {
+    bool result = false;
+    PyRef module = PyRef::steal(PyType_GetModuleName(type));
+    if (module && PyUnicode_Check(module.get()) &&
+        PyUnicode_EqualToUTF8AndSize(module.get(), "numpy", 5)) {
+        PyRef name = PyRef::steal(PyType_GetName(type));
+        result = name && PyUnicode_Check(name.get()) &&
+                 (PyUnicode_EqualToUTF8AndSize(name.get(), "bool_", 5) ||
+                  PyUnicode_EqualToUTF8AndSize(name.get(), "bool", 4));
+    }
+    PyErr_Clear();
+    return result;
+}
+
+}  // namespace
+
+Result<bool> to_bool(PyObject* obj) {
+    if (PyBool_Check(obj)) return obj == Py_True;
+    PyTypeObject* type = Py_TYPE(obj);
+    if (!is_numpy_bool(type)) return type_mismatch(obj, "PyBool");
+    if (type->tp_as_number == nullptr || type->tp_as_number->nb_bool == nullptr) {
+        PyRef shown = PyRef::steal(PyObject_Str(reinterpret_cast<PyObject*>(type)));
+        if (!shown) return Error::from_pending();
+        Py_ssize_t len = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(shown.get(), &len);
+        if (text == nullptr) return Error::from_pending();
+        return Error::described(PyExc_TypeError,
+                                "object of type '" +
+                                    std::string(text, static_cast<std::size_t>(len)) +
+                                    "' does not define a '__bool__' conversion");
+    }
+    int truth = type->tp_as_number->nb_bool(obj);
+    if (truth == 0) return false;
+    if (truth == 1) return true;
+    return Error::from_pending();
+}
+
+Result<std::vector<double>> extract_float_sequence(PyObject* obj) {
+    return extract_sequence(obj, to_double);
+}
+
+std::optional<double> read_double(PyObject* obj) {
+    if (PyFloat_CheckExact(obj)) return PyFloat_AS_DOUBLE(obj);
+    double value = PyFloat_AsDouble(obj);
+    if (value == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();  // forgiving reader: an unconvertible value is a missing one
+        return std::nullopt;
+    }
+    return value;
+}
+
+std::optional<std::int64_t> read_int64(PyObject* obj) {
+    long value = PyLong_AsLong(obj);
+    if (value == -1 && PyErr_Occurred()) {
+        PyErr_Clear();  // forgiving reader: default applies
+        return std::nullopt;
+    }
+    return static_cast<std::int64_t>(value);
+}
+
+std::optional<bool> read_bool(PyObject* obj) {
+    Result<bool> value = to_bool(obj);
+    if (!value) {
+        PyErr_Clear();  // forgiving reader: default applies
+        return std::nullopt;
+    }
+    return *value;
+}
+
+std::optional<std::string> read_text(PyObject* obj) {
+    if (!PyUnicode_Check(obj)) return std::nullopt;
+    Py_ssize_t len = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(obj, &len);
+    if (text == nullptr) {
+        PyErr_Clear();  // lone surrogates: not usable as text
+        return std::nullopt;
+    }
+    return std::string(text, static_cast<std::size_t>(len));
+}
+
+PyRef read_dict_item(PyObject* dict, std::string_view key) {
+    PyRef key_obj = new_text(key);
+    PyObject* value = nullptr;
+    if (PyDict_GetItemRef(dict, key_obj.get(), &value) < 0) {
+        PyErr_Clear();  // a lookup that raises counts as a missing key
+        return PyRef();
+    }
+    return PyRef::steal(value);
+}
+
+DictBuilder::DictBuilder() : dict_(created(PyDict_New())) {}
+
+void DictBuilder::insert(std::string_view key, PyRef value) {
+    if (error_) return;
+    PyRef key_obj = new_text(key);
+    if (PyDict_SetItem(dict_.get(), key_obj.get(), value.get()) < 0) {
+        error_ = Error::from_pending();
+    }
+}
+
+void DictBuilder::set_bool_item(std::string_view key, bool value) {
+    insert(key, bool_result(value));
+}
+
+void DictBuilder::set_float_item(std::string_view key, double value) {
+    insert(key, created(PyFloat_FromDouble(value)));
+}
+
+void DictBuilder::set_uint_item(std::string_view key, std::uint64_t value) {
+    insert(key, created(PyLong_FromUnsignedLongLong(value)));
+}
+
+void DictBuilder::set_int_item(std::string_view key, std::int64_t value) {
+    insert(key, created(PyLong_FromLong(static_cast<long>(value))));
+}
+
+Result<PyRef> DictBuilder::finish() && {
+    if (error_) return std::move(*error_);
+    return std::move(dict_);
+}

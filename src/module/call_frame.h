@@ -1,0 +1,190 @@
+// The call frame: argument binding, conversions of interpreter values into
+// native ones, result builders and the single place where errors are raised.
+// Every function here runs with the interpreter lock held.
+#pragma once
+
+#include <Python.h>
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <source_location>
+#include <span>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "module/error.h"
+#include "module/fatal.h"
+#include "module/py_ref.h"
+
+// ---------------------------------------------------------------------------
+// Objects the module cannot do without.
+
+// Returns `obj`, a new reference just returned by an object-creating API call.
+// NULL means the interpreter could not create it: print its pending error and
+// end the process.
+PyObject* check_created(PyObject* obj,
+                        const std::source_location& where = std::source_location::current());
+
+inline PyRef created(PyObject* obj,
+                     const std::source_location& where = std::source_location::current()) {
+    return PyRef::steal(check_created(obj, where));
+}
+
+// A new str from UTF-8 text; fatal when it cannot be created.
+PyRef new_text(std::string_view text,
+               const std::source_location& where = std::source_location::current());
+
+// ---------------------------------------------------------------------------
+// Argument binding.
+
+struct ParamSpec {
+    std::string_view function;                  // "ban_ip_rs"; shown as "ban_ip_rs()"
+    std::span<const std::string_view> params;   // all positional-or-keyword, all required
+};
+
+// Binds the vector-call arguments (args[0..nargs) positional, then one value per
+// entry of `kwnames`) into `slots`, one borrowed reference per parameter.
+Status bind_arguments(const ParamSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames, std::span<PyObject*> slots);
+
+// ---------------------------------------------------------------------------
+// Errors.
+
+// TypeError "'{type}' object cannot be converted to '{target}'".
+Error type_mismatch(PyObject* obj, std::string_view target);
+
+// A TypeError (exactly) becomes "argument '{name}': {message}"; any other error
+// is returned unchanged.
+Error wrap_argument_error(std::string_view name, Error&& error);
+
+// Makes `error` the pending exception; returns NULL for the entry point to return.
+PyObject* raise_error(Error&& error) noexcept;
+
+// ---------------------------------------------------------------------------
+// Strict conversions: a value, or the error that stopped them.
+
+// The UTF-8 text of a str (or subclass), read in place: valid while `obj` lives.
+Result<std::string_view> to_text(PyObject* obj);
+Result<std::uint64_t> to_uint64(PyObject* obj);
+Result<std::int64_t> to_int64(PyObject* obj);
+Result<double> to_double(PyObject* obj);
+Result<bool> to_bool(PyObject* obj);
+
+// How many elements a sequence conversion reserves up front at most. The
+// reported length is only a hint: a hostile __len__ may claim 10**18 items.
+inline constexpr std::size_t SEQUENCE_RESERVE_LIMIT = 4096;
+
+template <class Convert>
+using ConvertedValue = typename std::invoke_result_t<Convert&, PyObject*>::value_type;
+
+// Every item of a sequence (not a str), in iteration order, each converted by
+// `element`; the first failure is the result.
+template <class Convert>
+Result<std::vector<ConvertedValue<Convert>>> extract_sequence(PyObject* obj, Convert&& element) {
+    if (PyUnicode_Check(obj)) {
+        return Error::described(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    }
+    if (!PySequence_Check(obj)) return type_mismatch(obj, "Sequence");
+    std::vector<ConvertedValue<Convert>> values;
+    Py_ssize_t size = PySequence_Size(obj);
+    if (size < 0) {
+        PyErr_Clear();  // the length only sizes the array; iteration decides
+    } else {
+        values.reserve(std::min(static_cast<std::size_t>(size), SEQUENCE_RESERVE_LIMIT));
+    }
+    PyRef iter = PyRef::steal(PyObject_GetIter(obj));
+    if (!iter) return Error::from_pending();
+    while (PyRef item = PyRef::steal(PyIter_Next(iter.get()))) {
+        auto value = element(item.get());
+        if (!value) return value.take_error();
+        values.push_back(std::move(*value));
+    }
+    if (PyErr_Occurred()) return Error::from_pending();
+    return values;
+}
+
+// A tuple (or subclass) of exactly two items, converted by `first` and `second`.
+template <class First, class Second>
+Result<std::pair<ConvertedValue<First>, ConvertedValue<Second>>> extract_pair(
+    PyObject* obj, First&& first, Second&& second) {
+    if (!PyTuple_Check(obj)) return type_mismatch(obj, "PyTuple");
+    Py_ssize_t len = PyTuple_GET_SIZE(obj);
+    if (len != 2) {
+        return Error::described(PyExc_ValueError,
+                                "expected tuple of length 2, but got tuple of length " +
+                                    std::to_string(len));
+    }
+    // Tuple storage is immutable and the tuple is kept alive by the caller, so
+    // borrowed items stay valid while the conversions run Python code.
+    auto a = first(PyTuple_GET_ITEM(obj, 0));
+    if (!a) return a.take_error();
+    auto b = second(PyTuple_GET_ITEM(obj, 1));
+    if (!b) return b.take_error();
+    return std::pair{std::move(*a), std::move(*b)};
+}
+
+Result<std::vector<double>> extract_float_sequence(PyObject* obj);
+
+// ---------------------------------------------------------------------------
+// Forgiving reads for structured input (telemetry, keystroke lists): a value or
+// nothing, never an error. Each discards the pending error where it gives up.
+
+std::optional<double> read_double(PyObject* obj);
+std::optional<std::int64_t> read_int64(PyObject* obj);
+std::optional<bool> read_bool(PyObject* obj);
+std::optional<std::string> read_text(PyObject* obj);
+
+// The value stored under `key` in a dict (or subclass), read from the dict's own
+// storage with a fresh str key; empty when missing or when the lookup raised.
+PyRef read_dict_item(PyObject* dict, std::string_view key);
+
+// ---------------------------------------------------------------------------
+// Result dicts.
+
+// Builds a dict by inserting entries in call order. After a failed insertion
+// the remaining entries are skipped and finish() returns the error; the partly
+// filled dict is released.
+class DictBuilder {
+public:
+    DictBuilder();
+
+    void set_bool_item(std::string_view key, bool value);
+    void set_float_item(std::string_view key, double value);
+    void set_uint_item(std::string_view key, std::uint64_t value);
+    void set_int_item(std::string_view key, std::int64_t value);
+
+    Result<PyRef> finish() &&;
+
+private:
+    void insert(std::string_view key, PyRef value);
+
+    PyRef dict_;
+    std::optional<Error> error_;
+};
+
+// ---------------------------------------------------------------------------
+// Entry points.
+
+using FastCallFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
+// Binds the arguments, runs `impl` on the bound slots and returns its result as
+// a new reference, or raises its error and returns NULL.
+template <std::size_t N, class Impl>
+PyObject* run_call(const ParamSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+                   PyObject* kwnames, Impl&& impl) noexcept {
+    std::array<PyObject*, N> slots{};
+    Status bound = bind_arguments(spec, args, nargs, kwnames, slots);
+    if (!bound) return raise_error(bound.take_error());
+    Result<PyRef> result = impl(std::span<PyObject* const, N>(slots));
+    if (!result) return raise_error(result.take_error());
+    return (*result).release();
+}
+
+inline PyRef bool_result(bool value) { return PyRef::new_ref(value ? Py_True : Py_False); }
+inline PyRef none_result() { return PyRef::new_ref(Py_None); }

@@ -1,0 +1,129 @@
+// Module initialisation and the function table.
+//
+// Single-phase initialisation: the module object is made once per process and
+// kept for the life of the process, so a re-import returns the very same object.
+// The first interpreter to initialise the module owns it; any other interpreter
+// of the process is refused, because the state engine and the function objects
+// are process-wide and must not be shared across interpreters.
+#include <Python.h>
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "module/call_frame.h"
+#include "module/entry_points.h"
+
+namespace {
+
+constexpr const char* CORE_VERSION = "0.9.4-native-rust";
+
+// The public order: creation order, attribute order and the order of __all__.
+PyMethodDef FUNCTION_TABLE[] = {
+    {"is_rust_core_active", is_rust_core_active, METH_NOARGS, "is_rust_core_active()\n--\n\n"},
+    {"get_core_version", get_core_version, METH_NOARGS, "get_core_version()\n--\n\n"},
+    // table: telemetry features
+    // table: curvature
+    // table: keystrokes
+    // table: state engine
+};
+
+PyModuleDef MODULE_DEF = {
+    PyModuleDef_HEAD_INIT,
+    "velkora_core_rs",  // m_name
+    "",                 // m_doc: __doc__ is "" rather than None
+    0,                  // m_size: no per-module state
+    nullptr,            // m_methods: attached by the initialiser below
+    nullptr,            // m_slots: single-phase initialisation
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+// Process-wide, never released: no static destructor may run at exit while
+// other threads could still call in.
+std::atomic<std::int64_t> owner_interpreter{-1};
+PyObject* module_slot = nullptr;  // owns one reference; touched only under the GIL
+
+// Interned attribute names, created on first use and kept for the process.
+PyObject* interned(PyObject*& slot, const char* text) {
+    if (slot == nullptr) slot = check_created(PyUnicode_InternFromString(text));
+    return slot;
+}
+PyObject* all_name_slot = nullptr;
+PyObject* name_name_slot = nullptr;
+
+// Renders the pending error for a fatal report, which never returns.
+std::string pending_error_text() {
+    PyRef exc = PyRef::steal(PyErr_GetRaisedException());
+    if (!exc) return "no error was set";
+    PyRef text = PyRef::steal(PyObject_Repr(exc.get()));
+    const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+    std::string shown = utf8 ? utf8 : "<unprintable error>";
+    PyErr_Clear();
+    return shown;
+}
+
+Status attach_function(PyObject* module, PyMethodDef* def) {
+    PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
+    if (!module_name) return Error::from_pending();
+    PyRef function = PyRef::steal(PyCMethod_New(def, module, module_name.get(), nullptr));
+    module_name = PyRef();
+    if (!function) return Error::from_pending();
+
+    PyRef name = PyRef::steal(PyObject_GetAttr(function.get(), interned(name_name_slot, "__name__")));
+    if (!name) return Error::from_pending();
+    if (!PyUnicode_Check(name.get())) return type_mismatch(name.get(), "PyString");
+
+    PyObject* all_name = interned(all_name_slot, "__all__");
+    PyRef all = PyRef::steal(PyObject_GetAttr(module, all_name));
+    if (!all) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return Error::from_pending();
+        PyErr_Clear();
+        all = created(PyList_New(0));
+        if (PyObject_SetAttr(module, all_name, all.get()) < 0) return Error::from_pending();
+    }
+    if (!PyList_Check(all.get())) return type_mismatch(all.get(), "PyList");
+    if (PyList_Append(all.get(), name.get()) < 0) {
+        fatal("could not append __name__ to __all__: " + pending_error_text());
+    }
+    if (PyObject_SetAttr(module, name.get(), function.get()) < 0) return Error::from_pending();
+    return Unit{};
+}
+
+Result<PyRef> initialise() {
+    std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (id == -1) return Error::from_pending();
+
+    std::int64_t expected = -1;
+    if (!owner_interpreter.compare_exchange_strong(expected, id, std::memory_order_seq_cst) &&
+        expected != id) {
+        return Error::described(
+            PyExc_ImportError,
+            "velkora_core_rs does not support subinterpreters: it is already initialised in "
+            "another interpreter of this process");
+    }
+    if (module_slot != nullptr) return PyRef::new_ref(module_slot);
+
+    PyRef module = PyRef::steal(PyModule_Create2(&MODULE_DEF, 1013));
+    if (!module) return Error::from_pending();
+    for (PyMethodDef& def : FUNCTION_TABLE) {
+        Status attached = attach_function(module.get(), &def);
+        if (!attached) return attached.take_error();  // releases the half-built module
+    }
+    if (module_slot == nullptr) module_slot = module.release();
+    return PyRef::new_ref(module_slot);
+}
+
+}  // namespace
+
+PyObject* is_rust_core_active(PyObject*, PyObject*) { return Py_NewRef(Py_True); }
+
+PyObject* get_core_version(PyObject*, PyObject*) { return new_text(CORE_VERSION).release(); }
+
+PyMODINIT_FUNC PyInit_velkora_core_rs() {
+    install_terminate_handler();
+    Result<PyRef> module = initialise();
+    if (!module) return raise_error(module.take_error());
+    return (*module).release();
+}

@@ -1,0 +1,53 @@
+// Owning reference to an interpreter object.
+//
+// Rules of use:
+//  * PyRef is the only type that owns a reference. A raw PyObject* is always
+//    borrowed: valid for as long as whoever handed it to you keeps it alive.
+//  * Construction says where the reference came from: PyRef::steal() for a new
+//    reference returned by the C API, PyRef::new_ref() to take a reference of
+//    one's own to a borrowed object. There is no constructor from PyObject*.
+//  * release() hands ownership out; only entry points do that, to return a
+//    result to the interpreter.
+//  * Never let a PyRef be destroyed while the state engine's lock is held:
+//    dropping the last reference can run a finalizer, i.e. arbitrary Python.
+#pragma once
+
+#include <Python.h>
+
+#include <utility>
+
+class PyRef {
+public:
+    PyRef() noexcept = default;
+
+    [[nodiscard]] static PyRef steal(PyObject* obj) noexcept { return PyRef(obj); }
+    [[nodiscard]] static PyRef new_ref(PyObject* obj) noexcept {
+        Py_XINCREF(obj);
+        return PyRef(obj);
+    }
+
+    PyRef(const PyRef&) = delete;
+    PyRef& operator=(const PyRef&) = delete;
+
+    PyRef(PyRef&& other) noexcept : obj_(std::exchange(other.obj_, nullptr)) {}
+
+    // Releases the object held before; moving a PyRef onto itself changes nothing.
+    PyRef& operator=(PyRef&& other) noexcept {
+        if (this != &other) {
+            PyObject* old = std::exchange(obj_, std::exchange(other.obj_, nullptr));
+            Py_XDECREF(old);
+        }
+        return *this;
+    }
+
+    ~PyRef() { Py_XDECREF(obj_); }
+
+    [[nodiscard]] PyObject* get() const noexcept { return obj_; }
+    [[nodiscard]] PyObject* release() noexcept { return std::exchange(obj_, nullptr); }
+    explicit operator bool() const noexcept { return obj_ != nullptr; }
+
+private:
+    explicit PyRef(PyObject* obj) noexcept : obj_(obj) {}
+
+    PyObject* obj_ = nullptr;
+};
