@@ -1,4 +1,4 @@
-# make demo | make test | make bench
+# make demo | make test | make bench | make typecheck | make wheel | make test-wheel
 # Each target creates or reuses a virtual environment with a CPython >= 3.13,
 # installs the build and test/bench dependencies once (again only when
 # pyproject.toml changes) and rebuilds the extension only when a source changed.
@@ -6,10 +6,10 @@
 VENV ?= .venv
 PY := $(VENV)/bin/python
 BUILD_DIR := $(abspath $(VENV))/cmake-build
-SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
+SOURCES := $(shell find src stubs -type f) CMakeLists.txt pyproject.toml
 PIP := $(PY) -m pip --disable-pip-version-check -q
 
-.PHONY: demo test bench build clean
+.PHONY: demo test bench build clean typecheck wheel test-wheel
 
 $(PY):
 	@set -e; python=$$(tools/find_python.sh); \
@@ -37,5 +37,24 @@ demo: $(VENV)/.built
 bench: $(VENV)/.built $(VENV)/.deps-bench
 	$(PY) bench/run_bench.py
 
+# Stubtest compares the installed stubs with the built module; mypy --strict then
+# checks the typing examples and whatever examples/ holds against those stubs.
+typecheck: $(VENV)/.built $(VENV)/.deps-typecheck
+	$(PY) -m mypy.stubtest velkora_core_rs
+	$(PY) -m mypy --strict --cache-dir $(VENV)/mypy-cache tests/typing $(wildcard examples/*.py)
+
+# The sdist, a wheel built from it, and that wheel retagged by auditwheel into dist/.
+WHEEL_STAMP := $(VENV)/.wheel
+wheel: $(WHEEL_STAMP)
+
+$(WHEEL_STAMP): $(SOURCES) README.md tools/build_wheel.sh $(VENV)/.deps-wheel
+	PATH="$(abspath $(VENV))/bin:$$PATH" tools/build_wheel.sh $(PY) $(VENV)/wheel-raw dist
+	@touch $@
+
+# Installs the wheel from dist/ into a fresh virtual environment and runs the test
+# suite there, away from the source tree. PYTEST_ARGS are passed on.
+test-wheel: $(WHEEL_STAMP)
+	tools/test_wheel.sh $(PY) dist $(PYTEST_ARGS)
+
 clean:
-	rm -rf $(VENV) build
+	rm -rf $(VENV) build dist

@@ -48,7 +48,9 @@ def main() -> None:
     for module in modules:
         for case in module.cases():
             bench = runner.bench_func(f"{case.group}: {case.name}", case.func, *case.args)
-            if bench is not None:
+            # Workers (calibration runs included) may hold no values yet; only the
+            # parent, which has them all, reads the median.
+            if bench is not None and not runner.args.worker:
                 measured.append((case, bench.median()))
     if runner.args.worker:
         return

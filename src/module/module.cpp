@@ -23,9 +23,37 @@ PyMethodDef FUNCTION_TABLE[] = {
     {"is_rust_core_active", is_rust_core_active, METH_NOARGS, "is_rust_core_active()\n--\n\n"},
     {"get_core_version", get_core_version, METH_NOARGS, "get_core_version()\n--\n\n"},
     // table: telemetry features
+    {"extract_features_rs",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(extract_features_rs)),
+     METH_FASTCALL | METH_KEYWORDS, "extract_features_rs(telemetry)\n--\n\n"},
     // table: curvature
+    {"evaluate_curvature_naturalness_rs",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(evaluate_curvature_naturalness_rs)),
+     METH_FASTCALL | METH_KEYWORDS, "evaluate_curvature_naturalness_rs(x, y, t)\n--\n\n"},
+    {"evaluate_curvature_zerocopy_rs",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(evaluate_curvature_zerocopy_rs)),
+     METH_FASTCALL | METH_KEYWORDS, "evaluate_curvature_zerocopy_rs(x_obj, y_obj, t_obj)\n--\n\n"},
     // table: keystrokes
+    {"evaluate_keystroke_dynamics_rs",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(evaluate_keystroke_dynamics_rs)),
+     METH_FASTCALL | METH_KEYWORDS, "evaluate_keystroke_dynamics_rs(keystrokes)\n--\n\n"},
     // table: state engine
+    {"consume_nonce_rs",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(consume_nonce_rs)),
+     METH_FASTCALL | METH_KEYWORDS, "consume_nonce_rs(nonce)\n--\n\n"},
+    {"is_ip_banned_rs",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(is_ip_banned_rs)),
+     METH_FASTCALL | METH_KEYWORDS, "is_ip_banned_rs(ip)\n--\n\n"},
+    {"ban_ip_rs", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ban_ip_rs)),
+     METH_FASTCALL | METH_KEYWORDS, "ban_ip_rs(ip, duration_sec)\n--\n\n"},
+    {"unban_ip_rs", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(unban_ip_rs)),
+     METH_FASTCALL | METH_KEYWORDS, "unban_ip_rs(ip)\n--\n\n"},
+    {"hydrate_bans_rs",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(hydrate_bans_rs)),
+     METH_FASTCALL | METH_KEYWORDS, "hydrate_bans_rs(bans)\n--\n\n"},
+    {"clear_state_engine_rs", clear_state_engine_rs, METH_NOARGS, "clear_state_engine_rs()\n--\n\n"},
+    {"get_state_engine_stats_rs", get_state_engine_stats_rs, METH_NOARGS,
+     "get_state_engine_stats_rs()\n--\n\n"},
 };
 
 PyModuleDef MODULE_DEF = {

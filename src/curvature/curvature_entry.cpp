@@ -1,0 +1,81 @@
+// The two module functions that score the curvature of a pointer path given as
+// three float sequences. They return the same values for the same input and
+// differ in their parameter names and in how a conversion failure is reported.
+#include <algorithm>
+#include <array>
+#include <span>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "curvature/curvature.h"
+#include "module/call_frame.h"
+#include "module/entry_points.h"
+
+namespace {
+
+constexpr std::string_view NATURALNESS_PARAMS[] = {"x", "y", "t"};
+constexpr ParamSpec NATURALNESS_SPEC{"evaluate_curvature_naturalness_rs", NATURALNESS_PARAMS};
+
+constexpr std::string_view ZEROCOPY_PARAMS[] = {"x_obj", "y_obj", "t_obj"};
+constexpr ParamSpec ZEROCOPY_SPEC{"evaluate_curvature_zerocopy_rs", ZEROCOPY_PARAMS};
+
+// Fewer samples than this have no curvature rate; the result is all zeros.
+constexpr std::size_t MIN_SAMPLES = 4;
+
+Result<PyRef> curvature_result(const CurvatureStats& stats) {
+    DictBuilder result;
+    result.set_float_item("curvature_score", stats.curvature_score);
+    result.set_float_item("mean_curvature", stats.mean_curvature);
+    result.set_float_item("curvature_var", stats.curvature_var);
+    result.set_float_item("curvature_rate_var", stats.curvature_rate_var);
+    return std::move(result).finish();
+}
+
+// Converts the three arguments in order; the first failure stops the others
+// from being looked at. `report` turns a failure of argument i into the error
+// the caller sees.
+template <class Report>
+Result<std::array<std::vector<double>, 3>> convert_all(std::span<PyObject* const, 3> args,
+                                                       Report&& report) {
+    std::array<std::vector<double>, 3> arrays;
+    for (std::size_t i = 0; i < 3; ++i) {
+        Result<std::vector<double>> values = extract_float_sequence(args[i]);
+        if (!values) return report(i, values.take_error());
+        arrays[i] = std::move(*values);
+    }
+    return arrays;
+}
+
+Result<PyRef> naturalness_impl(std::span<PyObject* const, 3> args) {
+    auto arrays = convert_all(args, [](std::size_t i, Error&& error) {
+        return wrap_argument_error(NATURALNESS_PARAMS[i], std::move(error));
+    });
+    if (!arrays) return arrays.take_error();
+    const auto& [x, y, t] = *arrays;
+    return curvature_result(analyze_curvature(x, y, t));
+}
+
+Result<PyRef> zerocopy_impl(std::span<PyObject* const, 3> args) {
+    // Conversion errors pass through as the interpreter or the converter made
+    // them, without the argument name.
+    auto arrays = convert_all(args, [](std::size_t, Error&& error) { return std::move(error); });
+    if (!arrays) return arrays.take_error();
+    const auto& [x, y, t] = *arrays;
+    const std::size_t n = std::min({x.size(), y.size(), t.size()});
+    if (n < MIN_SAMPLES) return curvature_result(CurvatureStats{});
+    return curvature_result(analyze_curvature(std::span(x).first(n), std::span(y).first(n),
+                                              std::span(t).first(n)));
+}
+
+}  // namespace
+
+PyObject* evaluate_curvature_naturalness_rs(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                            PyObject* kwnames) noexcept {
+    return run_call<3>(NATURALNESS_SPEC, args, nargs, kwnames, naturalness_impl);
+}
+
+PyObject* evaluate_curvature_zerocopy_rs(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                         PyObject* kwnames) noexcept {
+    return run_call<3>(ZEROCOPY_SPEC, args, nargs, kwnames, zerocopy_impl);
+}

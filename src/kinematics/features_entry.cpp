@@ -1,0 +1,79 @@
+// extract_features_rs(telemetry): the whole telemetry dict in, 39 features out.
+#include <Python.h>
+
+#include <span>
+#include <string_view>
+
+#include "kinematics/features.h"
+#include "kinematics/telemetry_reader.h"
+#include "module/call_frame.h"
+#include "module/entry_points.h"
+
+namespace {
+
+constexpr std::string_view PARAMS[] = {"telemetry"};
+constexpr ParamSpec SPEC{"extract_features_rs", PARAMS};
+
+// The keys and their order are part of the function's contract: callers
+// index the result by name and also read it in iteration order.
+Result<PyRef> build_feature_dict(const Telemetry& telemetry, const TelemetryFeatures& f) {
+    const KinematicFeatures& k = f.kinematics;
+    const KeystrokeStats& keys = f.keystrokes;
+    DictBuilder b;
+    b.set_uint_item("mouse_points", f.mouse_points);
+    b.set_float_item("total_distance", k.total_distance);
+    b.set_float_item("straightness", k.straightness);
+    b.set_float_item("avg_velocity", k.avg_velocity);
+    b.set_float_item("max_velocity", k.max_velocity);
+    b.set_float_item("velocity_var", k.velocity_var);
+    b.set_float_item("avg_acceleration", k.avg_acceleration);
+    b.set_float_item("acceleration_var", k.acceleration_var);
+    b.set_float_item("avg_jerk", k.avg_jerk);
+    b.set_float_item("dt_var", k.dt_var);
+    b.set_uint_item("click_count", telemetry.click_count);
+    b.set_uint_item("key_count", keys.key_count);
+    // Older names of the flight-time statistics, kept beside the new ones.
+    b.set_float_item("key_interval_avg", keys.avg_flight_time);
+    b.set_float_item("key_interval_var", keys.flight_time_var);
+    b.set_bool_item("webdriver", telemetry.webdriver);
+    b.set_bool_item("screen_valid", telemetry.screen_valid);
+    b.set_uint_item("scroll_count", telemetry.scroll_count);
+    b.set_float_item("terminal_decel_ratio", k.terminal_decel_ratio);
+    b.set_int_item("plugins_length", telemetry.plugins_length);
+    b.set_bool_item("touch_supported", telemetry.touch_supported);
+    b.set_float_item("screen_width", telemetry.screen_width);
+    b.set_float_item("spectral_purity", k.spectral_purity);
+    b.set_float_item("spectral_entropy", k.spectral_entropy);
+    b.set_uint_item("submovement_count", k.submovement_count);
+    b.set_int_item("max_touch_points", telemetry.max_touch_points);
+    b.set_float_item("avg_touch_radius", f.touch.avg_touch_radius);
+    b.set_float_item("touch_radius_var", f.touch.touch_radius_var);
+    b.set_float_item("avg_touch_force", f.touch.avg_touch_force);
+    b.set_uint_item("touch_event_count", f.touch.touch_event_count);
+    b.set_float_item("curvature_score", f.curvature.curvature_score);
+    b.set_float_item("mean_curvature", f.curvature.mean_curvature);
+    b.set_float_item("curvature_var", f.curvature.curvature_var);
+    b.set_float_item("curvature_rate_var", f.curvature.curvature_rate_var);
+    b.set_float_item("avg_dwell_time", keys.avg_dwell_time);
+    b.set_float_item("dwell_time_var", keys.dwell_time_var);
+    b.set_float_item("avg_flight_time", keys.avg_flight_time);
+    b.set_float_item("flight_time_var", keys.flight_time_var);
+    b.set_float_item("digraph_entropy", keys.digraph_entropy);
+    b.set_float_item("keystroke_score", keys.keystroke_score);
+    return std::move(b).finish();
+}
+
+Result<PyRef> extract_features(PyObject* telemetry) {
+    // After this read no object of the input is touched again.
+    const Telemetry record = read_telemetry(telemetry);
+    const TelemetryFeatures features = compute_features(record);
+    return build_feature_dict(record, features);
+}
+
+}  // namespace
+
+PyObject* extract_features_rs(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) noexcept {
+    return run_call<1>(SPEC, args, nargs, kwnames,
+                       [](std::span<PyObject* const, 1> a) { return extract_features(a[0]); });
+}

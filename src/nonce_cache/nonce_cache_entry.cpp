@@ -1,0 +1,167 @@
+// Entry points of the state engine: nonce replay checks, the IP ban table,
+// clearing and statistics.
+//
+// Every call goes the same way: convert the arguments, take the state lock, do
+// the table work, release the lock, build the result. Python objects are only
+// touched outside the lock (see state_engine.h for why).
+#include <Python.h>
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "module/call_frame.h"
+#include "module/entry_points.h"
+#include "nonce_cache/state_engine.h"
+
+namespace {
+
+constexpr std::string_view NONCE_PARAMS[] = {"nonce"};
+constexpr std::string_view IP_PARAMS[] = {"ip"};
+constexpr std::string_view BAN_PARAMS[] = {"ip", "duration_sec"};
+constexpr std::string_view HYDRATE_PARAMS[] = {"bans"};
+
+constexpr ParamSpec CONSUME_NONCE_SPEC{"consume_nonce_rs", NONCE_PARAMS};
+constexpr ParamSpec IS_IP_BANNED_SPEC{"is_ip_banned_rs", IP_PARAMS};
+constexpr ParamSpec BAN_IP_SPEC{"ban_ip_rs", BAN_PARAMS};
+constexpr ParamSpec UNBAN_IP_SPEC{"unban_ip_rs", IP_PARAMS};
+constexpr ParamSpec HYDRATE_BANS_SPEC{"hydrate_bans_rs", HYDRATE_PARAMS};
+
+using BanList = std::vector<std::pair<std::string, std::uint64_t>>;
+
+// The address of a hydrated pair is kept past the call, so it is copied here,
+// while converting, rather than under the lock.
+Result<std::string> to_owned_text(PyObject* obj) {
+    Result<std::string_view> text = to_text(obj);
+    if (!text) return text.take_error();
+    return std::string(*text);
+}
+
+Result<BanList> to_ban_list(PyObject* obj) {
+    return extract_sequence(obj, [](PyObject* item) {
+        return extract_pair(item, to_owned_text, to_uint64);
+    });
+}
+
+// --- operations on converted values -------------------------------------------
+
+Result<PyRef> consume_nonce_impl(std::string_view nonce) {
+    const bool fresh =
+        with_state_write([nonce](StateEngine& s) { return consume_nonce(s, nonce); });
+    return bool_result(fresh);
+}
+
+Result<PyRef> is_ip_banned_impl(std::string_view ip) {
+    const std::uint64_t now = unix_now_secs();
+    const bool banned =
+        with_state_read([ip, now](const StateEngine& s) { return is_ip_banned(s, ip, now); });
+    return bool_result(banned);
+}
+
+Result<PyRef> ban_ip_impl(std::string_view ip, std::uint64_t duration_sec) {
+    const std::uint64_t expires_at = ban_end_second(unix_now_secs(), duration_sec);
+    with_state_write([ip, expires_at](StateEngine& s) { ban_ip(s, ip, expires_at); });
+    return none_result();
+}
+
+Result<PyRef> unban_ip_impl(std::string_view ip) {
+    with_state_write([ip](StateEngine& s) { unban_ip(s, ip); });
+    return none_result();
+}
+
+Result<PyRef> hydrate_bans_impl(BanList bans) {
+    // The clock is read with the lock held, so that a hydration that waited
+    // for the lock judges its end times against the moment it applies them.
+    with_state_write([&bans](StateEngine& s) { hydrate_bans(s, bans, unix_now_secs()); });
+    return none_result();
+}
+
+Result<PyRef> state_stats_impl() {
+    const StateStats stats =
+        with_state_read([](const StateEngine& s) { return state_stats(s, unix_now_secs()); });
+    DictBuilder dict;
+    dict.set_uint_item("current_bucket_nonces", stats.current_bucket_nonces);
+    dict.set_uint_item("previous_bucket_nonces", stats.previous_bucket_nonces);
+    dict.set_uint_item("active_ip_bans", stats.active_ip_bans);
+    return std::move(dict).finish();
+}
+
+// Wraps a conversion failure of parameter `name`, or yields the value.
+template <class T>
+Result<T> argument(std::string_view name, Result<T>&& converted) {
+    if (!converted) return wrap_argument_error(name, converted.take_error());
+    return std::move(*converted);
+}
+
+PyObject* finish_noargs(Result<PyRef>&& result) noexcept {
+    if (!result) return raise_error(result.take_error());
+    return (*result).release();
+}
+
+}  // namespace
+
+// --- binders --------------------------------------------------------------------
+
+PyObject* consume_nonce_rs(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) noexcept {
+    return run_call<1>(CONSUME_NONCE_SPEC, args, nargs, kwnames,
+                       [](std::span<PyObject* const, 1> a) -> Result<PyRef> {
+                           auto nonce = argument("nonce", to_text(a[0]));
+                           if (!nonce) return nonce.take_error();
+                           return consume_nonce_impl(*nonce);
+                       });
+}
+
+PyObject* is_ip_banned_rs(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) noexcept {
+    return run_call<1>(IS_IP_BANNED_SPEC, args, nargs, kwnames,
+                       [](std::span<PyObject* const, 1> a) -> Result<PyRef> {
+                           auto ip = argument("ip", to_text(a[0]));
+                           if (!ip) return ip.take_error();
+                           return is_ip_banned_impl(*ip);
+                       });
+}
+
+PyObject* ban_ip_rs(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames) noexcept {
+    return run_call<2>(BAN_IP_SPEC, args, nargs, kwnames,
+                       [](std::span<PyObject* const, 2> a) -> Result<PyRef> {
+                           auto ip = argument("ip", to_text(a[0]));
+                           if (!ip) return ip.take_error();
+                           auto duration_sec = argument("duration_sec", to_uint64(a[1]));
+                           if (!duration_sec) return duration_sec.take_error();
+                           return ban_ip_impl(*ip, *duration_sec);
+                       });
+}
+
+PyObject* unban_ip_rs(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) noexcept {
+    return run_call<1>(UNBAN_IP_SPEC, args, nargs, kwnames,
+                       [](std::span<PyObject* const, 1> a) -> Result<PyRef> {
+                           auto ip = argument("ip", to_text(a[0]));
+                           if (!ip) return ip.take_error();
+                           return unban_ip_impl(*ip);
+                       });
+}
+
+PyObject* hydrate_bans_rs(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) noexcept {
+    return run_call<1>(HYDRATE_BANS_SPEC, args, nargs, kwnames,
+                       [](std::span<PyObject* const, 1> a) -> Result<PyRef> {
+                           auto bans = argument("bans", to_ban_list(a[0]));
+                           if (!bans) return bans.take_error();
+                           return hydrate_bans_impl(std::move(*bans));
+                       });
+}
+
+PyObject* clear_state_engine_rs(PyObject*, PyObject*) noexcept {
+    with_state_write([](StateEngine& s) { clear_state(s); });
+    return none_result().release();
+}
+
+PyObject* get_state_engine_stats_rs(PyObject*, PyObject*) noexcept {
+    return finish_noargs(state_stats_impl());
+}

@@ -1,0 +1,154 @@
+#include "nonce_cache/state_engine.h"
+
+#include <pthread.h>
+#include <time.h>
+
+#include <cerrno>
+#include <cstring>
+#include <limits>
+#include <string>
+
+#include "module/fatal.h"
+
+namespace {
+
+// Constant-initialised and trivially destructible: it exists before any call
+// and no exit-time destructor ever tears it down under a thread still using it.
+pthread_rwlock_t STATE_LOCK = PTHREAD_RWLOCK_INITIALIZER;
+// Written once, under the exclusive lock; read under either lock. Never freed.
+StateEngine* STATE_ENGINE = nullptr;
+
+void check_lock(int rc, const char* what) {
+    if (rc != 0) fatal(std::string(what) + " failed: " + std::strerror(rc));
+}
+
+timespec read_clock(clockid_t clock, const char* name) {
+    timespec ts{};
+    if (::clock_gettime(clock, &ts) != 0) {
+        fatal(std::string("clock_gettime(") + name + ") failed: " + std::strerror(errno));
+    }
+    if (ts.tv_nsec < 0 || ts.tv_nsec >= 1'000'000'000) {
+        fatal(std::string("clock_gettime(") + name + ") returned " +
+              std::to_string(ts.tv_nsec) + " nanoseconds");
+    }
+    return ts;
+}
+
+StateEngine* create_state_engine() {
+    // In this order, so that the keys run current, previous, bans.
+    StringSet current(NONCE_BUCKET_ROOM);
+    StringSet previous(NONCE_BUCKET_ROOM);
+    const MonotonicInstant created = monotonic_now();
+    StringMap<std::uint64_t> bans(IP_BAN_ROOM);
+    return new StateEngine{std::move(current), std::move(previous), std::move(bans), created,
+                           BUCKET_DURATION};
+}
+
+}  // namespace
+
+std::uint64_t unix_now_secs() {
+    const timespec ts = read_clock(CLOCK_REALTIME, "CLOCK_REALTIME");
+    // A clock set before 1970 reads as the epoch itself; the fraction is dropped.
+    return ts.tv_sec < 0 ? 0 : static_cast<std::uint64_t>(ts.tv_sec);
+}
+
+MonotonicInstant monotonic_now() {
+    const timespec ts = read_clock(CLOCK_MONOTONIC, "CLOCK_MONOTONIC");
+    return {static_cast<std::int64_t>(ts.tv_sec), static_cast<std::int64_t>(ts.tv_nsec)};
+}
+
+Duration elapsed_between(MonotonicInstant earlier, MonotonicInstant later) noexcept {
+    if (later.secs < earlier.secs || (later.secs == earlier.secs && later.nanos < earlier.nanos)) {
+        return {};
+    }
+    // later >= earlier, so the difference fits in 64 unsigned bits even where
+    // the signed subtraction could overflow.
+    std::uint64_t secs =
+        static_cast<std::uint64_t>(later.secs) - static_cast<std::uint64_t>(earlier.secs);
+    std::int64_t nanos = later.nanos - earlier.nanos;
+    if (nanos < 0) {
+        secs -= 1;
+        nanos += 1'000'000'000;
+    }
+    return {secs, static_cast<std::uint64_t>(nanos)};
+}
+
+std::uint64_t ban_end_second(std::uint64_t now, std::uint64_t duration_sec) noexcept {
+    constexpr std::uint64_t LAST = std::numeric_limits<std::uint64_t>::max();
+    return duration_sec > LAST - now ? LAST : now + duration_sec;
+}
+
+bool consume_nonce(StateEngine& state, std::string_view nonce) {
+    if (elapsed_between(state.last_rotation, monotonic_now()) >= state.bucket_duration) {
+        rotate_buckets(state);
+    }
+    // One hash for the lookup in the current bucket and, if it is new, the insertion.
+    const std::uint64_t hash = state.current_bucket.hash(nonce);
+    if (state.current_bucket.contains(nonce, hash)) return false;
+    if (state.previous_bucket.contains(nonce)) return false;
+    state.current_bucket.insert_absent(std::string(nonce), hash, NoValue{});
+    return true;
+}
+
+void rotate_buckets(StateEngine& state) {
+    StringSet fresh(NONCE_BUCKET_ROOM);
+    state.previous_bucket = std::move(state.current_bucket);  // frees the old previous bucket
+    state.current_bucket = std::move(fresh);
+    // Read after the move, so that the time spent freeing is not counted
+    // towards the next bucket.
+    state.last_rotation = monotonic_now();
+}
+
+void ban_ip(StateEngine& state, std::string_view ip, std::uint64_t expires_at) {
+    state.ip_bans.insert_or_assign(ip, expires_at);
+}
+
+void unban_ip(StateEngine& state, std::string_view ip) { state.ip_bans.erase(ip); }
+
+bool is_ip_banned(const StateEngine& state, std::string_view ip, std::uint64_t now) {
+    const std::uint64_t* expires_at = state.ip_bans.find(ip);
+    return expires_at != nullptr && now < *expires_at;
+}
+
+void hydrate_bans(StateEngine& state, std::span<std::pair<std::string, std::uint64_t>> bans,
+                  std::uint64_t now) {
+    for (auto& [ip, expires_at] : bans) {
+        if (expires_at > now) state.ip_bans.insert_or_assign(std::move(ip), expires_at);
+    }
+}
+
+void clear_state(StateEngine& state) {
+    state.current_bucket.clear();
+    state.previous_bucket.clear();
+    state.ip_bans.clear();
+    state.last_rotation = monotonic_now();
+}
+
+StateStats state_stats(const StateEngine& state, std::uint64_t now) {
+    StateStats stats;
+    state.ip_bans.for_each([&](std::string_view, std::uint64_t expires_at) {
+        if (expires_at > now) ++stats.active_ip_bans;
+    });
+    stats.current_bucket_nonces = state.current_bucket.size();
+    stats.previous_bucket_nonces = state.previous_bucket.size();
+    return stats;
+}
+
+StateWriteHold::StateWriteHold() {
+    check_lock(::pthread_rwlock_wrlock(&STATE_LOCK), "pthread_rwlock_wrlock");
+    if (STATE_ENGINE == nullptr) STATE_ENGINE = create_state_engine();
+    engine_ = STATE_ENGINE;
+}
+
+StateWriteHold::~StateWriteHold() {
+    check_lock(::pthread_rwlock_unlock(&STATE_LOCK), "pthread_rwlock_unlock");
+}
+
+StateReadHold::StateReadHold() {
+    check_lock(::pthread_rwlock_rdlock(&STATE_LOCK), "pthread_rwlock_rdlock");
+    engine_ = STATE_ENGINE;
+}
+
+StateReadHold::~StateReadHold() {
+    check_lock(::pthread_rwlock_unlock(&STATE_LOCK), "pthread_rwlock_unlock");
+}

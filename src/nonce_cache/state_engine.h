@@ -1,0 +1,131 @@
+// The state engine: the module's only mutable state, one process-wide record
+// holding the nonce replay cache and the IP ban table, behind one reader-writer
+// lock. Pure: no interpreter calls.
+//
+// Rules of use:
+//  * Reach the record only through with_state_write / with_state_read. The work
+//    passed to them runs with the lock held and must not call back into the
+//    state engine: the lock is not recursive.
+//  * Convert arguments before, build interpreter objects after. Nothing done
+//    under the lock may create, read or release a Python object: an allocation
+//    can run the garbage collector, a finalizer can re-enter this module, and
+//    another thread could then block on the lock while holding the GIL.
+//  * The record is made by the first state call and never destroyed, not even
+//    at exit: a thread still inside a call at interpreter shutdown must not
+//    find it gone.
+#pragma once
+
+#include <compare>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <utility>
+
+#include "nonce_cache/string_table.h"
+
+// A reading of the monotonic clock.
+struct MonotonicInstant {
+    std::int64_t secs = 0;
+    std::int64_t nanos = 0;  // 0 ..< 1'000'000'000
+};
+
+struct Duration {
+    std::uint64_t secs = 0;
+    std::uint64_t nanos = 0;  // 0 ..< 1'000'000'000
+
+    // Seconds first, nanoseconds when the seconds are equal.
+    friend auto operator<=>(const Duration&, const Duration&) = default;
+};
+
+inline constexpr std::size_t NONCE_BUCKET_ROOM = 14'336;  // 16,384 slots at 7/8
+inline constexpr std::size_t IP_BAN_ROOM = 1'792;         // 2,048 slots at 7/8
+inline constexpr Duration BUCKET_DURATION{60, 0};
+
+// Whole seconds of the real-time clock since the Unix epoch; 0 before it.
+std::uint64_t unix_now_secs();
+// The monotonic clock. Both end the process when the clock cannot be read.
+MonotonicInstant monotonic_now();
+// `later - earlier`, or zero when `later` is the earlier reading.
+Duration elapsed_between(MonotonicInstant earlier, MonotonicInstant later) noexcept;
+
+// now + duration, held at 2^64 - 1 rather than wrapping round to a second in
+// the past: a very long ban must not end at once.
+std::uint64_t ban_end_second(std::uint64_t now, std::uint64_t duration_sec) noexcept;
+
+struct StateEngine {
+    StringSet current_bucket;   // nonces consumed since the last rotation
+    StringSet previous_bucket;  // those of the bucket before; looked up only
+    StringMap<std::uint64_t> ip_bans;  // address -> second at which its ban ends
+    MonotonicInstant last_rotation;    // creation, last rotation or last clear
+    Duration bucket_duration;
+};
+
+struct StateStats {
+    std::uint64_t current_bucket_nonces = 0;
+    std::uint64_t previous_bucket_nonces = 0;
+    std::uint64_t active_ip_bans = 0;
+};
+
+// Table work, run under the lock.
+
+// True, and the nonce remembered, when neither bucket holds it. Rotates the
+// buckets first when a full bucket duration has passed since the last rotation.
+bool consume_nonce(StateEngine& state, std::string_view nonce);
+void rotate_buckets(StateEngine& state);
+// Sets the end second of `ip`, later or earlier than a ban it already has.
+void ban_ip(StateEngine& state, std::string_view ip, std::uint64_t expires_at);
+void unban_ip(StateEngine& state, std::string_view ip);
+bool is_ip_banned(const StateEngine& state, std::string_view ip, std::uint64_t now);
+// Stores, in order, every pair that ends after `now`, moving its address in;
+// pairs that have already ended leave the address's entry as it is.
+void hydrate_bans(StateEngine& state, std::span<std::pair<std::string, std::uint64_t>> bans,
+                  std::uint64_t now);
+void clear_state(StateEngine& state);
+StateStats state_stats(const StateEngine& state, std::uint64_t now);
+
+// The lock and the slot. Holding one of these is holding the lock.
+class StateWriteHold {
+public:
+    StateWriteHold();  // exclusive; makes the record if there is none yet
+    ~StateWriteHold();
+    StateWriteHold(const StateWriteHold&) = delete;
+    StateWriteHold& operator=(const StateWriteHold&) = delete;
+    StateEngine& engine() noexcept { return *engine_; }
+
+private:
+    StateEngine* engine_;
+};
+
+class StateReadHold {
+public:
+    StateReadHold();  // shared
+    ~StateReadHold();
+    StateReadHold(const StateReadHold&) = delete;
+    StateReadHold& operator=(const StateReadHold&) = delete;
+    const StateEngine* engine() const noexcept { return engine_; }  // null before the first call
+
+private:
+    const StateEngine* engine_;
+};
+
+// Runs work(StateEngine&) under the exclusive lock and returns its result.
+template <class Work>
+std::invoke_result_t<Work&, StateEngine&> with_state_write(Work&& work) {
+    StateWriteHold hold;
+    return work(hold.engine());
+}
+
+// Runs work(const StateEngine&) under the shared lock. Before the record exists
+// the shared hold is given up and the work runs under the exclusive one, which
+// makes the record first (unless another thread made it in between).
+template <class Work>
+std::invoke_result_t<Work&, const StateEngine&> with_state_read(Work&& work) {
+    {
+        StateReadHold hold;
+        if (const StateEngine* engine = hold.engine()) return work(*engine);
+    }
+    return with_state_write([&work](StateEngine& engine) { return work(std::as_const(engine)); });
+}

@@ -1,0 +1,217 @@
+// Checks of the state engine's pure parts, driven by tests/python/test_nonce_cache_native.py.
+//
+//   nonce_cache_check siphash   lines "k0 k1 data" (hex; data "-" when empty) on stdin,
+//                               one hash in hex per line on stdout
+//   nonce_cache_check table N   N random operations on string tables, compared
+//                               with std::unordered_map; also sizing, clear, keys
+//   nonce_cache_check time      elapsed_between and ban_end_second edge cases
+// Exit status 0 when every check held; otherwise the first failure on stderr.
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <limits>
+#include <random>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "nonce_cache/siphash.h"
+#include "nonce_cache/state_engine.h"
+#include "nonce_cache/string_table.h"
+
+#define CHECK(cond)                                                                   \
+    do {                                                                              \
+        if (!(cond)) {                                                                \
+            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
+            std::exit(1);                                                             \
+        }                                                                             \
+    } while (0)
+
+namespace {
+
+std::string from_hex(std::string_view hex) {
+    std::string out;
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
+        out.push_back(static_cast<char>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16)));
+    }
+    return out;
+}
+
+int run_siphash() {
+    std::string k0, k1, data;
+    while (std::cin >> k0 >> k1 >> data) {
+        const SipKey key{std::stoull(k0, nullptr, 16), std::stoull(k1, nullptr, 16)};
+        const std::string bytes = data == "-" ? std::string() : from_hex(data);
+        std::printf("%016" PRIx64 "\n", siphash13(key, bytes));
+    }
+    return 0;
+}
+
+// Short keys from a small alphabet that includes NUL, so that keys collide in
+// their hash's low bits, share prefixes and differ only in trailing bytes.
+std::string random_key(std::mt19937_64& rng) {
+    static constexpr char ALPHABET[] = {'a', 'b', '\0', ' ', 'A'};
+    std::string key(rng() % 6, 'a');
+    for (char& c : key) c = ALPHABET[rng() % sizeof ALPHABET];
+    if (rng() % 8 == 0) key += std::string(20 + rng() % 40, 'x');  // past the small-string buffer
+    return key;
+}
+
+template <class Table>
+void check_same(const Table& table, const std::unordered_map<std::string, std::uint64_t>& model) {
+    CHECK(table.size() == model.size());
+    std::size_t seen = 0;
+    table.for_each([&](std::string_view key, const auto&) {
+        CHECK(model.count(std::string(key)) == 1);
+        ++seen;
+    });
+    CHECK(seen == model.size());
+}
+
+void differential(std::size_t operations, std::size_t room, std::uint64_t seed) {
+    std::mt19937_64 rng(seed);
+    StringMap<std::uint64_t> table(room);
+    std::unordered_map<std::string, std::uint64_t> model;
+    for (std::size_t i = 0; i < operations; ++i) {
+        const std::string key = random_key(rng);
+        switch (rng() % 5) {
+            case 0:
+            case 1: {
+                const std::uint64_t value = rng();
+                const bool added = (rng() % 2 == 0)
+                                       ? table.insert_or_assign(std::string_view(key), value)
+                                       : table.insert_or_assign(std::string(key), value);
+                CHECK(added == (model.count(key) == 0));
+                model[key] = value;
+                break;
+            }
+            case 2:
+            case 3: {
+                CHECK(table.erase(key) == (model.erase(key) == 1));
+                break;
+            }
+            default: {
+                const std::uint64_t* found = table.find(key);
+                const auto it = model.find(key);
+                CHECK((found != nullptr) == (it != model.end()));
+                if (found != nullptr) CHECK(*found == it->second);
+            }
+        }
+        // Never more than 7/8 of the slots in use, and a power of two of them.
+        CHECK(table.size() <= table.room());
+        CHECK((table.slot_count() & (table.slot_count() - 1)) == 0);
+        if (i % 97 == 0) check_same(table, model);
+    }
+    check_same(table, model);
+    for (const auto& [key, value] : model) {
+        const std::uint64_t* found = table.find(key);
+        CHECK(found != nullptr && *found == value);
+    }
+}
+
+void sizing_and_clear() {
+    StringSet bucket(NONCE_BUCKET_ROOM);
+    CHECK(bucket.slot_count() == 16'384 && bucket.room() == 14'336);
+    StringMap<std::uint64_t> bans(IP_BAN_ROOM);
+    CHECK(bans.slot_count() == 2'048 && bans.room() == 1'792);
+
+    // Fills to the last entry of its room without growing, then doubles.
+    for (std::size_t i = 0; i < NONCE_BUCKET_ROOM; ++i) {
+        const std::string key = "nonce-" + std::to_string(i);
+        CHECK(!bucket.contains(key));
+        bucket.insert_absent(std::string(key), bucket.hash(key), NoValue{});
+    }
+    CHECK(bucket.slot_count() == 16'384 && bucket.size() == NONCE_BUCKET_ROOM);
+    const SipKey key_before = bucket.key();
+    bucket.insert_or_assign(std::string_view("one more"), NoValue{});
+    CHECK(bucket.slot_count() == 32'768 && bucket.size() == NONCE_BUCKET_ROOM + 1);
+    CHECK(bucket.key() == key_before);
+    for (std::size_t i = 0; i < NONCE_BUCKET_ROOM; ++i) {
+        CHECK(bucket.contains("nonce-" + std::to_string(i)));
+    }
+
+    // Clear keeps the grown room and the key.
+    bucket.clear();
+    CHECK(bucket.empty() && bucket.slot_count() == 32'768 && bucket.key() == key_before);
+    CHECK(!bucket.contains("nonce-1"));
+    CHECK(bucket.insert_or_assign(std::string_view("nonce-1"), NoValue{}));
+
+    // Ban/unban churn at a steady size under half the room reclaims deleted
+    // slots instead of growing.
+    for (std::size_t i = 0; i < 200'000; ++i) {
+        bans.insert_or_assign(std::string_view("ip-" + std::to_string(i)), i);
+        if (i >= 800) CHECK(bans.erase("ip-" + std::to_string(i - 800)));
+    }
+    CHECK(bans.size() == 800 && bans.slot_count() == 2'048);
+    for (std::size_t i = 200'000 - 800; i < 200'000; ++i) {
+        const std::uint64_t* found = bans.find("ip-" + std::to_string(i));
+        CHECK(found != nullptr && *found == i);
+    }
+
+    // A moved-from table is empty and can be filled again.
+    StringSet moved(8);
+    moved.insert_or_assign(std::string_view("x"), NoValue{});
+    StringSet taken(std::move(moved));
+    CHECK(taken.contains("x") && moved.empty() && !moved.contains("x"));
+    CHECK(moved.insert_or_assign(std::string_view("y"), NoValue{}) && moved.contains("y"));
+    moved.clear();
+    CHECK(moved.empty());
+}
+
+// Each later table on a thread takes the previous key with its first half + 1;
+// another thread draws its own random key.
+void keys() {
+    StringSet a(1), b(1), c(1);
+    CHECK(b.key().k0 == a.key().k0 + 1 && b.key().k1 == a.key().k1);
+    CHECK(c.key().k0 == b.key().k0 + 1 && c.key().k1 == b.key().k1);
+    SipKey other;
+    std::thread([&] { other = StringSet(1).key(); }).join();
+    CHECK(!(other == a.key()) && !(other == b.key()) && !(other == c.key()));
+}
+
+int run_table(std::size_t operations) {
+    sizing_and_clear();
+    keys();
+    differential(operations, 1, 1);     // one group: constant rebuilding and deletions
+    differential(operations, 60, 2);    // many collisions of the 7 control bits
+    differential(operations, 1'792, 3); // the ban table's room
+    return 0;
+}
+
+int run_time() {
+    using I = MonotonicInstant;
+    constexpr std::int64_t MIN = std::numeric_limits<std::int64_t>::min();
+    constexpr std::int64_t MAX = std::numeric_limits<std::int64_t>::max();
+    CHECK((elapsed_between(I{10, 0}, I{70, 0}) == Duration{60, 0}));
+    CHECK((elapsed_between(I{10, 900'000'000}, I{70, 100'000'000}) == Duration{59, 200'000'000}));
+    CHECK((elapsed_between(I{70, 0}, I{10, 0}) == Duration{}));  // clock went back
+    CHECK((elapsed_between(I{5, 2}, I{5, 1}) == Duration{}));
+    CHECK((elapsed_between(I{-60, 0}, I{0, 0}) == Duration{60, 0}));
+    CHECK((elapsed_between(I{MIN, 0}, I{MAX, 999'999'999}) ==
+           Duration{std::numeric_limits<std::uint64_t>::max(), 999'999'999}));
+    CHECK((Duration{59, 999'999'999} < BUCKET_DURATION && Duration{60, 0} >= BUCKET_DURATION));
+    CHECK((Duration{60, 1} > BUCKET_DURATION && Duration{61, 0} > Duration{60, 999'999'999}));
+
+    constexpr std::uint64_t LAST = std::numeric_limits<std::uint64_t>::max();
+    CHECK(ban_end_second(1'700'000'000, 60) == 1'700'000'060);
+    CHECK(ban_end_second(0, LAST) == LAST);
+    CHECK(ban_end_second(1, LAST) == LAST);
+    CHECK(ban_end_second(LAST - 5, 5) == LAST);
+    CHECK(ban_end_second(LAST - 5, 6) == LAST);
+    CHECK(ban_end_second(LAST, 0) == LAST);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::string mode = argc > 1 ? argv[1] : "";
+    if (mode == "siphash") return run_siphash();
+    if (mode == "table") return run_table(argc > 2 ? std::stoul(argv[2]) : 100'000);
+    if (mode == "time") return run_time();
+    std::fprintf(stderr, "usage: %s siphash|table [operations]|time\n", argv[0]);
+    return 2;
+}

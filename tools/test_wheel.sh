@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Installs the one wheel in WHEEL_DIR, with its test extra, into a fresh virtual
+# environment and runs the test suite against it. The tests run from a scratch
+# copy of tests/ (with pyproject.toml for the pytest settings and src/ for the
+# native tests that compile C++ sources), so the only velkora_core_rs that can
+# be imported is the installed one; the import is checked before the run.
+#
+# usage: tools/test_wheel.sh PYTHON WHEEL_DIR [PYTEST_ARGS...]
+set -euo pipefail
+python=$1 wheel_dir=$2
+shift 2
+
+wheels=("$wheel_dir"/*.whl)
+if [[ ${#wheels[@]} -ne 1 || ! -f ${wheels[0]} ]]; then
+    echo "error: expected exactly one wheel in $wheel_dir" >&2
+    exit 1
+fi
+wheel=$(realpath "${wheels[0]}")
+root=$(pwd)
+
+scratch=$(mktemp -d "${TMPDIR:-/tmp}/velkora-wheel-test.XXXXXX")
+trap 'rm -rf "$scratch"' EXIT
+
+# A venv made by a venv's interpreter is based on the same base interpreter,
+# which is the one the wheel was built for.
+"$python" -m venv "$scratch/venv"
+venv_python=$scratch/venv/bin/python
+"$venv_python" -m pip install --disable-pip-version-check -q "$wheel[test]"
+
+mkdir -p "$scratch/tree"
+cp "$root/pyproject.toml" "$scratch/tree/"
+cp -r "$root/tests" "$root/src" "$scratch/tree/"
+find "$scratch/tree" -name __pycache__ -prune -exec rm -rf {} +
+
+cd "$scratch/tree"
+# -P: the working directory is not put on sys.path.
+location=$("$venv_python" -P -c 'import velkora_core_rs; print(velkora_core_rs.__file__)')
+case $location in
+    "$scratch/venv/"*) echo "testing $(basename "$wheel"), installed as $location" ;;
+    *) echo "error: velkora_core_rs was imported from $location, not from the wheel" >&2
+       exit 1 ;;
+esac
+"$venv_python" -P -m pytest -p no:cacheprovider --rootdir "$scratch/tree" tests/python -q "$@"
