@@ -199,9 +199,13 @@ def run_file(path):
 
 
 def main(argv):
-    if len(argv) > 1 or (argv and argv[0] in ("-h", "--help")):
+    if argv and argv[0] in ("-h", "--help"):
         print(__doc__)
-        return 0 if argv and argv[0] in ("-h", "--help") else 2
+        return 0
+    if len(argv) > 1:
+        print("usage: demo.py [FILE]   (one JSON-lines file at most; --help for more)",
+              file=sys.stderr)
+        return 2
     if argv:
         return run_file(argv[0])
     return run_generated()

@@ -1,6 +1,6 @@
 # Type information for the velkora_core_rs extension module.
 #
-# The TypedDicts and aliases below exist only for the type checker: the module
+# The TypedDicts below exist only for the type checker: the module
 # itself carries the thirteen functions and nothing else. Import them under
 # `if typing.TYPE_CHECKING:` (or quote the annotations that use them).
 #
@@ -11,7 +11,16 @@
 # client's milliseconds and positions its screen units.
 
 from collections.abc import Sequence
-from typing import Any, Literal, SupportsFloat, SupportsIndex, TypeAlias, TypedDict, overload, type_check_only
+from typing import (
+    Any,
+    Literal,
+    SupportsFloat,
+    SupportsIndex,
+    TypeAlias,
+    TypedDict,
+    overload,
+    type_check_only,
+)
 
 __all__ = [
     "is_rust_core_active",
