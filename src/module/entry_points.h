@@ -5,21 +5,17 @@
 
 #include <Python.h>
 
-PyObject* is_rust_core_active(PyObject* module, PyObject* unused);
-PyObject* get_core_version(PyObject* module, PyObject* unused);
+PyObject* is_rust_core_active(PyObject* module, PyObject* unused) noexcept;
+PyObject* get_core_version(PyObject* module, PyObject* unused) noexcept;
 
-// telemetry features
 PyObject* extract_features_rs(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) noexcept;
-// curvature
 PyObject* evaluate_curvature_naturalness_rs(PyObject* module, PyObject* const* args,
                                             Py_ssize_t nargs, PyObject* kwnames) noexcept;
 PyObject* evaluate_curvature_zerocopy_rs(PyObject* module, PyObject* const* args,
                                          Py_ssize_t nargs, PyObject* kwnames) noexcept;
-// keystrokes
 PyObject* evaluate_keystroke_dynamics_rs(PyObject* module, PyObject* const* args,
                                          Py_ssize_t nargs, PyObject* kwnames) noexcept;
-// state engine
 PyObject* consume_nonce_rs(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) noexcept;
 PyObject* is_ip_banned_rs(PyObject* module, PyObject* const* args, Py_ssize_t nargs,

@@ -18,42 +18,38 @@ namespace {
 
 constexpr const char* CORE_VERSION = "0.9.4-native-rust";
 
+PyMethodDef no_arguments(const char* name, PyCFunction function, const char* doc) {
+    return {name, function, METH_NOARGS, doc};
+}
+
+PyMethodDef fast_call(const char* name, FastCallFunction function, const char* doc) {
+    // The interpreter calls through the generic pointer type and casts it back
+    // according to the flags; the detour through void(*)() keeps the compiler
+    // from warning about the cast between function types.
+    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function)),
+            METH_FASTCALL | METH_KEYWORDS, doc};
+}
+
 // The public order: creation order, attribute order and the order of __all__.
+// Each documentation string is only a text-signature block.
 PyMethodDef FUNCTION_TABLE[] = {
-    {"is_rust_core_active", is_rust_core_active, METH_NOARGS, "is_rust_core_active()\n--\n\n"},
-    {"get_core_version", get_core_version, METH_NOARGS, "get_core_version()\n--\n\n"},
-    // table: telemetry features
-    {"extract_features_rs",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(extract_features_rs)),
-     METH_FASTCALL | METH_KEYWORDS, "extract_features_rs(telemetry)\n--\n\n"},
-    // table: curvature
-    {"evaluate_curvature_naturalness_rs",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(evaluate_curvature_naturalness_rs)),
-     METH_FASTCALL | METH_KEYWORDS, "evaluate_curvature_naturalness_rs(x, y, t)\n--\n\n"},
-    {"evaluate_curvature_zerocopy_rs",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(evaluate_curvature_zerocopy_rs)),
-     METH_FASTCALL | METH_KEYWORDS, "evaluate_curvature_zerocopy_rs(x_obj, y_obj, t_obj)\n--\n\n"},
-    // table: keystrokes
-    {"evaluate_keystroke_dynamics_rs",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(evaluate_keystroke_dynamics_rs)),
-     METH_FASTCALL | METH_KEYWORDS, "evaluate_keystroke_dynamics_rs(keystrokes)\n--\n\n"},
-    // table: state engine
-    {"consume_nonce_rs",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(consume_nonce_rs)),
-     METH_FASTCALL | METH_KEYWORDS, "consume_nonce_rs(nonce)\n--\n\n"},
-    {"is_ip_banned_rs",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(is_ip_banned_rs)),
-     METH_FASTCALL | METH_KEYWORDS, "is_ip_banned_rs(ip)\n--\n\n"},
-    {"ban_ip_rs", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ban_ip_rs)),
-     METH_FASTCALL | METH_KEYWORDS, "ban_ip_rs(ip, duration_sec)\n--\n\n"},
-    {"unban_ip_rs", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(unban_ip_rs)),
-     METH_FASTCALL | METH_KEYWORDS, "unban_ip_rs(ip)\n--\n\n"},
-    {"hydrate_bans_rs",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(hydrate_bans_rs)),
-     METH_FASTCALL | METH_KEYWORDS, "hydrate_bans_rs(bans)\n--\n\n"},
-    {"clear_state_engine_rs", clear_state_engine_rs, METH_NOARGS, "clear_state_engine_rs()\n--\n\n"},
-    {"get_state_engine_stats_rs", get_state_engine_stats_rs, METH_NOARGS,
-     "get_state_engine_stats_rs()\n--\n\n"},
+    no_arguments("is_rust_core_active", is_rust_core_active, "is_rust_core_active()\n--\n\n"),
+    no_arguments("get_core_version", get_core_version, "get_core_version()\n--\n\n"),
+    fast_call("extract_features_rs", extract_features_rs, "extract_features_rs(telemetry)\n--\n\n"),
+    fast_call("evaluate_curvature_naturalness_rs", evaluate_curvature_naturalness_rs,
+              "evaluate_curvature_naturalness_rs(x, y, t)\n--\n\n"),
+    fast_call("evaluate_curvature_zerocopy_rs", evaluate_curvature_zerocopy_rs,
+              "evaluate_curvature_zerocopy_rs(x_obj, y_obj, t_obj)\n--\n\n"),
+    fast_call("evaluate_keystroke_dynamics_rs", evaluate_keystroke_dynamics_rs,
+              "evaluate_keystroke_dynamics_rs(keystrokes)\n--\n\n"),
+    fast_call("consume_nonce_rs", consume_nonce_rs, "consume_nonce_rs(nonce)\n--\n\n"),
+    fast_call("is_ip_banned_rs", is_ip_banned_rs, "is_ip_banned_rs(ip)\n--\n\n"),
+    fast_call("ban_ip_rs", ban_ip_rs, "ban_ip_rs(ip, duration_sec)\n--\n\n"),
+    fast_call("unban_ip_rs", unban_ip_rs, "unban_ip_rs(ip)\n--\n\n"),
+    fast_call("hydrate_bans_rs", hydrate_bans_rs, "hydrate_bans_rs(bans)\n--\n\n"),
+    no_arguments("clear_state_engine_rs", clear_state_engine_rs, "clear_state_engine_rs()\n--\n\n"),
+    no_arguments("get_state_engine_stats_rs", get_state_engine_stats_rs,
+                 "get_state_engine_stats_rs()\n--\n\n"),
 };
 
 PyModuleDef MODULE_DEF = {
@@ -145,9 +141,9 @@ Result<PyRef> initialise() {
 
 }  // namespace
 
-PyObject* is_rust_core_active(PyObject*, PyObject*) { return Py_NewRef(Py_True); }
+PyObject* is_rust_core_active(PyObject*, PyObject*) noexcept { return Py_NewRef(Py_True); }
 
-PyObject* get_core_version(PyObject*, PyObject*) { return new_text(CORE_VERSION).release(); }
+PyObject* get_core_version(PyObject*, PyObject*) noexcept { return new_text(CORE_VERSION).release(); }
 
 PyMODINIT_FUNC PyInit_velkora_core_rs() {
     install_terminate_handler();
