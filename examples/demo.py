@@ -21,8 +21,12 @@ import pathlib
 import statistics
 import sys
 import time
+from typing import TYPE_CHECKING, Any, Mapping, cast
 
 import velkora_core_rs as core
+
+if TYPE_CHECKING:
+    from velkora_core_rs import Features, Telemetry
 
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
@@ -54,10 +58,10 @@ How to read it (per session):
   avg vel      pixels per millisecond; 0 when the session has under 3 pointer samples"""
 
 
-def format_row(label, features, label_width):
+def format_row(label: str, features: Features, label_width: int) -> str:
     cells = []
     for header, key, fmt in COLUMNS:
-        value = features[key]
+        value = features[key]  # type: ignore[literal-required]
         if isinstance(value, bool):
             text = "yes" if value else "no"
         else:
@@ -66,7 +70,7 @@ def format_row(label, features, label_width):
     return f"{label:<{label_width}}  " + "  ".join(cells)
 
 
-def print_table(rows):
+def print_table(rows: list[tuple[str, Features]]) -> None:
     """rows: (label, features) pairs."""
     width = max([len("session")] + [len(label) for label, _ in rows])
     header = f"{'session':<{width}}  " + "  ".join(
@@ -77,26 +81,28 @@ def print_table(rows):
         print(format_row(label, features, width))
 
 
-def score(sessions):
+def score(sessions: list[tuple[str, Mapping[str, Any]]]) -> tuple[list[tuple[str, Features]], float]:
     """(label, features) per session, and the time spent in extract_features_rs."""
-    rows, spent = [], 0.0
+    rows: list[tuple[str, Features]] = []
+    spent = 0.0
     for label, telemetry in sessions:
         start = time.perf_counter()
-        features = core.extract_features_rs(telemetry)
+        # Any mapping is read; keys the module does not know are ignored.
+        features = core.extract_features_rs(cast("Telemetry", telemetry))
         spent += time.perf_counter() - start
         rows.append((label, features))
     return rows, spent
 
 
-def print_timing(rows, spent):
+def print_timing(rows: list[tuple[str, Features]], spent: float) -> None:
     if rows:
         print(f"Scored {len(rows)} sessions in {spent * 1e3:.2f} ms "
               f"({spent / len(rows) * 1e6:.1f} us per session).")
 
 
-def kind_summary(rows):
+def kind_summary(rows: list[tuple[str, Features]]) -> None:
     """Averages of the table's features for each kind of generated session."""
-    kinds = {}
+    kinds: dict[str, list[Features]] = {}
     for label, features in rows:
         kinds.setdefault(label.rsplit("-", 1)[0], []).append(features)
     print("Average per kind:")
@@ -106,12 +112,12 @@ def kind_summary(rows):
     for kind, feats in kinds.items():
         cells = []
         for _, key, _ in COLUMNS:
-            mean = statistics.fmean(float(f[key]) for f in feats)
+            mean = statistics.fmean(float(f[key]) for f in feats)  # type: ignore[literal-required]
             cells.append(f"{mean:>11.3f}")
         print(f"  {kind:<{width}}  " + "  ".join(cells))
 
 
-def run_generated():
+def run_generated() -> int:
     sessions = telemetry_generator.generate_sessions()
     rows, spent = score([(s["_id"], s) for s in sessions])
     print(f"{len(sessions)} generated sessions (seed 2024): human-like first, then scripted.\n")
@@ -125,9 +131,10 @@ def run_generated():
     return 0
 
 
-def read_sessions(path):
+def read_sessions(path: str) -> tuple[list[tuple[str, Mapping[str, Any]]], list[tuple[int, str]]]:
     """(label, telemetry) pairs and (line number, reason) problems."""
-    sessions, problems = [], []
+    sessions: list[tuple[str, Mapping[str, Any]]] = []
+    problems: list[tuple[int, str]] = []
     with open(path, "rb") as f:
         for number, raw in enumerate(f, start=1):
             try:
@@ -155,7 +162,7 @@ def read_sessions(path):
     return sessions, problems
 
 
-def json_kind(value):
+def json_kind(value: object) -> str:
     if isinstance(value, list):
         return "an array"
     if isinstance(value, str):
@@ -167,7 +174,7 @@ def json_kind(value):
     return "a number"
 
 
-def run_file(path):
+def run_file(path: str) -> int:
     try:
         sessions, problems = read_sessions(path)
     except OSError as e:
@@ -198,7 +205,7 @@ def run_file(path):
     return 1 if problems else 0
 
 
-def main(argv):
+def main(argv: list[str]) -> int:
     if argv and argv[0] in ("-h", "--help"):
         print(__doc__)
         return 0

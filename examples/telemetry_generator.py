@@ -21,6 +21,10 @@ import json
 import math
 import random
 import sys
+from typing import Any
+
+Point = tuple[float, float]
+Session = dict[str, Any]
 
 TEXT = "the quick brown fox jumps over the lazy dog and then reads the paper"
 
@@ -28,7 +32,8 @@ TEXT = "the quick brown fox jumps over the lazy dog and then reads the paper"
 # --- pointer --------------------------------------------------------------------------
 
 
-def _human_stroke(rng, start, end, t0):
+def _human_stroke(rng: random.Random, start: Point, end: Point,
+                  t0: float) -> tuple[list[dict[str, float]], float]:
     """One reach from start to end: a curved path (quadratic Bezier with a
     sideways control point), minimum-jerk timing, tremor and uneven sampling."""
     (x0, y0), (x1, y1) = start, end
@@ -38,7 +43,8 @@ def _human_stroke(rng, start, end, t0):
     cx = (x0 + x1) / 2 - dy / length * bend
     cy = (y0 + y1) / 2 + dx / length * bend
     duration = 250 + 90 * math.log2(1 + length / 20) * rng.uniform(0.8, 1.3)  # Fitts-like
-    points, t = [], 0.0
+    points: list[dict[str, float]] = []
+    t = 0.0
     while t < duration:
         s = t / duration
         u = 10 * s**3 - 15 * s**4 + 6 * s**5  # minimum-jerk progress: slow, fast, slow
@@ -53,7 +59,8 @@ def _human_stroke(rng, start, end, t0):
     return points, t0 + duration
 
 
-def _scripted_stroke(start, end, t0, speed, step_ms):
+def _scripted_stroke(start: Point, end: Point, t0: float, speed: float,
+                     step_ms: float) -> tuple[list[dict[str, float]], float]:
     """A straight move at constant speed, one sample every step_ms exactly."""
     (x0, y0), (x1, y1) = start, end
     steps = max(int(math.hypot(x1 - x0, y1 - y0) / (speed * step_ms)), 2)
@@ -62,15 +69,16 @@ def _scripted_stroke(start, end, t0, speed, step_ms):
     return points, t0 + steps * step_ms
 
 
-def _targets(rng, count, width, height):
+def _targets(rng: random.Random, count: int, width: float, height: float) -> list[Point]:
     return [(rng.uniform(40, width - 40), rng.uniform(40, height - 40)) for _ in range(count)]
 
 
 # --- keyboard -------------------------------------------------------------------------
 
 
-def _human_keys(rng, t0, count):
-    keys, t = [], t0
+def _human_keys(rng: random.Random, t0: float, count: int) -> list[dict[str, Any]]:
+    keys: list[dict[str, Any]] = []
+    t = t0
     start = rng.randrange(len(TEXT) - count) if count < len(TEXT) else 0
     for ch in TEXT[start:start + count]:
         dwell = max(rng.gauss(95, 28), 35)
@@ -82,8 +90,9 @@ def _human_keys(rng, t0, count):
     return keys
 
 
-def _scripted_keys(t0, count, dwell, flight):
-    keys, t = [], t0
+def _scripted_keys(t0: float, count: int, dwell: float, flight: float) -> list[dict[str, Any]]:
+    keys: list[dict[str, Any]] = []
+    t = t0
     for ch in TEXT[:count]:
         keys.append({"key": ch, "down": t, "up": t + dwell})
         t += dwell + flight
@@ -93,9 +102,11 @@ def _scripted_keys(t0, count, dwell, flight):
 # --- sessions -------------------------------------------------------------------------
 
 
-def human_session(rng, index):
+def human_session(rng: random.Random, index: int) -> Session:
     width, height = rng.choice([(1920, 1080), (1536, 864), (1440, 900), (2560, 1440)])
-    t, position, moves, clicks = rng.uniform(500, 3000), (width / 2, height / 2), [], []
+    t, position = rng.uniform(500, 3000), (width / 2, height / 2)
+    moves: list[dict[str, float]] = []
+    clicks: list[dict[str, float]] = []
     for target in _targets(rng, rng.randint(1, 3), width, height):
         stroke, t = _human_stroke(rng, position, target, t)
         moves += stroke
@@ -116,7 +127,7 @@ def human_session(rng, index):
     }
 
 
-def scripted_session(rng, index):
+def scripted_session(rng: random.Random, index: int) -> Session:
     width, height = 1920, 1080
     speed = rng.choice([0.5, 1.0, 2.0])  # pixels per millisecond
     step = rng.choice([10, 16, 20])
@@ -136,7 +147,7 @@ def scripted_session(rng, index):
     }
 
 
-def generate_sessions(seed=2024, human=5, scripted=5):
+def generate_sessions(seed: int = 2024, human: int = 5, scripted: int = 5) -> list[Session]:
     """human-like sessions first, then scripted ones; the same seed gives the same sessions."""
     rng = random.Random(seed)
     sessions = [human_session(rng, i + 1) for i in range(human)]
@@ -144,8 +155,8 @@ def generate_sessions(seed=2024, human=5, scripted=5):
     return sessions
 
 
-def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+def main(argv: list[str] | None = None) -> None:
+    parser = argparse.ArgumentParser(description=(__doc__ or "").split("\n\n")[0])
     parser.add_argument("--seed", type=int, default=2024)
     parser.add_argument("--human", type=int, default=5, help="human-like sessions")
     parser.add_argument("--scripted", type=int, default=5, help="scripted sessions")
