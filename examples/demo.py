@@ -39,7 +39,7 @@ COLUMNS = [
     ("keys", "key_count", "{:d}"),
     ("avg vel", "avg_velocity", "{:.3f}"),
     ("straight", "straightness", "{:.3f}"),
-    ("spec.purity", "spectral_purity", "{:.3f}"),
+    ("purity", "spectral_purity", "{:.3f}"),
     ("curvature", "curvature_score", "{:.2f}"),
     ("keystroke", "keystroke_score", "{:.2f}"),
     ("webdriver", "webdriver", "{}"),
@@ -48,7 +48,7 @@ COLUMNS = [
 LEGEND = """\
 How to read it (per session):
   straight     1.0 = the pointer went in a straight line; curved human reaches score lower
-  spec.purity  share of the speed variation held by its strongest rhythm: 0 when the
+  purity       share of the speed variation held by its strongest rhythm: 0 when the
                speed never varies (constant-speed scripts), high for one smooth
                accelerate-then-brake reach
   curvature    0.95 straight path, 0.9 uniformly curved, 0.85 erratic,

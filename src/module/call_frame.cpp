@@ -47,7 +47,7 @@ Error new_type_error(const std::string& message, PyRef cause) {
     return e;
 }
 
-std::string display_name(const ParamSpec& spec) { return std::string(spec.function) + "()"; }
+std::string display_name(const ParamSpec& signature) { return std::string(signature.function) + "()"; }
 
 }  // namespace
 
@@ -64,14 +64,14 @@ PyRef new_text(std::string_view text, const std::source_location& where) {
                    where);
 }
 
-Status bind_arguments(const ParamSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+Status bind_arguments(const ParamSpec& signature, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames, std::span<PyObject*> slots) {
-    const std::size_t n = spec.params.size();
+    const std::size_t n = signature.params.size();
     if (slots.size() != n) fatal("argument slots do not match the parameter list");
     std::fill(slots.begin(), slots.end(), nullptr);
 
     if (static_cast<std::size_t>(nargs) > n) {
-        return Error::described(PyExc_TypeError, display_name(spec) + " takes " +
+        return Error::described(PyExc_TypeError, display_name(signature) + " takes " +
                                                      std::to_string(n) +
                                                      " positional arguments but " +
                                                      std::to_string(nargs) + " were given");
@@ -90,7 +90,7 @@ Status bind_arguments(const ParamSpec& spec, PyObject* const* args, Py_ssize_t n
             } else {
                 std::string_view name(text, static_cast<std::size_t>(len));
                 for (std::size_t i = 0; i < n; ++i) {
-                    if (spec.params[i] == name) {
+                    if (signature.params[i] == name) {
                         match = i;
                         break;
                     }
@@ -99,7 +99,7 @@ Status bind_arguments(const ParamSpec& spec, PyObject* const* args, Py_ssize_t n
             if (!match) {
                 // The key is shown as str() of the keyword object, which need not be UTF-8.
                 PyRef message = PyRef::steal(PyUnicode_FromFormat(
-                    "%s got an unexpected keyword argument '%S'", display_name(spec).c_str(), key));
+                    "%s got an unexpected keyword argument '%S'", display_name(signature).c_str(), key));
                 if (!message) return Error::from_pending();
                 PyRef exc = PyRef::steal(PyObject_CallOneArg(PyExc_TypeError, message.get()));
                 if (!exc) return Error::from_pending();
@@ -109,8 +109,8 @@ Status bind_arguments(const ParamSpec& spec, PyObject* const* args, Py_ssize_t n
             }
             if (slots[*match] != nullptr) {
                 return Error::described(PyExc_TypeError,
-                                        display_name(spec) + " got multiple values for argument '" +
-                                            std::string(spec.params[*match]) + "'");
+                                        display_name(signature) + " got multiple values for argument '" +
+                                            std::string(signature.params[*match]) + "'");
             }
             slots[*match] = args[nargs + k];
         }
@@ -119,10 +119,10 @@ Status bind_arguments(const ParamSpec& spec, PyObject* const* args, Py_ssize_t n
     if (static_cast<std::size_t>(nargs) < n) {
         std::vector<std::string_view> missing;
         for (std::size_t i = 0; i < n; ++i) {
-            if (slots[i] == nullptr) missing.push_back(spec.params[i]);
+            if (slots[i] == nullptr) missing.push_back(signature.params[i]);
         }
         if (!missing.empty()) {
-            std::string message = display_name(spec) + " missing " +
+            std::string message = display_name(signature) + " missing " +
                                   std::to_string(missing.size()) + " required positional " +
                                   (missing.size() == 1 ? "argument" : "arguments") + ": ";
             for (std::size_t i = 0; i < missing.size(); ++i) {

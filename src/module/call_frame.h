@@ -50,7 +50,7 @@ struct ParamSpec {
 
 // Binds the vector-call arguments (args[0..nargs) positional, then one value per
 // entry of `kwnames`) into `slots`, one borrowed reference per parameter.
-Status bind_arguments(const ParamSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+Status bind_arguments(const ParamSpec& signature, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames, std::span<PyObject*> slots);
 
 // ---------------------------------------------------------------------------
@@ -176,10 +176,10 @@ using FastCallFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, 
 // Binds the arguments, runs `impl` on the bound slots and returns its result as
 // a new reference, or raises its error and returns NULL.
 template <std::size_t N, class Impl>
-PyObject* run_call(const ParamSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+PyObject* run_call(const ParamSpec& signature, PyObject* const* args, Py_ssize_t nargs,
                    PyObject* kwnames, Impl&& impl) noexcept {
     std::array<PyObject*, N> slots{};
-    Status bound = bind_arguments(spec, args, nargs, kwnames, slots);
+    Status bound = bind_arguments(signature, args, nargs, kwnames, slots);
     if (!bound) return raise_error(bound.take_error());
     Result<PyRef> result = impl(std::span<PyObject* const, N>(slots));
     if (!result) return raise_error(result.take_error());
