@@ -9,7 +9,7 @@ BUILD_DIR := $(abspath $(VENV))/cmake-build
 SOURCES := $(shell find src stubs -type f) CMakeLists.txt pyproject.toml
 PIP := $(PY) -m pip --disable-pip-version-check -q
 
-.PHONY: demo test bench build clean typecheck wheel test-wheel
+.PHONY: demo test bench build clean typecheck wheel test-wheel test-asan fuzz
 
 $(PY):
 	@set -e; python=$$(tools/find_python.sh); \
@@ -57,4 +57,33 @@ test-wheel: $(WHEEL_STAMP)
 	tools/test_wheel.sh $(PY) dist $(PYTEST_ARGS)
 
 clean:
-	rm -rf $(VENV) build dist
+	rm -rf $(VENV) $(VENV)-asan build dist
+
+# --- sanitizers and fuzzing --------------------------------------------------------
+# The whole test suite against the extension built with AddressSanitizer and
+# UndefinedBehaviorSanitizer (-fno-sanitize-recover; plus float-cast-overflow,
+# which gcc leaves out of "undefined") in a venv of its own, run by the release
+# interpreter with the runtimes preloaded (tools/sanitized.sh).
+ASAN_VENV ?= $(VENV)-asan
+ASAN_PY := $(ASAN_VENV)/bin/python
+
+$(ASAN_VENV)/.built-asan: $(SOURCES) Makefile
+	$(MAKE) --no-print-directory $(ASAN_VENV)/.deps-test VENV=$(ASAN_VENV)
+	$(ASAN_PY) -m pip --disable-pip-version-check -q install --no-build-isolation --no-deps \
+	    -C build-dir=$(abspath $(ASAN_VENV))/cmake-build -C cmake.build-type=RelWithDebInfo \
+	    -C cmake.define.VELKORA_WERROR=ON -C cmake.define.VELKORA_SANITIZE=address,undefined,float-cast-overflow .
+	@touch $@
+
+test-asan: $(ASAN_VENV)/.built-asan
+	tools/sanitized.sh $(ASAN_PY) -m pytest tests/python -q $(PYTEST_ARGS)
+
+# Coverage-guided fuzzing (atheris, libFuzzer) of every entry point against a
+# clang build with ASan, UBSan and coverage instrumentation; see fuzz/run.sh.
+# FUZZ_SECONDS per target; FUZZ_TARGETS to pick some; FUZZ_MERGE=1 folds the
+# inputs that earlier runs found into the seeds in fuzz/corpus instead of fuzzing.
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS ?= features curvature keystrokes state
+
+fuzz: $(VENV)/.deps-test $(VENV)/.deps-fuzz
+	FUZZ_SECONDS=$(FUZZ_SECONDS) FUZZ_MERGE=$(FUZZ_MERGE) \
+	    fuzz/run.sh $(PY) $(abspath $(VENV))/fuzz $(FUZZ_TARGETS)

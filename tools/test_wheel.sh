@@ -29,7 +29,7 @@ venv_python=$scratch/venv/bin/python
 
 mkdir -p "$scratch/tree"
 cp "$root/pyproject.toml" "$scratch/tree/"
-cp -r "$root/tests" "$root/src" "$scratch/tree/"
+cp -r "$root/tests" "$root/src" "$root/fuzz" "$scratch/tree/"
 find "$scratch/tree" -name __pycache__ -prune -exec rm -rf {} +
 
 cd "$scratch/tree"

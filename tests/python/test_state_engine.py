@@ -293,7 +293,9 @@ def fake_clock(tmp_path_factory):
 
     def run(code):
         clock_file.write_text(time.strftime("%Y-%m-%d %H:%M:%S\n", time.gmtime(BASE)))
-        env = {"LD_PRELOAD": lib, "FAKETIME_TIMESTAMP_FILE": str(clock_file),
+        # Appended to what is preloaded already: a sanitizer runtime must stay first.
+        preload = " ".join(filter(None, [os.environ.get("LD_PRELOAD"), lib]))
+        env = {"LD_PRELOAD": preload, "FAKETIME_TIMESTAMP_FILE": str(clock_file),
                "FAKETIME_NO_CACHE": "1", "TZ": "UTC"}
         return run_python(f"BASE = {BASE}\n" + FAKE_CLOCK_PRELUDE + textwrap.dedent(code), env)
 
