@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <vector>
 
+#include "module/statistics.h"
+
 namespace {
 
 // Repeated, reordered or missing (NaN) time stamps would otherwise divide by
@@ -32,23 +34,6 @@ constexpr double SCORE_OTHER = 0.1;
 // max(value, floor) in which a NaN value yields the floor. std::fmax has that
 // rule; std::max(NaN, floor) would return the NaN.
 double at_least(double value, double floor) { return std::fmax(value, floor); }
-
-// Sum in index order, one addition at a time, divided by the count.
-double mean_of(const std::vector<double>& values) {
-    double sum = 0.0;
-    for (double v : values) sum += v;
-    return sum / static_cast<double>(values.size());
-}
-
-// Population variance around `mean`: divided by the count, not count - 1.
-double variance_of(const std::vector<double>& values, double mean) {
-    double sum = 0.0;
-    for (double v : values) {
-        const double d = v - mean;
-        sum += d * d;
-    }
-    return sum / static_cast<double>(values.size());
-}
 
 // The first rule that holds decides. Every comparison is strict, and a NaN
 // statistic fails all of them, so a path with a NaN coordinate ends as "other".

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "module/statistics.h"
+
 namespace {
 
 // Acceptance windows, all exclusive at both ends. Anything outside is a
@@ -32,26 +34,6 @@ constexpr std::array<std::string_view, 39> COMMON_DIGRAPHS = {
     "of", "or", "nt", "ea", "ti", "to", "it", "st", "io", "le", "is", "ou", "ar",
     "as", "de", "rt", "ve", "la", "ik", "ak", "el", "al", "ma", "me", "ba", "ka",
 };
-
-struct MeanVariance {
-    double mean = 0.0;
-    double variance = 0.0;
-};
-
-// Mean and population variance, summed in list order; 0.0 and 0.0 for no values.
-MeanVariance mean_variance(const std::vector<double>& values) {
-    if (values.empty()) return {};
-    const double count = static_cast<double>(values.size());
-    double sum = 0.0;
-    for (double v : values) sum += v;
-    const double mean = sum / count;
-    double squares = 0.0;
-    for (double v : values) {
-        const double d = v - mean;
-        squares += d * d;
-    }
-    return {mean, squares / count};
-}
 
 // The key's lower-case form when that is a single byte. Under full Unicode
 // lower-casing only single ASCII characters and U+212A KELVIN SIGN (to 'k')
@@ -246,12 +228,10 @@ KeystrokeStats compute_keystroke_features(std::span<const KeystrokeEvent> events
         }
     }
 
-    const MeanVariance dwell = mean_variance(dwells);
-    const MeanVariance flight = mean_variance(flights);
-    stats.avg_dwell_time = dwell.mean;
-    stats.dwell_time_var = dwell.variance;
-    stats.avg_flight_time = flight.mean;
-    stats.flight_time_var = flight.variance;
+    stats.avg_dwell_time = mean_of(dwells);
+    stats.dwell_time_var = variance_of(dwells, stats.avg_dwell_time);
+    stats.avg_flight_time = mean_of(flights);
+    stats.flight_time_var = variance_of(flights, stats.avg_flight_time);
     stats.digraph_entropy = flight_entropy(flights);
     stats.keystroke_score = keystroke_score({
         .event_count = n,

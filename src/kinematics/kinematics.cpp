@@ -4,7 +4,8 @@
 #include <cmath>
 #include <cstddef>
 
-#include "kinematics/spectrum.h"
+#include "kinematics/velocity_spectrum.h"
+#include "module/statistics.h"
 
 namespace {
 
@@ -13,23 +14,6 @@ constexpr double DISTANCE_THRESHOLD = 1e-4;
 constexpr double VELOCITY_THRESHOLD = 1e-5;
 constexpr double PEAK_FACTOR = 0.15;
 constexpr std::size_t SPECTRUM_MIN_SEGMENTS = 8;
-
-// Sum in index order, one addition at a time, divided by the count.
-double mean_of(std::span<const double> values) {
-    double sum = 0.0;
-    for (double v : values) sum += v;
-    return sum / static_cast<double>(values.size());
-}
-
-// Population variance around an already computed mean.
-double variance_of(std::span<const double> values, double mean) {
-    double sum = 0.0;
-    for (double v : values) {
-        const double d = v - mean;
-        sum += d * d;
-    }
-    return sum / static_cast<double>(values.size());
-}
 
 // Orders time stamps. NaN cannot come from the reader, but placing it after
 // every number keeps this a strict weak ordering for any caller, so the sort

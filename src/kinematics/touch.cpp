@@ -2,6 +2,8 @@
 
 #include <vector>
 
+#include "module/statistics.h"
+
 TouchFeatures touch_features(std::span<const MousePoint> points) {
     std::vector<double> radii;
     double force_sum = 0.0;
@@ -16,18 +18,8 @@ TouchFeatures touch_features(std::span<const MousePoint> points) {
 
     TouchFeatures out;
     out.touch_event_count = radii.size();
-    if (!radii.empty()) {
-        double sum = 0.0;
-        for (double r : radii) sum += r;
-        const double count = static_cast<double>(radii.size());
-        out.avg_touch_radius = sum / count;
-        double squares = 0.0;
-        for (double r : radii) {
-            const double d = r - out.avg_touch_radius;
-            squares += d * d;
-        }
-        out.touch_radius_var = squares / count;
-    }
+    out.avg_touch_radius = mean_of(radii);
+    out.touch_radius_var = variance_of(radii, out.avg_touch_radius);
     if (force_count > 0) out.avg_touch_force = force_sum / static_cast<double>(force_count);
     return out;
 }

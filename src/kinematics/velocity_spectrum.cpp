@@ -1,4 +1,4 @@
-#include "kinematics/spectrum.h"
+#include "kinematics/velocity_spectrum.h"
 
 #include <cmath>
 #include <cstddef>
