@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstddef>
 
-#include "kinematics/velocity_spectrum.h"
+#include "kinematics/velocity_fourier.h"
 #include "module/statistics.h"
 
 namespace {

@@ -161,24 +161,17 @@ public:
 
     // Stores `value` under `key`. A key already present keeps its stored bytes and
     // takes the new value. True when the key was added.
-    bool insert_or_assign(std::string_view key, Value value) {
-        const std::uint64_t h = hash(key);
-        const std::size_t at = find_slot(key, h);
+    // A std::string&& key is moved in when stored; a std::string_view is copied.
+    template <class Key>
+    bool insert_or_assign(Key&& key, Value value) {
+        const std::string_view bytes(key);
+        const std::uint64_t h = hash(bytes);
+        const std::size_t at = find_slot(bytes, h);
         if (at != NOT_FOUND) {
             slots_[at].value = std::move(value);
             return false;
         }
-        insert_absent(std::string(key), h, std::move(value));
-        return true;
-    }
-    bool insert_or_assign(std::string&& key, Value value) {
-        const std::uint64_t h = hash(key);
-        const std::size_t at = find_slot(key, h);
-        if (at != NOT_FOUND) {
-            slots_[at].value = std::move(value);
-            return false;
-        }
-        insert_absent(std::move(key), h, std::move(value));
+        insert_absent(std::string(std::forward<Key>(key)), h, std::move(value));
         return true;
     }
 

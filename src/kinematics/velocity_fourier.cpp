@@ -1,4 +1,4 @@
-#include "kinematics/velocity_spectrum.h"
+#include "kinematics/velocity_fourier.h"
 
 #include <cmath>
 #include <cstddef>
