@@ -35,7 +35,7 @@ demo: $(VENV)/.built
 	$(PY) examples/demo.py $(ARGS)
 
 bench: $(VENV)/.built $(VENV)/.deps-bench
-	$(PY) bench/run_bench.py
+	$(PY) bench/run_bench.py $(BENCH_ARGS)
 
 # Stubtest compares the installed stubs with the built module; mypy --strict then
 # checks the typing examples and whatever examples/ holds against those stubs.

@@ -30,8 +30,18 @@ class Case:
     floor: bool = False
 
 
-def load_modules():
-    return [importlib.import_module(p.stem) for p in sorted(HERE.glob("bench_*.py"))]
+def load_modules(only: list[str]) -> list[Any]:
+    """The bench_*.py modules, or those whose name (without bench_) is in `only`."""
+    paths = sorted(HERE.glob("bench_*.py"))
+    if only:
+        paths = [p for p in paths if p.stem.removeprefix("bench_") in only]
+    return [importlib.import_module(p.stem) for p in paths]
+
+
+def forward_only(cmd: list[str], args: Any) -> None:
+    # Workers must build the same cases in the same order as the parent.
+    for name in args.only:
+        cmd.extend(("--only", name))
 
 
 def format_time(seconds: float) -> str:
@@ -42,8 +52,12 @@ def format_time(seconds: float) -> str:
 
 
 def main() -> None:
-    runner = pyperf.Runner(processes=3, values=3, warmups=1)
-    modules = load_modules()
+    runner = pyperf.Runner(processes=3, values=3, warmups=1, add_cmdline_args=forward_only)
+    runner.argparser.add_argument(
+        "--only", action="append", default=[],
+        help="run only this module's cases (state, features, ...); repeatable")
+    args = runner.parse_args()
+    modules = load_modules(args.only)
     measured: list[tuple[Case, float]] = []
     for module in modules:
         for case in module.cases():
