@@ -25,10 +25,10 @@ constexpr std::size_t MIN_SAMPLES = 4;
 
 Result<PyRef> curvature_result(const CurvatureStats& stats) {
     DictBuilder result;
-    result.set_float_item("curvature_score", stats.curvature_score);
-    result.set_float_item("mean_curvature", stats.mean_curvature);
-    result.set_float_item("curvature_var", stats.curvature_var);
-    result.set_float_item("curvature_rate_var", stats.curvature_rate_var);
+    result.set_float_item("curvature_score"_key, stats.curvature_score);
+    result.set_float_item("mean_curvature"_key, stats.mean_curvature);
+    result.set_float_item("curvature_var"_key, stats.curvature_var);
+    result.set_float_item("curvature_rate_var"_key, stats.curvature_rate_var);
     return std::move(result).finish();
 }
 

@@ -27,13 +27,8 @@ namespace {
 constexpr std::string_view PARAMS[] = {"keystrokes"};
 constexpr ParamSpec SPEC{"evaluate_keystroke_dynamics_rs", PARAMS};
 
-// Event dict keys.
-constexpr std::string_view TYPE_KEY = "type";
+// The "type" of a release record, and the key text of an event without one.
 constexpr std::string_view RELEASE_TYPE = "up";
-constexpr std::array<std::string_view, 3> PRESS_TIME_KEYS = {"down", "t", "time"};
-constexpr std::string_view KEY_KEY = "key";
-constexpr std::string_view UP_KEY = "up";
-constexpr std::string_view DURATION_KEY = "duration_ms";
 constexpr std::string_view UNKNOWN_KEY = "unknown";
 
 // (key, down, up): key a str, down a number, up a number or None. Values are
@@ -60,7 +55,7 @@ std::optional<KeystrokeEvent> read_tuple_event(PyObject* item) {
 std::optional<KeystrokeEvent> read_dict_event(PyObject* item) {
     if (!PyDict_Check(item)) return std::nullopt;
 
-    PyRef type = read_dict_item(item, TYPE_KEY);
+    PyRef type = read_dict_item(item, "type"_key);
     if (type && PyUnicode_Check(type.get()) &&
         PyUnicode_EqualToUTF8AndSize(type.get(), RELEASE_TYPE.data(),
                                      static_cast<Py_ssize_t>(RELEASE_TYPE.size()))) {
@@ -68,7 +63,7 @@ std::optional<KeystrokeEvent> read_dict_event(PyObject* item) {
     }
 
     std::optional<double> down;
-    for (std::string_view name : PRESS_TIME_KEYS) {
+    for (StaticKey name : {"down"_key, "t"_key, "time"_key}) {
         PyRef value = read_dict_item(item, name);
         if (!value) continue;
         std::optional<double> t = read_double(value.get());
@@ -80,15 +75,15 @@ std::optional<KeystrokeEvent> read_dict_event(PyObject* item) {
     if (!down) return std::nullopt;
 
     KeystrokeEvent event{std::string(UNKNOWN_KEY), *down, std::nullopt};
-    if (PyRef key = read_dict_item(item, KEY_KEY)) {
+    if (PyRef key = read_dict_item(item, "key"_key)) {
         if (std::optional<std::string> text = read_text(key.get())) event.key = std::move(*text);
     }
 
     std::optional<double> up;
-    if (PyRef value = read_dict_item(item, UP_KEY)) up = read_double(value.get());
+    if (PyRef value = read_dict_item(item, "up"_key)) up = read_double(value.get());
     if (up) {
         event.up = *up;
-    } else if (PyRef value = read_dict_item(item, DURATION_KEY)) {
+    } else if (PyRef value = read_dict_item(item, "duration_ms"_key)) {
         if (std::optional<double> duration = read_double(value.get())) {
             event.up = *down + *duration;
         }
@@ -123,13 +118,13 @@ Result<PyRef> evaluate_keystroke_dynamics(PyObject* keystrokes) {
     const KeystrokeStats stats = compute_keystroke_features(events);
 
     DictBuilder result;
-    result.set_uint_item("key_count", stats.key_count);
-    result.set_float_item("avg_dwell_time", stats.avg_dwell_time);
-    result.set_float_item("dwell_time_var", stats.dwell_time_var);
-    result.set_float_item("avg_flight_time", stats.avg_flight_time);
-    result.set_float_item("flight_time_var", stats.flight_time_var);
-    result.set_float_item("digraph_entropy", stats.digraph_entropy);
-    result.set_float_item("keystroke_score", stats.keystroke_score);
+    result.set_uint_item("key_count"_key, stats.key_count);
+    result.set_float_item("avg_dwell_time"_key, stats.avg_dwell_time);
+    result.set_float_item("dwell_time_var"_key, stats.dwell_time_var);
+    result.set_float_item("avg_flight_time"_key, stats.avg_flight_time);
+    result.set_float_item("flight_time_var"_key, stats.flight_time_var);
+    result.set_float_item("digraph_entropy"_key, stats.digraph_entropy);
+    result.set_float_item("keystroke_score"_key, stats.keystroke_score);
     return std::move(result).finish();
 }
 

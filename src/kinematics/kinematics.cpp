@@ -44,16 +44,20 @@ KinematicsResult compute_kinematics(std::span<const MousePoint> points) {
     if (points.size() <= 2) return result;
 
     // The window is the 300 earliest points of a stable sort by time (equal
-    // time stamps keep their input order). Breaking ties by input position
-    // makes the order total, so ordering only the 300 earliest gives exactly
-    // that window without sorting a long list whole. The caller's list is
-    // left in input order for the touch features.
-    std::vector<Stamp> stamps(points.size());
-    for (std::size_t i = 0; i < points.size(); ++i) stamps[i] = Stamp{points[i].t, i};
+    // time stamps keep their input order). Samples usually arrive in time
+    // order, and then the window is simply the first 300. Otherwise ties are
+    // broken by input position, which makes the order total, so ordering only
+    // the 300 earliest gives exactly that window without sorting a long list
+    // whole. The caller's list is left in input order for the touch features.
     const std::size_t n = std::min(points.size(), KINEMATIC_POINT_LIMIT);
     const std::size_t m = n - 1;  // segments, at least 2
-    std::partial_sort(stamps.begin(), stamps.begin() + static_cast<std::ptrdiff_t>(n),
-                      stamps.end(), stamp_before);
+    std::vector<Stamp> stamps(points.size());
+    for (std::size_t i = 0; i < points.size(); ++i) stamps[i] = Stamp{points[i].t, i};
+    const auto before = [](const Stamp& a, const Stamp& b) { return stamp_before(a, b); };
+    if (!std::is_sorted(stamps.begin(), stamps.end(), before)) {
+        std::partial_sort(stamps.begin(), stamps.begin() + static_cast<std::ptrdiff_t>(n),
+                          stamps.end(), before);
+    }
 
     KinematicWindow& window = result.window;
     window.xs.resize(n);

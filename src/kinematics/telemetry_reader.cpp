@@ -26,47 +26,36 @@ PyRef list_item(PyObject* list, Py_ssize_t index) {
     return item;
 }
 
-// dict[key] for a key object made by the caller; nothing when missing or when
-// the lookup raised (a key of the dict whose __eq__ fails).
-PyRef dict_item(PyObject* dict, PyObject* key) {
-    PyObject* value = nullptr;
-    if (PyDict_GetItemRef(dict, key, &value) < 0) {
-        PyErr_Clear();  // forgiving reader: a lookup that raises is a missing key
-        return PyRef();
-    }
-    return PyRef::steal(value);
-}
-
 // dict[key] converted to a double, or nothing when missing or unconvertible.
-std::optional<double> dict_double(PyObject* dict, std::string_view key) {
+std::optional<double> dict_double(PyObject* dict, StaticKey key) {
     PyRef value = read_dict_item(dict, key);
     return value ? read_double(value.get()) : std::nullopt;
 }
 
 // The length of a list under `key`, 0 for anything that is not a list. The
 // entries themselves are not looked at.
-std::uint64_t list_length(PyObject* dict, std::string_view key) {
+std::uint64_t list_length(PyObject* dict, StaticKey key) {
     PyRef value = read_dict_item(dict, key);
     if (!value || !PyList_Check(value.get())) return 0;
     return static_cast<std::uint64_t>(PyList_GET_SIZE(value.get()));
 }
 
 void read_browser(PyObject* browser, Telemetry& out) {
-    if (PyRef value = read_dict_item(browser, "webdriver")) {
+    if (PyRef value = read_dict_item(browser, "webdriver"_key)) {
         if (std::optional<bool> flag = read_bool(value.get())) out.webdriver = *flag;
     }
     // Once a browser dict is there, a screen size it does not report is 0 by 0,
     // which marks the screen invalid, rather than the non-dict default.
-    out.screen_width = dict_double(browser, "screen_width").value_or(0.0);
-    out.screen_height = dict_double(browser, "screen_height").value_or(0.0);
+    out.screen_width = dict_double(browser, "screen_width"_key).value_or(0.0);
+    out.screen_height = dict_double(browser, "screen_height"_key).value_or(0.0);
     out.screen_valid = out.screen_width > 0.0 && out.screen_height > 0.0;  // NaN: invalid
-    if (PyRef value = read_dict_item(browser, "touch_supported")) {
+    if (PyRef value = read_dict_item(browser, "touch_supported"_key)) {
         if (std::optional<bool> flag = read_bool(value.get())) out.touch_supported = *flag;
     }
-    if (PyRef value = read_dict_item(browser, "max_touch_points")) {
+    if (PyRef value = read_dict_item(browser, "max_touch_points"_key)) {
         if (std::optional<std::int64_t> n = read_int64(value.get())) out.max_touch_points = *n;
     }
-    if (PyRef value = read_dict_item(browser, "plugins_length")) {
+    if (PyRef value = read_dict_item(browser, "plugins_length"_key)) {
         if (std::optional<std::int64_t> n = read_int64(value.get())) out.plugins_length = *n;
     }
 }
@@ -74,7 +63,7 @@ void read_browser(PyObject* browser, Telemetry& out) {
 // The press time is the first of "t", "down", "time" that is present, converts
 // and is finite; a key whose value fails falls through to the next one.
 std::optional<double> press_time(PyObject* entry) {
-    for (std::string_view key : {"t", "down", "time"}) {
+    for (StaticKey key : {"t"_key, "down"_key, "time"_key}) {
         std::optional<double> value = dict_double(entry, key);
         if (value && std::isfinite(*value)) return value;
     }
@@ -95,14 +84,14 @@ void read_keystrokes(PyObject* list, std::vector<KeystrokeEvent>& out) {
 
         KeystrokeEvent event;
         event.down = *down;
-        PyRef key = read_dict_item(entry.get(), "key");
+        PyRef key = read_dict_item(entry.get(), "key"_key);
         std::optional<std::string> text = key ? read_text(key.get()) : std::nullopt;
         event.key = text ? std::move(*text) : std::string("unknown");
         // No finiteness or ordering test on the release time: the keystroke
         // analysis rejects implausible dwell times itself.
-        if (std::optional<double> up = dict_double(entry.get(), "up")) {
+        if (std::optional<double> up = dict_double(entry.get(), "up"_key)) {
             event.up = *up;
-        } else if (std::optional<double> held = dict_double(entry.get(), "duration_ms")) {
+        } else if (std::optional<double> held = dict_double(entry.get(), "duration_ms"_key)) {
             event.up = *down + *held;
         }
         out.push_back(std::move(event));
@@ -113,12 +102,7 @@ void read_mouse_movements(PyObject* list, std::vector<MousePoint>& out) {
     // Length read once; every index up to it is visited and re-fetched.
     const Py_ssize_t len = PyList_GET_SIZE(list);
     out.reserve(std::min(static_cast<std::size_t>(len), MOUSE_RESERVE_LIMIT));
-    // The five key objects are made once per call rather than once per sample
-    // (measured: some 15 % off a 100,000-sample call); a lookup cannot tell
-    // the difference, and nothing outlives the call.
-    static constexpr std::array<std::string_view, 5> NAMES = {"x", "y", "t", "r", "f"};
-    std::array<PyRef, 5> keys;
-    for (std::size_t k = 0; k < NAMES.size(); ++k) keys[k] = new_text(NAMES[k]);
+    const std::array<StaticKey, 5> keys = {"x"_key, "y"_key, "t"_key, "r"_key, "f"_key};
     for (Py_ssize_t i = 0; i < len; ++i) {
         PyRef entry = list_item(list, i);
         if (!entry || !PyDict_Check(entry.get())) continue;
@@ -126,7 +110,7 @@ void read_mouse_movements(PyObject* list, std::vector<MousePoint>& out) {
         // that empties this dict cannot hide the keys that follow it.
         std::array<PyRef, 5> values;
         for (std::size_t k = 0; k < keys.size(); ++k) {
-            values[k] = dict_item(entry.get(), keys[k].get());
+            values[k] = read_dict_item(entry.get(), keys[k]);
         }
         std::array<std::optional<double>, 5> numbers;
         for (std::size_t k = 0; k < keys.size(); ++k) {
@@ -145,15 +129,15 @@ Telemetry read_telemetry(PyObject* telemetry) {
     Telemetry out;
     if (!PyDict_Check(telemetry)) return out;
 
-    if (PyRef browser = read_dict_item(telemetry, "browser")) {
+    if (PyRef browser = read_dict_item(telemetry, "browser"_key)) {
         if (PyDict_Check(browser.get())) read_browser(browser.get(), out);
     }
-    out.click_count = list_length(telemetry, "clicks");
-    out.scroll_count = list_length(telemetry, "scrolls");
-    if (PyRef keystrokes = read_dict_item(telemetry, "keystrokes")) {
+    out.click_count = list_length(telemetry, "clicks"_key);
+    out.scroll_count = list_length(telemetry, "scrolls"_key);
+    if (PyRef keystrokes = read_dict_item(telemetry, "keystrokes"_key)) {
         if (PyList_Check(keystrokes.get())) read_keystrokes(keystrokes.get(), out.keystrokes);
     }
-    if (PyRef mouse = read_dict_item(telemetry, "mouse_movements")) {
+    if (PyRef mouse = read_dict_item(telemetry, "mouse_movements"_key)) {
         if (PyList_Check(mouse.get())) read_mouse_movements(mouse.get(), out.mouse_movements);
     }
     return out;

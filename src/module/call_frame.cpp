@@ -64,6 +64,10 @@ PyRef new_text(std::string_view text, const std::source_location& where) {
                    where);
 }
 
+PyObject* call_frame_detail::make_static_key(const char* text) {
+    return check_created(PyUnicode_InternFromString(text));
+}
+
 Status bind_arguments(const ParamSpec& signature, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames, std::span<PyObject*> slots) {
     const std::size_t n = signature.params.size();
@@ -298,10 +302,9 @@ std::optional<std::string> read_text(PyObject* obj) {
     return std::string(text, static_cast<std::size_t>(len));
 }
 
-PyRef read_dict_item(PyObject* dict, std::string_view key) {
-    PyRef key_obj = new_text(key);
+PyRef read_dict_item(PyObject* dict, StaticKey key) {
     PyObject* value = nullptr;
-    if (PyDict_GetItemRef(dict, key_obj.get(), &value) < 0) {
+    if (PyDict_GetItemRef(dict, key.get(), &value) < 0) {
         PyErr_Clear();  // a lookup that raises counts as a missing key
         return PyRef();
     }
@@ -310,28 +313,27 @@ PyRef read_dict_item(PyObject* dict, std::string_view key) {
 
 DictBuilder::DictBuilder() : dict_(created(PyDict_New())) {}
 
-void DictBuilder::insert(std::string_view key, PyRef value) {
+void DictBuilder::insert(PyObject* key, PyRef value) {
     if (error_) return;
-    PyRef key_obj = new_text(key);
-    if (PyDict_SetItem(dict_.get(), key_obj.get(), value.get()) < 0) {
+    if (PyDict_SetItem(dict_.get(), key, value.get()) < 0) {
         error_ = Error::from_pending();
     }
 }
 
-void DictBuilder::set_bool_item(std::string_view key, bool value) {
-    insert(key, bool_result(value));
+void DictBuilder::set_bool_item(StaticKey key, bool value) {
+    insert(key.get(), bool_result(value));
 }
 
-void DictBuilder::set_float_item(std::string_view key, double value) {
-    insert(key, created(PyFloat_FromDouble(value)));
+void DictBuilder::set_float_item(StaticKey key, double value) {
+    insert(key.get(), created(PyFloat_FromDouble(value)));
 }
 
-void DictBuilder::set_uint_item(std::string_view key, std::uint64_t value) {
-    insert(key, created(PyLong_FromUnsignedLongLong(value)));
+void DictBuilder::set_uint_item(StaticKey key, std::uint64_t value) {
+    insert(key.get(), created(PyLong_FromUnsignedLongLong(value)));
 }
 
-void DictBuilder::set_int_item(std::string_view key, std::int64_t value) {
-    insert(key, created(PyLong_FromLong(static_cast<long>(value))));
+void DictBuilder::set_int_item(StaticKey key, std::int64_t value) {
+    insert(key.get(), created(PyLong_FromLong(static_cast<long>(value))));
 }
 
 Result<PyRef> DictBuilder::finish() && {

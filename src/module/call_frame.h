@@ -41,6 +41,42 @@ PyRef new_text(std::string_view text,
                const std::source_location& where = std::source_location::current());
 
 // ---------------------------------------------------------------------------
+// Dict keys kept for the life of the process.
+
+// A str made on first use and never released: a key the module looks up in its
+// input or stores in its results, so that no call creates it again. Written
+// "name"_key. It is interned, so a key spelled the same way in Python code is
+// the very same object and a dict lookup matches it by identity.
+class StaticKey {
+public:
+    explicit StaticKey(PyObject* obj) : obj_(obj) {}
+    PyObject* get() const { return obj_; }  // borrowed
+
+private:
+    PyObject* obj_;
+};
+
+namespace call_frame_detail {
+
+template <std::size_t N>
+struct KeyText {
+    char text[N];
+    consteval KeyText(const char (&literal)[N]) { std::copy_n(literal, N, text); }
+};
+
+// The interned str for NUL-terminated UTF-8 text; fatal when it cannot be made.
+PyObject* make_static_key(const char* text);
+
+}  // namespace call_frame_detail
+
+template <call_frame_detail::KeyText Text>
+StaticKey operator""_key() {
+    // Made once, under the interpreter lock; a plain pointer, so nothing runs at exit.
+    static PyObject* const obj = call_frame_detail::make_static_key(Text.text);
+    return StaticKey(obj);
+}
+
+// ---------------------------------------------------------------------------
 // Argument binding.
 
 struct ParamSpec {
@@ -141,8 +177,9 @@ std::optional<bool> read_bool(PyObject* obj);
 std::optional<std::string> read_text(PyObject* obj);
 
 // The value stored under `key` in a dict (or subclass), read from the dict's own
-// storage with a fresh str key; empty when missing or when the lookup raised.
-PyRef read_dict_item(PyObject* dict, std::string_view key);
+// storage (a subclass's __getitem__ and __missing__ are not consulted); empty
+// when missing or when the lookup raised.
+PyRef read_dict_item(PyObject* dict, StaticKey key);
 
 // ---------------------------------------------------------------------------
 // Result dicts.
@@ -154,15 +191,15 @@ class DictBuilder {
 public:
     DictBuilder();
 
-    void set_bool_item(std::string_view key, bool value);
-    void set_float_item(std::string_view key, double value);
-    void set_uint_item(std::string_view key, std::uint64_t value);
-    void set_int_item(std::string_view key, std::int64_t value);
+    void set_bool_item(StaticKey key, bool value);
+    void set_float_item(StaticKey key, double value);
+    void set_uint_item(StaticKey key, std::uint64_t value);
+    void set_int_item(StaticKey key, std::int64_t value);
 
     Result<PyRef> finish() &&;
 
 private:
-    void insert(std::string_view key, PyRef value);
+    void insert(PyObject* key, PyRef value);
 
     PyRef dict_;
     std::optional<Error> error_;

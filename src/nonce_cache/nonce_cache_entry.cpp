@@ -83,9 +83,9 @@ Result<PyRef> state_stats_impl() {
     const StateStats stats =
         with_state_read([](const StateEngine& s) { return state_stats(s, unix_now_secs()); });
     DictBuilder dict;
-    dict.set_uint_item("current_bucket_nonces", stats.current_bucket_nonces);
-    dict.set_uint_item("previous_bucket_nonces", stats.previous_bucket_nonces);
-    dict.set_uint_item("active_ip_bans", stats.active_ip_bans);
+    dict.set_uint_item("current_bucket_nonces"_key, stats.current_bucket_nonces);
+    dict.set_uint_item("previous_bucket_nonces"_key, stats.previous_bucket_nonces);
+    dict.set_uint_item("active_ip_bans"_key, stats.active_ip_bans);
     return std::move(dict).finish();
 }
 
