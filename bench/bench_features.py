@@ -17,6 +17,7 @@ import ctypes
 import hashlib
 import json
 import math
+import operator
 import os
 import pathlib
 import random
@@ -122,30 +123,70 @@ def _all(sessions):
         velkora_core_rs.extract_features_rs(s)
 
 
+READ_SAMPLES = 100_000
+GROUP = "extract_features_rs"
+ORDERED = f"pointer samples, {READ_SAMPLES:,} in time order"
+SHUFFLED = f"pointer samples, {READ_SAMPLES:,} shuffled"
+REVERSED = f"pointer samples, {READ_SAMPLES:,} in reverse time order"
+ITEMGETTER = 'list(map(itemgetter("x", "y", "t"), samples))'
+ONLY_300 = 'extract_features_rs, the first 300 samples only'
+ALL_SAMPLES = 'extract_features_rs({"mouse_movements": samples})'
+
+
+def _itemgetter_floor(samples):
+    list(map(GET_XYT, samples))
+
+
+GET_XYT = operator.itemgetter("x", "y", "t")
+
+
 def cases():
-    group = "extract_features_rs"
     out = []
     floor = _build_floor()
     if floor is not None:
-        out.append(Case(group, "bare sincos loop, 149 x 299 angles (C via ctypes)", floor, (299,),
+        out.append(Case(GROUP, "bare sincos loop, 149 x 299 angles (C via ctypes)", floor, (299,),
                         floor=True))
     extract = velkora_core_rs.extract_features_rs
-    for points in (10, 100, 300, 1_000, 100_000):
-        for keys in (0, 150):
-            out.append(Case(group, f"synthetic, {points} points, {keys} keys", extract,
-                            (synthetic_session(points, keys),)))
+    for points, keys in ((10, 60), (120, 60), (300, 0), (300, 60), (300, 150), (1_000, 60),
+                         (100_000, 60)):
+        out.append(Case(GROUP, f"synthetic, {points} points, {keys} keys", extract,
+                        (synthetic_session(points, keys),)))
     sessions = real_sessions()
     if sessions:
         by_id = {s["_id"]: s for s in sessions}
-        out.append(Case(group, f"real: all {len(sessions)} sessions, one call each", _all,
+        out.append(Case(GROUP, f"real: all {len(sessions)} sessions, one call each", _all,
                         (sessions,)))
         for sid in ("sample-005", "sample-012", "sample-016", "sample-022", "sample-030"):
             if sid in by_id:
                 s = by_id[sid]
                 label = (f"real: {sid} ({len(s.get('mouse_movements', []))} points, "
                          f"{len(s.get('keystrokes', []))} keys)")
-                out.append(Case(group, label, extract, (s,)))
+                out.append(Case(GROUP, label, extract, (s,)))
+
+    # Reading: the same sample dicts in time order, shuffled and reversed (the
+    # window must then be selected), against pulling three values out of each
+    # dict in Python.
+    samples = synthetic_session(READ_SAMPLES, 0)["mouse_movements"]
+    shuffled = list(samples)
+    random.Random(11).shuffle(shuffled)
+    for group, rows in ((ORDERED, samples), (SHUFFLED, shuffled), (REVERSED, samples[::-1])):
+        out.append(Case(group, ITEMGETTER, _itemgetter_floor, (rows,), floor=True))
+        out.append(Case(group, ALL_SAMPLES, extract, ({"mouse_movements": rows},)))
+    out.append(Case(ORDERED, ONLY_300, extract, ({"mouse_movements": samples[:300]},)))
     return out
+
+
+def derived(times):
+    """Per-sample reading cost: the 100,000-sample call less the call on its first
+    300 samples (the window's fixed work), per sample beyond the window."""
+    try:
+        floor = times[f"{ORDERED}: {ITEMGETTER}"] / READ_SAMPLES
+        per_sample = ((times[f"{ORDERED}: {ALL_SAMPLES}"] - times[f"{ORDERED}: {ONLY_300}"])
+                      / (READ_SAMPLES - 300))
+    except KeyError:
+        return []
+    return [f"reading one pointer sample: {per_sample * 1e9:.1f} ns against {floor * 1e9:.1f} ns "
+            f"for itemgetter ({per_sample / floor:.2f} x)"]
 
 
 def reports():

@@ -4,7 +4,9 @@ Each bench/bench_*.py module defines cases() returning a list of Case. Cases
 are grouped; within a group the case marked floor=True is the reference and
 every other case is shown as a ratio to it, measured in the same run. Modules
 may also define reports(), returning extra lines (memory figures, counts) that
-are printed after the timing table, in the parent process only.
+are printed after the timing table, in the parent process only, and derived(times),
+which gets every case's median ({"group: name": seconds}) and returns lines of
+figures computed from several cases of this run.
 """
 
 from __future__ import annotations
@@ -81,6 +83,11 @@ def main() -> None:
             ratio = f"{seconds / floor:9.2f}" if floor else " " * 9
             mark = " (floor)" if case.floor else ""
             print(f"   {case.name + mark:<55} {format_time(seconds):>12} {ratio}")
+    times = {f"{case.group}: {case.name}": seconds for case, seconds in measured}
+    for module in modules:
+        if hasattr(module, "derived"):
+            for line in module.derived(times):
+                print(line)
     for module in modules:
         if hasattr(module, "reports"):
             for line in module.reports():

@@ -46,17 +46,19 @@ KinematicsResult compute_kinematics(std::span<const MousePoint> points) {
     // The window is the 300 earliest points of a stable sort by time (equal
     // time stamps keep their input order). Samples usually arrive in time
     // order, and then the window is simply the first 300. Otherwise ties are
-    // broken by input position, which makes the order total, so ordering only
-    // the 300 earliest gives exactly that window without sorting a long list
-    // whole. The caller's list is left in input order for the touch features.
+    // broken by input position, which makes the order total, so selecting the
+    // 300 earliest (linear on average, whatever the input order) and sorting
+    // only those gives exactly that window. The caller's list is left in input
+    // order for the touch features.
     const std::size_t n = std::min(points.size(), KINEMATIC_POINT_LIMIT);
     const std::size_t m = n - 1;  // segments, at least 2
     std::vector<Stamp> stamps(points.size());
     for (std::size_t i = 0; i < points.size(); ++i) stamps[i] = Stamp{points[i].t, i};
     const auto before = [](const Stamp& a, const Stamp& b) { return stamp_before(a, b); };
     if (!std::is_sorted(stamps.begin(), stamps.end(), before)) {
-        std::partial_sort(stamps.begin(), stamps.begin() + static_cast<std::ptrdiff_t>(n),
-                          stamps.end(), before);
+        const auto cut = stamps.begin() + static_cast<std::ptrdiff_t>(n);
+        std::nth_element(stamps.begin(), cut, stamps.end(), before);
+        std::sort(stamps.begin(), cut, before);
     }
 
     KinematicWindow& window = result.window;
