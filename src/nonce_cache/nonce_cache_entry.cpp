@@ -30,20 +30,29 @@ constexpr ParamSpec BAN_IP_SPEC{"ban_ip_rs", BAN_PARAMS};
 constexpr ParamSpec UNBAN_IP_SPEC{"unban_ip_rs", IP_PARAMS};
 constexpr ParamSpec HYDRATE_BANS_SPEC{"hydrate_bans_rs", HYDRATE_PARAMS};
 
-using BanList = std::vector<std::pair<std::string, std::uint64_t>>;
-
-// The address of a hydrated pair is kept past the call, so it is copied here,
-// while converting, rather than under the lock.
-Result<std::string> to_owned_text(PyObject* obj) {
-    Result<std::string_view> text = to_text(obj);
-    if (!text) return text.take_error();
-    return std::string(*text);
-}
+// The pairs of a hydration, converted before the lock is taken: every address
+// is copied into one buffer while converting, so the call makes no allocation
+// per pair and keeps no Python object alive past the conversion.
+struct BanList {
+    std::string addresses;
+    std::vector<BanPair> pairs;
+};
 
 Result<BanList> to_ban_list(PyObject* obj) {
-    return extract_sequence(obj, [](PyObject* item) {
-        return extract_pair(item, to_owned_text, to_uint64);
+    BanList list;
+    auto copy_text = [&list](PyObject* item) -> Result<TextSpan> {
+        Result<std::string_view> text = to_text(item);
+        if (!text) return text.take_error();
+        const TextSpan span{list.addresses.size(), text->size()};
+        list.addresses.append(*text);
+        return span;
+    };
+    auto pairs = extract_sequence(obj, [&copy_text](PyObject* item) {
+        return extract_pair(item, copy_text, to_uint64);
     });
+    if (!pairs) return pairs.take_error();
+    list.pairs = std::move(*pairs);
+    return list;
 }
 
 // --- operations on converted values -------------------------------------------
@@ -72,10 +81,12 @@ Result<PyRef> unban_ip_impl(std::string_view ip) {
     return none_result();
 }
 
-Result<PyRef> hydrate_bans_impl(BanList bans) {
+Result<PyRef> hydrate_bans_impl(const BanList& bans) {
     // The clock is read with the lock held, so that a hydration that waited
     // for the lock judges its end times against the moment it applies them.
-    with_state_write([&bans](StateEngine& s) { hydrate_bans(s, bans, unix_now_secs()); });
+    with_state_write([&bans](StateEngine& s) {
+        hydrate_bans(s, bans.addresses, bans.pairs, unix_now_secs());
+    });
     return none_result();
 }
 
@@ -153,7 +164,7 @@ PyObject* hydrate_bans_rs(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                        [](std::span<PyObject* const, 1> a) -> Result<PyRef> {
                            auto bans = argument("bans", to_ban_list(a[0]));
                            if (!bans) return bans.take_error();
-                           return hydrate_bans_impl(std::move(*bans));
+                           return hydrate_bans_impl(*bans);
                        });
 }
 

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <iostream>
 #include <limits>
+#include <optional>
 #include <random>
 #include <string>
 #include <string_view>
@@ -94,10 +95,10 @@ void differential(std::size_t operations, std::size_t room, std::uint64_t seed) 
                 break;
             }
             default: {
-                const std::uint64_t* found = table.find(key);
+                const std::optional<std::uint64_t> found = table.find(key);
                 const auto it = model.find(key);
-                CHECK((found != nullptr) == (it != model.end()));
-                if (found != nullptr) CHECK(*found == it->second);
+                CHECK(found.has_value() == (it != model.end()));
+                if (found) CHECK(*found == it->second);
             }
         }
         // Never more than 7/8 of the slots in use, and a power of two of them.
@@ -107,8 +108,8 @@ void differential(std::size_t operations, std::size_t room, std::uint64_t seed) 
     }
     check_same(table, model);
     for (const auto& [key, value] : model) {
-        const std::uint64_t* found = table.find(key);
-        CHECK(found != nullptr && *found == value);
+        const std::optional<std::uint64_t> found = table.find(key);
+        CHECK(found && *found == value);
     }
 }
 
@@ -147,8 +148,8 @@ void sizing_and_clear() {
     }
     CHECK(bans.size() == 800 && bans.slot_count() == 2'048);
     for (std::size_t i = 200'000 - 800; i < 200'000; ++i) {
-        const std::uint64_t* found = bans.find("ip-" + std::to_string(i));
-        CHECK(found != nullptr && *found == i);
+        const std::optional<std::uint64_t> found = bans.find("ip-" + std::to_string(i));
+        CHECK(found && *found == i);
     }
 
     // A moved-from table is empty and can be filled again.
