@@ -38,17 +38,27 @@ struct BanList {
     std::vector<BanPair> pairs;
 };
 
+// Room for this many address bytes per pair is reserved up front for a list or
+// tuple, enough for an IPv4 address; longer ones grow the buffer as needed.
+constexpr std::size_t ADDRESS_BYTES_GUESS = 16;
+
 Result<BanList> to_ban_list(PyObject* obj) {
     BanList list;
-    auto copy_text = [&list](PyObject* item) -> Result<TextSpan> {
+    if (PyList_CheckExact(obj)) {
+        list.addresses.reserve(static_cast<std::size_t>(PyList_GET_SIZE(obj)) * ADDRESS_BYTES_GUESS);
+    } else if (PyTuple_CheckExact(obj)) {
+        list.addresses.reserve(static_cast<std::size_t>(PyTuple_GET_SIZE(obj)) * ADDRESS_BYTES_GUESS);
+    }
+    auto copy_text = [&list](PyObject* item) -> Result<std::size_t> {
         Result<std::string_view> text = to_text(item);
         if (!text) return text.take_error();
-        const TextSpan span{list.addresses.size(), text->size()};
         list.addresses.append(*text);
-        return span;
+        return list.addresses.size();
     };
-    auto pairs = extract_sequence(obj, [&copy_text](PyObject* item) {
-        return extract_pair(item, copy_text, to_uint64);
+    auto pairs = extract_sequence(obj, [&copy_text](PyObject* item) -> Result<BanPair> {
+        auto pair = extract_pair(item, copy_text, to_uint64);
+        if (!pair) return pair.take_error();
+        return BanPair{pair->first, pair->second};
     });
     if (!pairs) return pairs.take_error();
     list.pairs = std::move(*pairs);

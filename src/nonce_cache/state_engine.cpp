@@ -125,24 +125,29 @@ void hydrate_bans(StateEngine& state, std::string_view addresses, std::span<cons
     // In batches: hash a batch and start loading the slots each pair will
     // probe, then the stored keys, then store the pairs in order. A batch's
     // loads then overlap instead of each pair waiting on its own.
-    constexpr std::size_t BATCH = 16;
+    constexpr std::size_t BATCH = 32;
     StringMap<std::uint64_t>& table = state.ip_bans;
+    std::string_view ips[BATCH];
     std::uint64_t hashes[BATCH];
+    std::size_t address_start = 0;
     for (std::size_t start = 0; start < bans.size(); start += BATCH) {
-        const std::span<const BanPair> batch = bans.subspan(start, std::min(BATCH, bans.size() - start));
+        const std::span<const BanPair> batch =
+            bans.subspan(start, std::min(BATCH, bans.size() - start));
         for (std::size_t i = 0; i < batch.size(); ++i) {
-            const auto& [ip, expires_at] = batch[i];
-            if (expires_at <= now) continue;
-            hashes[i] = table.hash(addresses.substr(ip.offset, ip.size));
+            const std::size_t end = batch[i].address_end;
+            ips[i] = addresses.substr(address_start, end - address_start);
+            address_start = end;
+            if (batch[i].expires_at <= now) continue;
+            hashes[i] = table.hash(ips[i]);
             table.prefetch_slots(hashes[i]);
         }
         for (std::size_t i = 0; i < batch.size(); ++i) {
-            if (batch[i].second > now) table.prefetch_key(hashes[i]);
+            if (batch[i].expires_at > now) table.prefetch_key(hashes[i]);
         }
         for (std::size_t i = 0; i < batch.size(); ++i) {
-            const auto& [ip, expires_at] = batch[i];
-            if (expires_at <= now) continue;
-            table.insert_or_assign(addresses.substr(ip.offset, ip.size), hashes[i], expires_at);
+            if (batch[i].expires_at > now) {
+                table.insert_or_assign(ips[i], hashes[i], batch[i].expires_at);
+            }
         }
     }
 }

@@ -79,13 +79,13 @@ void rotate_buckets(StateEngine& state);
 void ban_ip(StateEngine& state, std::string_view ip, std::uint64_t expires_at);
 void unban_ip(StateEngine& state, std::string_view ip);
 bool is_ip_banned(const StateEngine& state, std::string_view ip, std::uint64_t now);
-// A range of bytes in a buffer of packed texts.
-struct TextSpan {
-    std::size_t offset = 0;
-    std::size_t size = 0;
+// A hydrated pair: where its address ends in the buffer of packed addresses
+// (it starts where the previous pair's ends, the first at 0) and the second at
+// which its ban ends.
+struct BanPair {
+    std::size_t address_end = 0;
+    std::uint64_t expires_at = 0;
 };
-// An address (its bytes in a shared buffer) and the second at which its ban ends.
-using BanPair = std::pair<TextSpan, std::uint64_t>;
 
 // Stores, in order, every pair that ends after `now`, taking its address from
 // `addresses`; pairs that have already ended leave the address's entry as it is.
