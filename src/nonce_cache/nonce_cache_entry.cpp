@@ -41,28 +41,73 @@ struct BanList {
 // Room for this many address bytes per pair is reserved up front for a list or
 // tuple, enough for an IPv4 address; longer ones grow the buffer as needed.
 constexpr std::size_t ADDRESS_BYTES_GUESS = 16;
+// A thread keeps its hydration buffers for the next hydration up to this size,
+// so that re-loading many bans again and again does not fault in fresh pages
+// each time; larger ones are given back.
+constexpr std::size_t KEPT_BAN_LIST_BYTES = std::size_t{16} << 20;
 
-Result<BanList> to_ban_list(PyObject* obj) {
-    BanList list;
-    if (PyList_CheckExact(obj)) {
-        list.addresses.reserve(static_cast<std::size_t>(PyList_GET_SIZE(obj)) * ADDRESS_BYTES_GUESS);
-    } else if (PyTuple_CheckExact(obj)) {
-        list.addresses.reserve(static_cast<std::size_t>(PyTuple_GET_SIZE(obj)) * ADDRESS_BYTES_GUESS);
+// The buffers of the thread's current hydration, emptied. Python code run by a
+// conversion (an __index__ method) may start another hydration on the same
+// thread; that one gets buffers of its own.
+class BanListLease {
+public:
+    BanListLease() {
+        if (!kept_in_use_) {
+            kept_in_use_ = true;
+            list_ = &kept_;
+            list_->addresses.clear();
+            list_->pairs.clear();
+        }
     }
+    ~BanListLease() {
+        if (list_ != &kept_) return;
+        if (kept_.addresses.capacity() + kept_.pairs.capacity() * sizeof(BanPair) >
+            KEPT_BAN_LIST_BYTES) {
+            kept_ = BanList{};
+        }
+        kept_in_use_ = false;
+    }
+    BanListLease(const BanListLease&) = delete;
+    BanListLease& operator=(const BanListLease&) = delete;
+    BanList& list() noexcept { return *list_; }
+
+private:
+    static thread_local BanList kept_;
+    static thread_local bool kept_in_use_;
+    BanList own_;
+    BanList* list_ = &own_;
+};
+
+thread_local BanList BanListLease::kept_;
+thread_local bool BanListLease::kept_in_use_ = false;
+
+// Fills `list` with the converted pairs of `obj`; on failure its contents are
+// unspecified.
+Status to_ban_list(PyObject* obj, BanList& list) {
+    std::size_t count = 0;
+    if (PyList_CheckExact(obj)) {
+        count = static_cast<std::size_t>(PyList_GET_SIZE(obj));
+    } else if (PyTuple_CheckExact(obj)) {
+        count = static_cast<std::size_t>(PyTuple_GET_SIZE(obj));
+    }
+    list.addresses.reserve(count * ADDRESS_BYTES_GUESS);
+    list.pairs.reserve(count);
     auto copy_text = [&list](PyObject* item) -> Result<std::size_t> {
         Result<std::string_view> text = to_text(item);
         if (!text) return text.take_error();
         list.addresses.append(*text);
         return list.addresses.size();
     };
-    auto pairs = extract_sequence(obj, [&copy_text](PyObject* item) -> Result<BanPair> {
+    // Each pair goes straight into `list`; the sequence's own result is a byte
+    // per pair.
+    auto converted = extract_sequence(obj, [&](PyObject* item) -> Status {
         auto pair = extract_pair(item, copy_text, to_uint64);
         if (!pair) return pair.take_error();
-        return BanPair{pair->first, pair->second};
+        list.pairs.push_back(BanPair{pair->first, pair->second});
+        return Unit{};
     });
-    if (!pairs) return pairs.take_error();
-    list.pairs = std::move(*pairs);
-    return list;
+    if (!converted) return converted.take_error();
+    return Unit{};
 }
 
 // --- operations on converted values -------------------------------------------
@@ -172,9 +217,10 @@ PyObject* hydrate_bans_rs(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) noexcept {
     return run_call<1>(HYDRATE_BANS_SPEC, args, nargs, kwnames,
                        [](std::span<PyObject* const, 1> a) -> Result<PyRef> {
-                           auto bans = argument("bans", to_ban_list(a[0]));
-                           if (!bans) return bans.take_error();
-                           return hydrate_bans_impl(*bans);
+                           BanListLease bans;
+                           Status converted = argument("bans", to_ban_list(a[0], bans.list()));
+                           if (!converted) return converted.take_error();
+                           return hydrate_bans_impl(bans.list());
                        });
 }
 

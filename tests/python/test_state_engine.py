@@ -230,6 +230,24 @@ def test_hydrate_keeps_each_pair_with_its_address():
         i % 4 == 0 or (i % 2 == 1 and end > now) for i, (_, end) in enumerate(pairs)]
 
 
+def test_hydration_started_while_converting_another_keeps_both_apart():
+    class End:
+        def __init__(self, inner):
+            self.inner = inner
+
+        def __index__(self):
+            core.hydrate_bans_rs(self.inner)
+            return FAR
+
+    inner = [("inner-a", FAR), ("inner-b", End([("innermost", FAR)]))]
+    core.hydrate_bans_rs([("outer-a", FAR), ("outer-b", End(inner)), ("outer-c", FAR)])
+    for ip in ["outer-a", "outer-b", "outer-c", "inner-a", "inner-b", "innermost"]:
+        assert core.is_ip_banned_rs(ip), ip
+    assert stats()["active_ip_bans"] == 6
+    core.hydrate_bans_rs([("after", FAR)])  # the thread's buffers are free again
+    assert stats()["active_ip_bans"] == 7
+
+
 class Broken:
     def __len__(self):
         return 2
