@@ -41,29 +41,31 @@ struct BanList {
 // Room for this many address bytes per pair is reserved up front for a list or
 // tuple, enough for an IPv4 address; longer ones grow the buffer as needed.
 constexpr std::size_t ADDRESS_BYTES_GUESS = 16;
-// A thread keeps its hydration buffers for the next hydration up to this size,
-// so that re-loading many bans again and again does not fault in fresh pages
-// each time; larger ones are given back.
+// The process keeps one set of hydration buffers for the next hydration, up to
+// this size, so that re-loading many bans again and again does not fault in
+// fresh pages each time; larger ones are given back.
 constexpr std::size_t KEPT_BAN_LIST_BYTES = std::size_t{16} << 20;
 
-// The buffers of the thread's current hydration, emptied. Python code run by a
-// conversion (an __index__ method) may start another hydration on the same
-// thread; that one gets buffers of its own.
+// The buffers of the current hydration, emptied: the kept ones when they are
+// free. They are made once and never freed, and only touched with the
+// interpreter lock held. Python code run by a conversion (an __index__ method)
+// may start another hydration, on this thread or on another one while the lock
+// is let go; that one gets buffers of its own.
 class BanListLease {
 public:
     BanListLease() {
         if (!kept_in_use_) {
             kept_in_use_ = true;
-            list_ = &kept_;
+            list_ = &kept();
             list_->addresses.clear();
             list_->pairs.clear();
         }
     }
     ~BanListLease() {
-        if (list_ != &kept_) return;
-        if (kept_.addresses.capacity() + kept_.pairs.capacity() * sizeof(BanPair) >
+        if (list_ != &kept()) return;
+        if (list_->addresses.capacity() + list_->pairs.capacity() * sizeof(BanPair) >
             KEPT_BAN_LIST_BYTES) {
-            kept_ = BanList{};
+            *list_ = BanList{};
         }
         kept_in_use_ = false;
     }
@@ -72,14 +74,14 @@ public:
     BanList& list() noexcept { return *list_; }
 
 private:
-    static thread_local BanList kept_;
-    static thread_local bool kept_in_use_;
+    static BanList& kept() {
+        static BanList* const list = new BanList;
+        return *list;
+    }
+    static inline bool kept_in_use_ = false;
     BanList own_;
     BanList* list_ = &own_;
 };
-
-thread_local BanList BanListLease::kept_;
-thread_local bool BanListLease::kept_in_use_ = false;
 
 // Fills `list` with the converted pairs of `obj`; on failure its contents are
 // unspecified.
