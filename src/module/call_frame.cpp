@@ -192,6 +192,12 @@ Result<std::string_view> to_text(PyObject* obj) {
 Result<std::uint64_t> to_uint64(PyObject* obj) {
     unsigned long long value = 0;
     if (PyLong_Check(obj)) {
+        // Fast path for the usual non-negative value below 2**63, which
+        // PyLong_AsUnsignedLongLong converts through a generic byte-array
+        // routine. Anything else takes that call for its value or its error.
+        int overflow = 0;
+        const long long small = PyLong_AsLongLongAndOverflow(obj, &overflow);
+        if (overflow == 0 && small >= 0) return static_cast<std::uint64_t>(small);
         value = PyLong_AsUnsignedLongLong(obj);
     } else {
         PyRef index = PyRef::steal(PyNumber_Index(obj));

@@ -114,6 +114,7 @@ Result<bool> to_bool(PyObject* obj);
 
 // How many elements a sequence conversion reserves up front at most. The
 // reported length is only a hint: a hostile __len__ may claim 10**18 items.
+// An exact list or tuple is exempt: its length is items it really holds.
 inline constexpr std::size_t SEQUENCE_RESERVE_LIMIT = 4096;
 
 template <class Convert>
@@ -132,7 +133,10 @@ Result<std::vector<ConvertedValue<Convert>>> extract_sequence(PyObject* obj, Con
     if (size < 0) {
         PyErr_Clear();  // the length only sizes the array; iteration decides
     } else {
-        values.reserve(std::min(static_cast<std::size_t>(size), SEQUENCE_RESERVE_LIMIT));
+        const bool real_length = PyList_CheckExact(obj) || PyTuple_CheckExact(obj);
+        values.reserve(real_length ? static_cast<std::size_t>(size)
+                                   : std::min(static_cast<std::size_t>(size),
+                                              SEQUENCE_RESERVE_LIMIT));
     }
     PyRef iter = PyRef::steal(PyObject_GetIter(obj));
     if (!iter) return Error::from_pending();

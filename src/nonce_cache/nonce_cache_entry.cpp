@@ -30,20 +30,86 @@ constexpr ParamSpec BAN_IP_SPEC{"ban_ip_rs", BAN_PARAMS};
 constexpr ParamSpec UNBAN_IP_SPEC{"unban_ip_rs", IP_PARAMS};
 constexpr ParamSpec HYDRATE_BANS_SPEC{"hydrate_bans_rs", HYDRATE_PARAMS};
 
-using BanList = std::vector<std::pair<std::string, std::uint64_t>>;
+// The pairs of a hydration, converted before the lock is taken: every address
+// is copied into one buffer while converting, so the call makes no allocation
+// per pair and keeps no Python object alive past the conversion.
+struct BanList {
+    std::string addresses;
+    std::vector<BanPair> pairs;
+};
 
-// The address of a hydrated pair is kept past the call, so it is copied here,
-// while converting, rather than under the lock.
-Result<std::string> to_owned_text(PyObject* obj) {
-    Result<std::string_view> text = to_text(obj);
-    if (!text) return text.take_error();
-    return std::string(*text);
-}
+// Room for this many address bytes per pair is reserved up front for a list or
+// tuple, enough for an IPv4 address; longer ones grow the buffer as needed.
+constexpr std::size_t ADDRESS_BYTES_GUESS = 16;
+// The process keeps one set of hydration buffers for the next hydration, up to
+// this size, so that re-loading many bans again and again does not fault in
+// fresh pages each time; larger ones are given back.
+constexpr std::size_t KEPT_BAN_LIST_BYTES = std::size_t{16} << 20;
 
-Result<BanList> to_ban_list(PyObject* obj) {
-    return extract_sequence(obj, [](PyObject* item) {
-        return extract_pair(item, to_owned_text, to_uint64);
+// The buffers of the current hydration, emptied: the kept ones when they are
+// free. They are made once and never freed, and only touched with the
+// interpreter lock held. Python code run by a conversion (an __index__ method)
+// may start another hydration, on this thread or on another one while the lock
+// is let go; that one gets buffers of its own.
+class BanListLease {
+public:
+    BanListLease() {
+        if (!kept_in_use_) {
+            kept_in_use_ = true;
+            list_ = &kept();
+            list_->addresses.clear();
+            list_->pairs.clear();
+        }
+    }
+    ~BanListLease() {
+        if (list_ != &kept()) return;
+        if (list_->addresses.capacity() + list_->pairs.capacity() * sizeof(BanPair) >
+            KEPT_BAN_LIST_BYTES) {
+            *list_ = BanList{};
+        }
+        kept_in_use_ = false;
+    }
+    BanListLease(const BanListLease&) = delete;
+    BanListLease& operator=(const BanListLease&) = delete;
+    BanList& list() noexcept { return *list_; }
+
+private:
+    static BanList& kept() {
+        static BanList* const list = new BanList;
+        return *list;
+    }
+    static inline bool kept_in_use_ = false;
+    BanList own_;
+    BanList* list_ = &own_;
+};
+
+// Fills `list` with the converted pairs of `obj`; on failure its contents are
+// unspecified.
+Status to_ban_list(PyObject* obj, BanList& list) {
+    std::size_t count = 0;
+    if (PyList_CheckExact(obj)) {
+        count = static_cast<std::size_t>(PyList_GET_SIZE(obj));
+    } else if (PyTuple_CheckExact(obj)) {
+        count = static_cast<std::size_t>(PyTuple_GET_SIZE(obj));
+    }
+    list.addresses.reserve(count * ADDRESS_BYTES_GUESS);
+    list.pairs.reserve(count);
+    auto copy_text = [&list](PyObject* item) -> Result<std::size_t> {
+        Result<std::string_view> text = to_text(item);
+        if (!text) return text.take_error();
+        list.addresses.append(*text);
+        return list.addresses.size();
+    };
+    // Each pair goes straight into `list`; the sequence's own result is a byte
+    // per pair.
+    auto converted = extract_sequence(obj, [&](PyObject* item) -> Status {
+        auto pair = extract_pair(item, copy_text, to_uint64);
+        if (!pair) return pair.take_error();
+        list.pairs.push_back(BanPair{pair->first, pair->second});
+        return Unit{};
     });
+    if (!converted) return converted.take_error();
+    return Unit{};
 }
 
 // --- operations on converted values -------------------------------------------
@@ -72,10 +138,12 @@ Result<PyRef> unban_ip_impl(std::string_view ip) {
     return none_result();
 }
 
-Result<PyRef> hydrate_bans_impl(BanList bans) {
+Result<PyRef> hydrate_bans_impl(const BanList& bans) {
     // The clock is read with the lock held, so that a hydration that waited
     // for the lock judges its end times against the moment it applies them.
-    with_state_write([&bans](StateEngine& s) { hydrate_bans(s, bans, unix_now_secs()); });
+    with_state_write([&bans](StateEngine& s) {
+        hydrate_bans(s, bans.addresses, bans.pairs, unix_now_secs());
+    });
     return none_result();
 }
 
@@ -151,9 +219,10 @@ PyObject* hydrate_bans_rs(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) noexcept {
     return run_call<1>(HYDRATE_BANS_SPEC, args, nargs, kwnames,
                        [](std::span<PyObject* const, 1> a) -> Result<PyRef> {
-                           auto bans = argument("bans", to_ban_list(a[0]));
-                           if (!bans) return bans.take_error();
-                           return hydrate_bans_impl(std::move(*bans));
+                           BanListLease bans;
+                           Status converted = argument("bans", to_ban_list(a[0], bans.list()));
+                           if (!converted) return converted.take_error();
+                           return hydrate_bans_impl(bans.list());
                        });
 }
 

@@ -3,9 +3,11 @@
 #include <pthread.h>
 #include <time.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <string>
 
 #include "module/fatal.h"
@@ -82,11 +84,19 @@ bool consume_nonce(StateEngine& state, std::string_view nonce) {
     if (elapsed_between(state.last_rotation, monotonic_now()) >= state.bucket_duration) {
         rotate_buckets(state);
     }
-    // One hash for the lookup in the current bucket and, if it is new, the insertion.
+    // One hash for the lookup in the current bucket and, if it is new, the
+    // insertion. Both buckets' slots start loading before either is searched.
     const std::uint64_t hash = state.current_bucket.hash(nonce);
-    if (state.current_bucket.contains(nonce, hash)) return false;
-    if (state.previous_bucket.contains(nonce)) return false;
-    state.current_bucket.insert_absent(std::string(nonce), hash, NoValue{});
+    state.current_bucket.prefetch_slots(hash);
+    if (!state.previous_bucket.empty()) {
+        const std::uint64_t previous_hash = state.previous_bucket.hash(nonce);
+        state.previous_bucket.prefetch_slots(previous_hash);
+        if (state.current_bucket.contains(nonce, hash)) return false;
+        if (state.previous_bucket.contains(nonce, previous_hash)) return false;
+    } else if (state.current_bucket.contains(nonce, hash)) {
+        return false;
+    }
+    state.current_bucket.insert_absent(nonce, hash, NoValue{});
     return true;
 }
 
@@ -106,14 +116,39 @@ void ban_ip(StateEngine& state, std::string_view ip, std::uint64_t expires_at) {
 void unban_ip(StateEngine& state, std::string_view ip) { state.ip_bans.erase(ip); }
 
 bool is_ip_banned(const StateEngine& state, std::string_view ip, std::uint64_t now) {
-    const std::uint64_t* expires_at = state.ip_bans.find(ip);
-    return expires_at != nullptr && now < *expires_at;
+    const std::optional<std::uint64_t> expires_at = state.ip_bans.find(ip);
+    return expires_at.has_value() && now < *expires_at;
 }
 
-void hydrate_bans(StateEngine& state, std::span<std::pair<std::string, std::uint64_t>> bans,
+void hydrate_bans(StateEngine& state, std::string_view addresses, std::span<const BanPair> bans,
                   std::uint64_t now) {
-    for (auto& [ip, expires_at] : bans) {
-        if (expires_at > now) state.ip_bans.insert_or_assign(std::move(ip), expires_at);
+    // In batches: hash a batch and start loading the slots each pair will
+    // probe, then the stored keys, then store the pairs in order. A batch's
+    // loads then overlap instead of each pair waiting on its own.
+    constexpr std::size_t BATCH = 32;
+    StringMap<std::uint64_t>& table = state.ip_bans;
+    std::string_view ips[BATCH];
+    std::uint64_t hashes[BATCH];
+    std::size_t address_start = 0;
+    for (std::size_t start = 0; start < bans.size(); start += BATCH) {
+        const std::span<const BanPair> batch =
+            bans.subspan(start, std::min(BATCH, bans.size() - start));
+        for (std::size_t i = 0; i < batch.size(); ++i) {
+            const std::size_t end = batch[i].address_end;
+            ips[i] = addresses.substr(address_start, end - address_start);
+            address_start = end;
+            if (batch[i].expires_at <= now) continue;
+            hashes[i] = table.hash(ips[i]);
+            table.prefetch_slots(hashes[i]);
+        }
+        for (std::size_t i = 0; i < batch.size(); ++i) {
+            if (batch[i].expires_at > now) table.prefetch_key(hashes[i]);
+        }
+        for (std::size_t i = 0; i < batch.size(); ++i) {
+            if (batch[i].expires_at > now) {
+                table.insert_or_assign(ips[i], hashes[i], batch[i].expires_at);
+            }
+        }
     }
 }
 

@@ -79,9 +79,17 @@ void rotate_buckets(StateEngine& state);
 void ban_ip(StateEngine& state, std::string_view ip, std::uint64_t expires_at);
 void unban_ip(StateEngine& state, std::string_view ip);
 bool is_ip_banned(const StateEngine& state, std::string_view ip, std::uint64_t now);
-// Stores, in order, every pair that ends after `now`, moving its address in;
-// pairs that have already ended leave the address's entry as it is.
-void hydrate_bans(StateEngine& state, std::span<std::pair<std::string, std::uint64_t>> bans,
+// A hydrated pair: where its address ends in the buffer of packed addresses
+// (it starts where the previous pair's ends, the first at 0) and the second at
+// which its ban ends.
+struct BanPair {
+    std::size_t address_end = 0;
+    std::uint64_t expires_at = 0;
+};
+
+// Stores, in order, every pair that ends after `now`, taking its address from
+// `addresses`; pairs that have already ended leave the address's entry as it is.
+void hydrate_bans(StateEngine& state, std::string_view addresses, std::span<const BanPair> bans,
                   std::uint64_t now);
 void clear_state(StateEngine& state);
 StateStats state_stats(const StateEngine& state, std::uint64_t now);

@@ -1,21 +1,37 @@
 // A hash table keyed by byte strings, with open addressing, for the state
 // engine's nonce buckets (a set) and its ban table (string -> end second).
 //
-// Layout: one control byte per slot plus an array of slots. A control byte is
-// EMPTY, DELETED, or the low seven bits of the key's hash for a full slot. Slots
-// are probed in aligned groups of eight, whose control bytes are read as one
-// 64-bit word and matched all at once, so a miss at the highest load (7/8)
-// usually reads one or two words and compares no string at all.
+// Layout, chosen so that a stored key costs its own bytes plus a few more and
+// no allocation of its own:
+//  * The control bytes: one per slot, EMPTY, DELETED, or the low seven bits of
+//    the key's hash for a full slot. Slots are probed in aligned groups of
+//    eight, whose control bytes are read as one 64-bit word and matched all at
+//    once, so a miss at the highest load (7/8) usually reads one or two words
+//    and compares no string at all.
+//  * The slots: one 64-bit offset each, into the table's key arena.
+//  * The key arena: one growing byte buffer holding, per entry, a header byte
+//    (an erased flag and the key length, or a marker that an 8-byte length
+//    follows), the value, then the key bytes. Entries are packed without
+//    alignment and always read and written with memcpy. Entries are appended
+//    in insertion order; an erased entry stays in place, flagged, until the
+//    arena is compacted.
 //
 // Rules of use:
 //  * Keys are the exact bytes given: no terminator, NULs and any byte allowed.
-//    Lookups take a std::string_view and never copy; a key is copied (or moved
-//    in) only when a new entry is stored.
+//    Lookups take a std::string_view and never copy; a key is copied into the
+//    arena only when a new entry is stored.
+//  * Values are trivially copyable; find() returns a copy (an arena value may
+//    be unaligned, so no reference into it is handed out).
 //  * Each table hashes with its own SipHash key, taken from next_table_key()
-//    when the table is made and kept through growth and clear().
+//    when the table is made and kept through growth, compaction and clear().
 //  * A table holds at most 7/8 of its slots full or deleted. Inserting beyond
 //    that rebuilds it: twice as large, or the same size when at least half of
-//    the used slots were deletions.
+//    the used slots were deletions. A rebuild also compacts the arena.
+//  * Erased entries' bytes are reclaimed by compacting the arena in place once
+//    they make up more than half of it (and at least ARENA_COMPACT_MIN bytes),
+//    so ban/unban churn does not grow the arena without bound.
+//  * Any insertion, erasure or clear may move entries in the arena: a key view
+//    passed to for_each's callback is valid only until the table changes.
 //  * A moved-from table is empty and has no slots; it may be assigned to,
 //    destroyed, or used again (its first insertion gives it slots).
 #pragma once
@@ -23,10 +39,13 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <string>
+#include <new>
+#include <optional>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 
 #include "nonce_cache/siphash.h"
@@ -45,6 +64,14 @@ inline constexpr std::uint8_t CTRL_DELETED = 0xFE;
 inline constexpr std::size_t GROUP_WIDTH = 8;
 inline constexpr std::uint64_t LOW_BITS = 0x0101010101010101ULL;
 inline constexpr std::uint64_t HIGH_BITS = 0x8080808080808080ULL;
+
+// Arena entry header byte: bit 7 marks an erased entry; bits 0..6 hold the key
+// length, or LONG_KEY when the length follows as 8 bytes.
+inline constexpr std::uint8_t ENTRY_ERASED = 0x80;
+inline constexpr std::uint8_t LONG_KEY = 0x7F;
+// Erased bytes below this are never worth a compaction.
+inline constexpr std::size_t ARENA_COMPACT_MIN = 4096;
+inline constexpr std::size_t ARENA_FIRST_CAPACITY = 4096;
 
 // Slots a table needs so that `room` entries fill at most 7/8 of them: a power
 // of two, at least one group.
@@ -80,10 +107,65 @@ inline std::size_t first_byte(std::uint64_t mask) {
     return static_cast<std::size_t>(std::countr_zero(mask)) / 8;
 }
 
+// A growing byte buffer. Plain bytes, so growth is a realloc, which for large
+// buffers remaps pages instead of copying them.
+class ByteArena {
+public:
+    ByteArena() = default;
+    ByteArena(const ByteArena&) = delete;
+    ByteArena& operator=(const ByteArena&) = delete;
+    ByteArena(ByteArena&& other) noexcept
+        : data_(std::exchange(other.data_, nullptr)),
+          size_(std::exchange(other.size_, 0)),
+          capacity_(std::exchange(other.capacity_, 0)) {}
+    ByteArena& operator=(ByteArena&& other) noexcept {
+        if (this != &other) {
+            std::free(data_);
+            data_ = std::exchange(other.data_, nullptr);
+            size_ = std::exchange(other.size_, 0);
+            capacity_ = std::exchange(other.capacity_, 0);
+        }
+        return *this;
+    }
+    ~ByteArena() { std::free(data_); }
+
+    [[nodiscard]] std::size_t size() const noexcept { return size_; }
+    [[nodiscard]] unsigned char* data() noexcept { return data_; }
+    [[nodiscard]] const unsigned char* data() const noexcept { return data_; }
+
+    // `n` more bytes at the end, uninitialised; returns their offset.
+    std::size_t grow_by(std::size_t n) {
+        if (n > capacity_ - size_) reserve_more(n);
+        const std::size_t at = size_;
+        size_ += n;
+        return at;
+    }
+    // Keeps the capacity.
+    void truncate(std::size_t n) noexcept { size_ = n; }
+
+private:
+    void reserve_more(std::size_t n) {
+        if (n > SIZE_MAX / 2 - size_) throw std::bad_alloc();
+        std::size_t capacity = capacity_ == 0 ? ARENA_FIRST_CAPACITY : capacity_ * 2;
+        if (capacity < size_ + n) capacity = size_ + n;
+        void* grown = std::realloc(data_, capacity);
+        if (grown == nullptr) throw std::bad_alloc();
+        data_ = static_cast<unsigned char*>(grown);
+        capacity_ = capacity;
+    }
+
+    unsigned char* data_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
+};
+
 }  // namespace string_table_detail
 
 template <class Value>
 class StringTable {
+    static_assert(std::is_trivially_copyable_v<Value>);
+    static constexpr std::size_t VALUE_BYTES = std::is_empty_v<Value> ? 0 : sizeof(Value);
+
 public:
     // Empty, with slots for at least `room` entries before the first rebuild.
     explicit StringTable(std::size_t room) : key_(next_table_key()) {
@@ -94,27 +176,30 @@ public:
     StringTable& operator=(const StringTable&) = delete;
 
     StringTable(StringTable&& other) noexcept
-        : ctrl_(std::exchange(other.ctrl_, nullptr)),
-          slots_(std::exchange(other.slots_, nullptr)),
+        : ctrl_(std::move(other.ctrl_)),
+          refs_(std::move(other.refs_)),
+          arena_(std::move(other.arena_)),
           slot_count_(std::exchange(other.slot_count_, 0)),
           size_(std::exchange(other.size_, 0)),
           growth_left_(std::exchange(other.growth_left_, 0)),
+          erased_bytes_(std::exchange(other.erased_bytes_, 0)),
           key_(other.key_) {}
 
     StringTable& operator=(StringTable&& other) noexcept {
         if (this != &other) {
-            release();
-            ctrl_ = std::exchange(other.ctrl_, nullptr);
-            slots_ = std::exchange(other.slots_, nullptr);
+            ctrl_ = std::move(other.ctrl_);
+            refs_ = std::move(other.refs_);
+            arena_ = std::move(other.arena_);
             slot_count_ = std::exchange(other.slot_count_, 0);
             size_ = std::exchange(other.size_, 0);
             growth_left_ = std::exchange(other.growth_left_, 0);
+            erased_bytes_ = std::exchange(other.erased_bytes_, 0);
             key_ = other.key_;
         }
         return *this;
     }
 
-    ~StringTable() { release(); }
+    ~StringTable() = default;
 
     [[nodiscard]] std::size_t size() const noexcept { return size_; }
     [[nodiscard]] bool empty() const noexcept { return size_ == 0; }
@@ -124,19 +209,23 @@ public:
         return string_table_detail::room_of(slot_count_);
     }
     [[nodiscard]] const SipKey& key() const noexcept { return key_; }
+    // Bytes the key arena uses, erased entries included.
+    [[nodiscard]] std::size_t arena_bytes() const noexcept { return arena_.size(); }
 
     [[nodiscard]] std::uint64_t hash(std::string_view key) const noexcept {
         return siphash13(key_, key);
     }
 
-    // The value stored under `key`, or null. `hash` must be hash(key).
-    [[nodiscard]] const Value* find(std::string_view key, std::uint64_t hash) const noexcept {
+    // The value stored under `key`, if any. `hash` must be hash(key).
+    [[nodiscard]] std::optional<Value> find(std::string_view key, std::uint64_t hash) const noexcept {
         const std::size_t at = find_slot(key, hash);
-        return at == NOT_FOUND ? nullptr : &slots_[at].value;
+        if (at == NOT_FOUND) return std::nullopt;
+        return value_at(refs_[at]);
     }
     // These two do not even hash the key when the table is empty.
-    [[nodiscard]] const Value* find(std::string_view key) const noexcept {
-        return empty() ? nullptr : find(key, hash(key));
+    [[nodiscard]] std::optional<Value> find(std::string_view key) const noexcept {
+        if (empty()) return std::nullopt;
+        return find(key, hash(key));
     }
     [[nodiscard]] bool contains(std::string_view key, std::uint64_t hash) const noexcept {
         return find_slot(key, hash) != NOT_FOUND;
@@ -145,33 +234,56 @@ public:
         return !empty() && contains(key, hash(key));
     }
 
+    // Hints for a batch of lookups, which otherwise wait on memory one after
+    // the other. prefetch_slots starts loading the control bytes and offsets
+    // of the home group of `hash`; prefetch_key, called once those are likely
+    // in cache, the arena entry of the first slot there whose control byte
+    // matches. Neither changes anything; both are wasted, not wrong, when the
+    // table changes before the lookup. Always inlined: as calls of their own,
+    // GCC takes them for functions without effect and drops them.
+    [[gnu::always_inline]] void prefetch_slots(std::uint64_t hash) const noexcept {
+        if (size_ == 0) return;
+        const std::size_t first = home_group(hash) * string_table_detail::GROUP_WIDTH;
+        __builtin_prefetch(ctrl_.get() + first);
+        __builtin_prefetch(refs_.get() + first);
+    }
+    [[gnu::always_inline]] void prefetch_key(std::uint64_t hash) const noexcept {
+        using namespace string_table_detail;
+        if (size_ == 0) return;
+        const std::size_t first = home_group(hash) * GROUP_WIDTH;
+        const std::uint64_t m = match_h7(load_group(ctrl_.get() + first), h7(hash));
+        if (m != 0) __builtin_prefetch(arena_.data() + refs_[first + first_byte(m)]);
+    }
+
     // Stores a key known to be absent; `hash` must be hash(key).
-    void insert_absent(std::string&& key, std::uint64_t hash, Value value) {
+    void insert_absent(std::string_view key, std::uint64_t hash, Value value) {
         if (slot_count_ == 0) rebuild();  // moved-from: no slots yet
         std::size_t at = free_slot(hash);
         if (ctrl_[at] == string_table_detail::CTRL_EMPTY && growth_left_ == 0) {
             rebuild();
             at = free_slot(hash);
         }
+        // Append first: should the arena fail to grow, the table is unchanged.
+        const std::uint64_t ref = append_entry(key, value);
         if (ctrl_[at] == string_table_detail::CTRL_EMPTY) --growth_left_;
-        std::construct_at(slots_ + at, Slot{std::move(key), std::move(value)});
+        refs_[at] = ref;
         ctrl_[at] = h7(hash);
         ++size_;
     }
 
     // Stores `value` under `key`. A key already present keeps its stored bytes and
     // takes the new value. True when the key was added.
-    // A std::string&& key is moved in when stored; a std::string_view is copied.
-    template <class Key>
-    bool insert_or_assign(Key&& key, Value value) {
-        const std::string_view bytes(key);
-        const std::uint64_t h = hash(bytes);
-        const std::size_t at = find_slot(bytes, h);
+    bool insert_or_assign(std::string_view key, Value value) {
+        return insert_or_assign(key, hash(key), value);
+    }
+    // The same, with `hash` = hash(key) computed by the caller.
+    bool insert_or_assign(std::string_view key, std::uint64_t hash, Value value) {
+        const std::size_t at = find_slot(key, hash);
         if (at != NOT_FOUND) {
-            slots_[at].value = std::move(value);
+            set_value_at(refs_[at], value);
             return false;
         }
-        insert_absent(std::string(std::forward<Key>(key)), h, std::move(value));
+        insert_absent(key, hash, value);
         return true;
     }
 
@@ -180,45 +292,57 @@ public:
         using namespace string_table_detail;
         const std::size_t at = find_slot(key, hash(key));
         if (at == NOT_FOUND) return false;
-        std::destroy_at(slots_ + at);
+        unsigned char* e = arena_.data() + refs_[at];
+        erased_bytes_ += entry_bytes(e);
+        *e |= ENTRY_ERASED;
         --size_;
         // Lookups stop at the first group with an EMPTY byte, so no entry lives
         // further along a probe path that crosses such a group: the slot can be
         // EMPTY again. In a group without one, a lookup for another key may need
         // to run on through it, so the slot is only marked DELETED.
         const std::size_t group = at - at % GROUP_WIDTH;
-        if (match_empty(load_group(ctrl_ + group)) != 0) {
+        if (match_empty(load_group(ctrl_.get() + group)) != 0) {
             ctrl_[at] = CTRL_EMPTY;
             ++growth_left_;
         } else {
             ctrl_[at] = CTRL_DELETED;
         }
+        if (erased_bytes_ >= ARENA_COMPACT_MIN && erased_bytes_ > arena_.size() / 2) {
+            rebuild_with(slot_count_);
+        }
         return true;
     }
 
-    // Removes every entry; keeps the slots (the room the table has grown to) and the key.
+    // Removes every entry; keeps the slots (the room the table has grown to), the
+    // arena's memory and the key.
     void clear() noexcept {
-        if (size_ == 0 && growth_left_ == room()) return;  // nothing stored, nothing deleted
-        destroy_entries();
-        std::memset(ctrl_, string_table_detail::CTRL_EMPTY, slot_count_);
+        if (size_ == 0 && growth_left_ == room() && arena_.size() == 0) return;
+        std::memset(ctrl_.get(), string_table_detail::CTRL_EMPTY, slot_count_);
+        arena_.truncate(0);
         size_ = 0;
         growth_left_ = room();
+        erased_bytes_ = 0;
     }
 
-    // Calls f(key, value) for every entry, in slot order.
+    // Calls f(key, value) for every entry, in insertion order.
     template <class F>
     void for_each(F&& f) const {
-        for (std::size_t i = 0; i < slot_count_; ++i) {
-            if (is_full(ctrl_[i])) {
-                f(std::string_view(slots_[i].key), std::as_const(slots_[i].value));
+        const unsigned char* base = arena_.data();
+        for (std::size_t at = 0; at < arena_.size();) {
+            const unsigned char* e = base + at;
+            const EntryView view = read_entry(e);
+            if ((*e & string_table_detail::ENTRY_ERASED) == 0) {
+                f(view.key, value_at(at));
             }
+            at += view.bytes;
         }
     }
 
 private:
-    struct Slot {
-        std::string key;
-        [[no_unique_address]] Value value;
+    struct EntryView {
+        std::string_view key;
+        std::size_t value_offset;  // from the entry's start; VALUE_BYTES bytes, unaligned
+        std::size_t bytes;         // the whole entry
     };
 
     static constexpr std::size_t NOT_FOUND = static_cast<std::size_t>(-1);
@@ -227,6 +351,57 @@ private:
         return static_cast<std::uint8_t>(hash & 0x7F);
     }
     static bool is_full(std::uint8_t ctrl) noexcept { return (ctrl & 0x80) == 0; }
+
+    static EntryView read_entry(const unsigned char* e) noexcept {
+        using namespace string_table_detail;
+        std::size_t length = *e & ~ENTRY_ERASED;
+        std::size_t header = 1;
+        if (length == LONG_KEY) {
+            std::uint64_t long_length;
+            std::memcpy(&long_length, e + 1, sizeof long_length);
+            length = static_cast<std::size_t>(long_length);
+            header += sizeof long_length;
+        }
+        const auto* key = reinterpret_cast<const char*>(e + header + VALUE_BYTES);
+        return {std::string_view(key, length), header, header + VALUE_BYTES + length};
+    }
+    static std::size_t entry_bytes(const unsigned char* e) noexcept { return read_entry(e).bytes; }
+
+    Value value_at(std::uint64_t ref) const noexcept {
+        Value value{};
+        if constexpr (VALUE_BYTES != 0) {
+            const unsigned char* e = arena_.data() + ref;
+            std::memcpy(&value, e + read_entry(e).value_offset, VALUE_BYTES);
+        }
+        return value;
+    }
+    EntryView entry(std::uint64_t ref) const noexcept { return read_entry(arena_.data() + ref); }
+
+    void set_value_at(std::uint64_t ref, const Value& value) noexcept {
+        if constexpr (VALUE_BYTES != 0) {
+            unsigned char* e = arena_.data() + ref;
+            std::memcpy(e + read_entry(e).value_offset, &value, VALUE_BYTES);
+        }
+    }
+
+    std::uint64_t append_entry(std::string_view key, const Value& value) {
+        using namespace string_table_detail;
+        const bool long_key = key.size() >= LONG_KEY;
+        const std::size_t header = long_key ? 1 + sizeof(std::uint64_t) : 1;
+        if (key.size() > SIZE_MAX - header - VALUE_BYTES) throw std::bad_alloc();
+        const std::size_t at = arena_.grow_by(header + VALUE_BYTES + key.size());
+        unsigned char* e = arena_.data() + at;
+        if (long_key) {
+            *e = LONG_KEY;
+            const std::uint64_t length = key.size();
+            std::memcpy(e + 1, &length, sizeof length);
+        } else {
+            *e = static_cast<std::uint8_t>(key.size());
+        }
+        if constexpr (VALUE_BYTES != 0) std::memcpy(e + header, &value, VALUE_BYTES);
+        if (!key.empty()) std::memcpy(e + header + VALUE_BYTES, key.data(), key.size());
+        return at;
+    }
 
     // Groups are visited at offsets 0, 1, 3, 6, … from the home group; with a
     // power-of-two group count that sequence reaches every group once.
@@ -243,10 +418,10 @@ private:
         const std::size_t mask = group_count() - 1;
         std::size_t group = home_group(hash);
         for (std::size_t step = 1;; ++step) {
-            const std::uint64_t word = load_group(ctrl_ + group * GROUP_WIDTH);
+            const std::uint64_t word = load_group(ctrl_.get() + group * GROUP_WIDTH);
             for (std::uint64_t m = match_h7(word, h7(hash)); m != 0; m &= m - 1) {
                 const std::size_t at = group * GROUP_WIDTH + first_byte(m);
-                if (slots_[at].key == key) return at;
+                if (entry(refs_[at]).key == key) return at;
             }
             // At most 7/8 of the slots are in use, so some group has an EMPTY byte.
             if (match_empty(word) != 0) return NOT_FOUND;
@@ -261,19 +436,29 @@ private:
         std::size_t group = home_group(hash);
         for (std::size_t step = 1;; ++step) {
             const std::uint64_t m =
-                match_empty_or_deleted(load_group(ctrl_ + group * GROUP_WIDTH));
+                match_empty_or_deleted(load_group(ctrl_.get() + group * GROUP_WIDTH));
             if (m != 0) return group * GROUP_WIDTH + first_byte(m);
             group = (group + step) & mask;
         }
     }
 
+    // The offsets of a group fill one 64-byte cache line.
+    static constexpr std::align_val_t REFS_ALIGNMENT{64};
+    struct RefsDeleter {
+        void operator()(std::uint64_t* refs) const noexcept {
+            ::operator delete[](refs, REFS_ALIGNMENT);
+        }
+    };
+
     void allocate(std::size_t slots) {
+        // Offsets stay unwritten until an entry is stored: a fresh table with
+        // full room touches only its control bytes.
+        std::unique_ptr<std::uint64_t[], RefsDeleter> refs(static_cast<std::uint64_t*>(
+            ::operator new[](slots * sizeof(std::uint64_t), REFS_ALIGNMENT)));
         auto ctrl = std::make_unique_for_overwrite<std::uint8_t[]>(slots);
-        // Slot storage stays raw until an entry is stored: a fresh table with full
-        // room touches only its control bytes.
-        slots_ = std::allocator<Slot>().allocate(slots);
-        ctrl_ = ctrl.release();
-        std::memset(ctrl_, string_table_detail::CTRL_EMPTY, slots);
+        std::memset(ctrl.get(), string_table_detail::CTRL_EMPTY, slots);
+        refs_ = std::move(refs);
+        ctrl_ = std::move(ctrl);
         slot_count_ = slots;
         size_ = 0;
         growth_left_ = string_table_detail::room_of(slots);
@@ -284,43 +469,44 @@ private:
     void rebuild() {
         std::size_t slots = slot_count_ == 0 ? string_table_detail::GROUP_WIDTH : slot_count_;
         if (size_ > room() / 2) slots *= 2;
-        StringTable old(std::move(*this));
-        allocate(slots);
-        for (std::size_t i = 0; i < old.slot_count_; ++i) {
-            if (!is_full(old.ctrl_[i])) continue;
-            Slot& from = old.slots_[i];
-            const std::uint64_t h = hash(from.key);
-            const std::size_t at = free_slot(h);
-            std::construct_at(slots_ + at, std::move(from));
-            ctrl_[at] = h7(h);
-            ++size_;
-            --growth_left_;
+        rebuild_with(slots);
+    }
+
+    // New control bytes and offsets for `slots` slots, filled by one pass over
+    // the arena in insertion order, which also slides the live entries down
+    // over the erased ones.
+    void rebuild_with(std::size_t slots) {
+        using namespace string_table_detail;
+        const std::size_t used = arena_.size();
+        allocate(slots);  // the old slots are released; the arena is untouched
+        unsigned char* base = arena_.data();
+        std::size_t kept = 0;
+        for (std::size_t at = 0; at < used;) {
+            unsigned char* e = base + at;
+            const std::size_t bytes = entry_bytes(e);
+            if ((*e & ENTRY_ERASED) == 0) {
+                if (kept != at) std::memmove(base + kept, e, bytes);
+                const std::uint64_t h = hash(read_entry(base + kept).key);
+                const std::size_t slot = free_slot(h);
+                refs_[slot] = kept;
+                ctrl_[slot] = h7(h);
+                ++size_;
+                --growth_left_;
+                kept += bytes;
+            }
+            at += bytes;
         }
+        arena_.truncate(kept);
+        erased_bytes_ = 0;
     }
 
-    void destroy_entries() noexcept {
-        for (std::size_t i = 0; i < slot_count_; ++i) {
-            if (is_full(ctrl_[i])) std::destroy_at(slots_ + i);
-        }
-    }
-
-    void release() noexcept {
-        if (ctrl_ == nullptr) return;
-        destroy_entries();
-        std::allocator<Slot>().deallocate(slots_, slot_count_);
-        delete[] ctrl_;
-        ctrl_ = nullptr;
-        slots_ = nullptr;
-        slot_count_ = 0;
-        size_ = 0;
-        growth_left_ = 0;
-    }
-
-    std::uint8_t* ctrl_ = nullptr;
-    Slot* slots_ = nullptr;
+    std::unique_ptr<std::uint8_t[]> ctrl_;
+    std::unique_ptr<std::uint64_t[], RefsDeleter> refs_;  // per full slot: its entry's offset in the arena
+    string_table_detail::ByteArena arena_;
     std::size_t slot_count_ = 0;
     std::size_t size_ = 0;
-    std::size_t growth_left_ = 0;  // EMPTY slots that may still be filled before a rebuild
+    std::size_t growth_left_ = 0;   // EMPTY slots that may still be filled before a rebuild
+    std::size_t erased_bytes_ = 0;  // arena bytes of erased entries
     SipKey key_;
 };
 

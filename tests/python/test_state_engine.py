@@ -211,6 +211,43 @@ def test_hydrate_merges_unended_pairs():
     assert stats()["active_ip_bans"] == len(banned)
 
 
+def test_hydrate_keeps_each_pair_with_its_address():
+    # Addresses of many lengths (empty, NULs, past 127 bytes), with ended pairs
+    # between them that are skipped, over several batches; and end seconds on
+    # both sides of 2**63.
+    now = int(time.time())
+    addresses = ["", "\0", "a\0b", "\u00e9", "x" * 127, "y" * 128, "z" * 300]
+    addresses += [f"{i}:" + "w" * (i % 40) for i in range(200)]
+    ends = [FAR, 2**63 - 1, 2**63, 2**64 - 1, now + 3600]
+    pairs = [(ip, ends[i % len(ends)] if i % 3 else now - 1) for i, ip in enumerate(addresses)]
+    core.hydrate_bans_rs(pairs)
+    assert [core.is_ip_banned_rs(ip) for ip in addresses] == [end > now for _, end in pairs]
+    assert stats()["active_ip_bans"] == sum(end > now for _, end in pairs)
+    for ip in addresses[::2]:
+        core.unban_ip_rs(ip)
+    core.hydrate_bans_rs([(ip, FAR) for ip in addresses[::4]])
+    assert [core.is_ip_banned_rs(ip) for ip in addresses] == [
+        i % 4 == 0 or (i % 2 == 1 and end > now) for i, (_, end) in enumerate(pairs)]
+
+
+def test_hydration_started_while_converting_another_keeps_both_apart():
+    class End:
+        def __init__(self, inner):
+            self.inner = inner
+
+        def __index__(self):
+            core.hydrate_bans_rs(self.inner)
+            return FAR
+
+    inner = [("inner-a", FAR), ("inner-b", End([("innermost", FAR)]))]
+    core.hydrate_bans_rs([("outer-a", FAR), ("outer-b", End(inner)), ("outer-c", FAR)])
+    for ip in ["outer-a", "outer-b", "outer-c", "inner-a", "inner-b", "innermost"]:
+        assert core.is_ip_banned_rs(ip), ip
+    assert stats()["active_ip_bans"] == 6
+    core.hydrate_bans_rs([("after", FAR)])  # the thread's buffers are free again
+    assert stats()["active_ip_bans"] == 7
+
+
 class Broken:
     def __len__(self):
         return 2
