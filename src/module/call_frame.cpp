@@ -217,9 +217,21 @@ Result<std::int64_t> to_int64(PyObject* obj) {
     return static_cast<std::int64_t>(value);
 }
 
-Result<double> to_double(PyObject* obj) {
+namespace {
+
+// PyFloat_AsDouble, without the temporary float object that an exact int is
+// otherwise converted through (int's own float conversion gives the same
+// value and the same OverflowError).
+double as_double(PyObject* obj) {
     if (PyFloat_CheckExact(obj)) return PyFloat_AS_DOUBLE(obj);
-    double value = PyFloat_AsDouble(obj);
+    if (PyLong_CheckExact(obj)) return PyLong_AsDouble(obj);
+    return PyFloat_AsDouble(obj);
+}
+
+}  // namespace
+
+Result<double> to_double(PyObject* obj) {
+    double value = as_double(obj);
     if (value == -1.0 && PyErr_Occurred()) return Error::from_pending();
     return value;
 }
@@ -270,8 +282,7 @@ Result<std::vector<double>> extract_float_sequence(PyObject* obj) {
 }
 
 std::optional<double> read_double(PyObject* obj) {
-    if (PyFloat_CheckExact(obj)) return PyFloat_AS_DOUBLE(obj);
-    double value = PyFloat_AsDouble(obj);
+    double value = as_double(obj);
     if (value == -1.0 && PyErr_Occurred()) {
         PyErr_Clear();  // forgiving reader: an unconvertible value is a missing one
         return std::nullopt;
