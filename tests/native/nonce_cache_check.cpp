@@ -23,13 +23,7 @@
 #include "nonce_cache/state_engine.h"
 #include "nonce_cache/string_table.h"
 
-#define CHECK(cond)                                                                   \
-    do {                                                                              \
-        if (!(cond)) {                                                                \
-            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-            std::exit(1);                                                             \
-        }                                                                             \
-    } while (0)
+#include "check.h"
 
 namespace {
 

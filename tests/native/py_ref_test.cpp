@@ -9,14 +9,7 @@
 #include "module/error.h"
 #include "module/py_ref.h"
 
-#define CHECK(cond)                                                         \
-    do {                                                                    \
-        if (!(cond)) {                                                      \
-            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__,     \
-                         __LINE__, #cond);                                  \
-            std::exit(1);                                                   \
-        }                                                                   \
-    } while (0)
+#include "check.h"
 
 int main() {
     Py_Initialize();

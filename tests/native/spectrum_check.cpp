@@ -13,15 +13,9 @@
 
 #include "kinematics/velocity_fourier.h"
 
-namespace {
+#include "check.h"
 
-#define CHECK(cond)                                                                      \
-    do {                                                                                 \
-        if (!(cond)) {                                                                   \
-            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-            std::exit(1);                                                                \
-        }                                                                                \
-    } while (0)
+namespace {
 
 std::uint64_t bits(double x) {
     std::uint64_t b;
@@ -108,8 +102,8 @@ int main() {
     for (std::thread& t : threads) t.join();
 
     std::mt19937_64 rng(7);
-    // Every length, short ones first so that the budget runs out part way and
-    // both the kept tables and the on-the-spot transform are compared. Each
+    // Every length, short ones first: the budget is spent before the long ones
+    // come, so both the kept tables and the on-the-spot transform are compared. Each
     // length is called twice: the first call may make its table, the second uses it.
     for (std::size_t m = 8; m <= 299; ++m) {
         for (int shape = 0; shape < 5; ++shape) {
