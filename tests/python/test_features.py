@@ -335,8 +335,8 @@ def test_spectrum_tables_match_the_direct_transform_for_every_length(tmp_path):
     # Every window length 8..299, through the kept tables and through the
     # on-the-spot transform once the table budget is spent, against a direct
     # transform written out in the driver; also the budget and racing threads.
-    program = build(tmp_path, "spectrum_check", [
-        "tests/native/spectrum_check.cpp", "src/kinematics/velocity_fourier.cpp",
+    program = build(tmp_path, "velocity_fourier_check", [
+        "tests/native/velocity_fourier_check.cpp", "src/kinematics/velocity_fourier.cpp",
         "src/module/fatal.cpp"])
     result = subprocess.run([str(program)], capture_output=True, text=True, timeout=120)
     assert result.returncode == 0, result.stderr
