@@ -6,7 +6,7 @@
 VENV ?= .venv
 PY := $(VENV)/bin/python
 BUILD_DIR := $(abspath $(VENV))/cmake-build
-SOURCES := $(shell find src stubs -type f) CMakeLists.txt pyproject.toml
+SOURCES := $(shell find src stubs python -type f -not -path "*/__pycache__/*") CMakeLists.txt pyproject.toml
 PIP := $(PY) -m pip --disable-pip-version-check -q
 
 .PHONY: demo test bench build clean typecheck wheel test-wheel test-asan fuzz
