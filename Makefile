@@ -9,7 +9,7 @@ BUILD_DIR := $(abspath $(VENV))/cmake-build
 SOURCES := $(shell find src stubs python -type f -not -path "*/__pycache__/*") CMakeLists.txt pyproject.toml
 PIP := $(PY) -m pip --disable-pip-version-check -q
 
-.PHONY: demo test bench build clean typecheck wheel test-wheel test-asan fuzz
+.PHONY: demo test bench build clean typecheck lint wheel test-wheel test-asan fuzz
 
 $(PY):
 	@set -e; python=$$(tools/find_python.sh); \
@@ -42,6 +42,10 @@ bench: $(VENV)/.built $(VENV)/.deps-bench
 typecheck: $(VENV)/.built $(VENV)/.deps-typecheck
 	$(PY) -m mypy.stubtest velkora_core_rs
 	$(PY) -m mypy --strict --cache-dir $(VENV)/mypy-cache tests/typing $(wildcard examples/*.py)
+
+# ruff over every Python file of the project (rules in pyproject.toml).
+lint: $(VENV)/.deps-lint
+	$(VENV)/bin/ruff check python tests bench examples fuzz tools
 
 # The sdist, a wheel built from it, and that wheel retagged by auditwheel into dist/.
 WHEEL_STAMP := $(VENV)/.wheel

@@ -15,7 +15,8 @@ import dataclasses
 import importlib
 import pathlib
 import sys
-from typing import Any, Callable
+from collections.abc import Callable
+from typing import Any
 
 import pyperf
 

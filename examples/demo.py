@@ -21,7 +21,8 @@ import pathlib
 import statistics
 import sys
 import time
-from typing import TYPE_CHECKING, Any, Mapping, cast
+from collections.abc import Mapping
+from typing import TYPE_CHECKING, Any, cast
 
 import velkora_core_rs as core
 

@@ -3,7 +3,6 @@
 import sys
 
 import pytest
-
 import velkora_core_rs as core
 
 BINDING_ERRORS = [

@@ -10,9 +10,9 @@ module must agree with it bit for bit.
 import math
 
 import pytest
-from hypothesis import given, strategies as st
-
 import velkora_core_rs as core
+from hypothesis import given
+from hypothesis import strategies as st
 
 NATURAL = core.evaluate_curvature_naturalness_rs
 ZEROCOPY = core.evaluate_curvature_zerocopy_rs

@@ -14,9 +14,8 @@ import random
 import subprocess
 
 import pytest
-from native import build
-
 import velkora_core_rs as core
+from native import build
 
 extract = core.extract_features_rs
 

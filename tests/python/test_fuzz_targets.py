@@ -9,7 +9,6 @@ import types
 import warnings
 
 import pytest
-
 import velkora_core_rs as core
 
 FUZZ = pathlib.Path(__file__).resolve().parents[2] / "fuzz"

@@ -3,8 +3,8 @@
 import math
 
 import pytest
-from hypothesis import given, strategies as st
-
+from hypothesis import given
+from hypothesis import strategies as st
 from velkora_core_rs import evaluate_keystroke_dynamics_rs as keystrokes
 
 NAN, INF = float("nan"), float("inf")

@@ -13,7 +13,6 @@ import sys
 import tracemalloc
 
 import pytest
-
 import velkora_core_rs as core
 
 WARMUP_ROUNDS = 50

@@ -8,7 +8,6 @@ import textwrap
 import types
 
 import pytest
-
 import velkora_core_rs as core
 
 TABLE = [

@@ -17,7 +17,6 @@ import threading
 import time
 
 import pytest
-
 import velkora_core_rs as core
 
 FAR = 4_000_000_000  # an end second in 2096

@@ -7,10 +7,9 @@ import math
 import sys
 
 import pytest
-from hypothesis import given, strategies as st
-
 import velkora_core_rs as core
-
+from hypothesis import given
+from hypothesis import strategies as st
 from test_features import KEYS
 
 extract = core.extract_features_rs
