@@ -25,7 +25,7 @@ def main(argv: list[str]) -> None:
         indices = [(start + i) % pool for i in range(count)]
         random.Random(start).shuffle(indices)
         with SharedState.from_url(url, prefix=prefix, on_store_error="raise", cluster=cluster,
-                                  sync_timeout=10.0, start_timeout=30.0) as state:
+                                  timeout=2.0, sync_timeout=10.0, start_timeout=30.0) as state:
             accepted = [i for i in indices if state.consume_nonce(f"nonce-{i:08d}-{'x' * 24}")]
             stats = state.stats()
         print(json.dumps({"accepted": accepted, "fallbacks": stats["fallbacks"], "errors": stats["store_errors"]}))
