@@ -29,7 +29,7 @@ import velkora_core_rs as core
 from run_bench import Case
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "examples"))
-from local_store import local_valkey  # noqa: E402
+from local_store import free_port, local_valkey  # noqa: E402
 from velkora.shared_state import SharedState  # noqa: E402
 from velkora.shared_state._core import Keys  # noqa: E402
 
@@ -41,38 +41,22 @@ _server: dict[str, Any] = {}
 
 
 def server_url() -> str:
-    """The URL of this process's valkey-server, started on first use, stopped at exit."""
-    if "url" not in _server:
+    """This process's server URL; the port is chosen now, the server started on first use."""
+    if "port" not in _server:
+        _server["port"] = free_port()
+    return f"redis://127.0.0.1:{_server['port']}/0"
+
+
+def ensure_server() -> None:
+    if "stack" not in _server:
         stack = contextlib.ExitStack()
-        _server["url"] = stack.enter_context(local_valkey())
+        stack.enter_context(local_valkey(int(_server["port"])))
         atexit.register(stack.close)
-    return str(_server["url"])
+        _server["stack"] = stack
 
 
 def nonce(i: int) -> str:
     return f"{i:08x}-7a1c-4e2b-9f3d-{i * 2654435761 % (1 << 48):012x}"
-
-
-class LazyState:
-    """A SharedState and a bare client on the same kind of connection, connected when the
-    first call of a case is drawn."""
-
-    def __init__(self, prefix: str) -> None:
-        self.prefix = prefix
-        self.state: SharedState | None = None
-        self.client: Any = None
-
-    def connect(self) -> None:
-        if self.state is None:
-            self.state = SharedState.from_url(server_url(), prefix=self.prefix, timeout=1.0)
-            self.state.start()
-            self.client = self.state._client
-
-    def consume(self, value: str) -> bool:
-        return self.state.consume_nonce(value)  # type: ignore[union-attr]
-
-    def bare_set(self, value: str) -> Any:
-        return self.client.set(value, b"1", nx=True, ex=120)
 
 
 def prepared(setup, argument_tuples):
@@ -87,32 +71,38 @@ def timed(function, argument_tuples):
 
 
 def cases():
-    lazy = LazyState("bench:")
-    local = SharedState(redis.Redis(), prefix="bench-local:")   # never talks to a store here
-    native_key = local._engine.native_ip("203.0.113.7")
+    # Made now without I/O; the server starts and the sync connects when a case first runs.
+    state = SharedState.from_url(server_url(), prefix="bench:", timeout=1.0)
+    client = state._client
 
-    def ban_locally() -> None:
-        core.hydrate_bans_rs([(native_key, int(time.time()) + 3600), ("203.0.113.7", int(time.time()) + 3600)])
-        core.consume_nonce_rs(local._engine.native_nonce("replayed"))
+    def connect() -> None:
+        ensure_server()
+        state.start()
+        core.consume_nonce_rs(state._engine.native_nonce("replayed"))
         core.consume_nonce_rs("replayed")
+        end = int(time.time()) + 3600
+        core.hydrate_bans_rs([(state._engine.native_ip("203.0.113.7"), end), ("203.0.113.7", end)])
+
+    def bare_set(key: str) -> Any:
+        return client.set(key, b"1", nx=True, ex=120)
 
     new_keys = (("bare:" + nonce(i),) for i in itertools.count())
     new_nonces = ((nonce(i),) for i in itertools.count())
     return [
-        Case("shared: new nonce", "bare redis-py SET NX EX, new key", *timed(lazy.bare_set, prepared(lazy.connect,
-             new_keys)), floor=True),
+        Case("shared: new nonce", "bare redis-py SET NX EX, new key",
+             *timed(bare_set, prepared(connect, new_keys)), floor=True),
         Case("shared: new nonce", "SharedState.consume_nonce, new nonce",
-             *timed(lazy.consume, prepared(lazy.connect, new_nonces))),
+             *timed(state.consume_nonce, prepared(connect, new_nonces))),
         Case("shared: replayed nonce", "consume_nonce_rs, replayed nonce",
-             *timed(core.consume_nonce_rs, prepared(ban_locally, itertools.repeat(("replayed",)))), floor=True),
+             *timed(core.consume_nonce_rs, prepared(connect, itertools.repeat(("replayed",)))), floor=True),
         Case("shared: replayed nonce", "SharedState.consume_nonce, replayed nonce",
-             *timed(local.consume_nonce, prepared(ban_locally, itertools.repeat(("replayed",))))),
+             *timed(state.consume_nonce, prepared(connect, itertools.repeat(("replayed",))))),
         Case("shared: is_ip_banned", "is_ip_banned_rs, banned address",
-             *timed(core.is_ip_banned_rs, prepared(ban_locally, itertools.repeat(("203.0.113.7",)))), floor=True),
+             *timed(core.is_ip_banned_rs, prepared(connect, itertools.repeat(("203.0.113.7",)))), floor=True),
         Case("shared: is_ip_banned", "SharedState.is_ip_banned, banned address",
-             *timed(local.is_ip_banned, prepared(ban_locally, itertools.repeat(("203.0.113.7",))))),
+             *timed(state.is_ip_banned, prepared(connect, itertools.repeat(("203.0.113.7",))))),
         Case("shared: is_ip_banned", "SharedState.is_ip_banned, ::ffff:203.0.113.7",
-             *timed(local.is_ip_banned, prepared(ban_locally, itertools.repeat(("::ffff:203.0.113.7",))))),
+             *timed(state.is_ip_banned, prepared(connect, itertools.repeat(("::ffff:203.0.113.7",))))),
     ]
 
 

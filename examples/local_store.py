@@ -33,7 +33,7 @@ def valkey_binary() -> Path:
     return binary
 
 
-def _free_port() -> int:
+def free_port() -> int:
     with socket.socket() as sock:
         sock.bind(("127.0.0.1", 0))
         return int(sock.getsockname()[1])
@@ -49,9 +49,10 @@ def _answers(port: int) -> bool:
 
 
 @contextlib.contextmanager
-def local_valkey() -> Iterator[str]:
-    """Starts valkey-server and yields its URL; stops it and removes its directory after."""
-    port = _free_port()
+def local_valkey(port: int | None = None) -> Iterator[str]:
+    """Starts valkey-server (on PORT, or a free port) and yields its URL; stops it and
+    removes its directory after."""
+    port = port or free_port()
     with tempfile.TemporaryDirectory(prefix="velkora-valkey-") as directory:
         process = subprocess.Popen(
             [str(valkey_binary()), "--port", str(port), "--bind", "127.0.0.1", "--save", "", "--appendonly", "no",

@@ -220,6 +220,23 @@ def test_a_missed_change_is_found_by_the_version_check(store):
         assert wait_for(lambda: state.is_ip_banned("192.0.2.99"))
 
 
+def test_the_first_call_starts_the_sync_and_close_is_final(store):
+    prefix = fresh_prefix()
+    outsider = Outsider(store.url, prefix)
+    outsider.ban("192.0.2.90", 60)
+    state = SharedState.from_url(store.url, prefix=prefix)
+    try:
+        assert state.stats()["resyncs"] == 0   # construction did no I/O
+        assert wait_for(lambda: state.is_ip_banned("192.0.2.90"))
+        outsider.ban("192.0.2.91", 60)
+        assert wait_for(lambda: state.is_ip_banned("192.0.2.91"))
+    finally:
+        state.close()
+    state.close()
+    with pytest.raises(RuntimeError, match="closed"):
+        state.start()
+
+
 def test_eviction_policy_warning(store, caplog):
     raw = redis.Redis.from_url(store.url)
     raw.config_set("maxmemory-policy", "allkeys-lru")
@@ -316,6 +333,8 @@ def test_store_killed_mid_run_then_back(kind, tmp_path):
         assert states["local"].consume_nonce("k-local") is True
         assert states["refuse"].consume_nonce("k-refuse") is False
         assert states["refuse"].claim_nonce("k-refuse2", "t") == ""
+        assert states["local"].claim_nonce("k-local2", "t") is None
+        assert states["local"].claim_nonce("k-local2", "u") == ""   # replayed; the tag is out of reach
         with pytest.raises(StoreUnavailable):
             states["raise"].consume_nonce("k-raise")
         with pytest.raises(StoreUnavailable):
@@ -329,7 +348,7 @@ def test_store_killed_mid_run_then_back(kind, tmp_path):
         assert time.monotonic() - started < 3.0
         local = states["local"].stats()
         assert local["breaker_open"] and local["queued_bans"] == 2 and local["store_errors"] >= 3
-        assert local["fallbacks"] == 23   # 20 nonces + 1 nonce + 1 ban + 1 unban
+        assert local["fallbacks"] == 25   # 21 nonces, 2 claims, 1 ban, 1 unban
         assert states["local"].is_ip_banned("192.0.2.2") and not states["local"].is_ip_banned("192.0.2.1")
         assert states["refuse"].stats()["fallbacks"] == 3
 
@@ -373,7 +392,7 @@ def test_async_shared_state(store):
     outsider = Outsider(store.url, prefix)
 
     async def scenario() -> None:
-        state = AsyncSharedState.from_url(store.url, prefix=prefix, check_interval=0.2)
+        state = AsyncSharedState.from_url(store.url, prefix=prefix, check_interval=0.2, timeout=2.0)
         async with state:
             await state.start()   # again: harmless
             results = await asyncio.gather(*(state.consume_nonce(f"a{i % 50}") for i in range(200)))

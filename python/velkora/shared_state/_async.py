@@ -73,8 +73,7 @@ class AsyncSharedState:
         self._stop = asyncio.Event()
         self._loaded = asyncio.Event()
         self._closed = False
-        self._wanted = False
-        self._restart = False
+        self._pending = True   # the first coroutine starts the sync (see SharedState)
         _fork.track(self)
 
     @classmethod
@@ -114,7 +113,7 @@ class AsyncSharedState:
         """Starts the sync task and returns after the first full load of the active bans
         (or, when the store cannot be reached in time, goes on locally or raises
         StoreUnavailable under "raise"). Calling it again is harmless."""
-        self._wanted = True
+        self._pending = False
         self._ensure_task()
         try:
             await asyncio.wait_for(self._loaded.wait(), self._start_timeout)
@@ -126,6 +125,7 @@ class AsyncSharedState:
 
     async def close(self) -> None:
         """Stops the sync task and releases the connections (those from_url made). Idempotent."""
+        self._pending = False
         self._closed = True
         self._stop.set()
         task, self._task = self._task, None
@@ -163,22 +163,23 @@ class AsyncSharedState:
         self._task = None
         self._stop = asyncio.Event()
         self._loaded = asyncio.Event()
-        self._restart = self._wanted and not self._closed
+        self._pending = not self._closed
 
-    def _restart_after_fork(self) -> None:
+    def _start_pending(self) -> None:
         try:
             asyncio.get_running_loop()
         except RuntimeError:
             return  # no loop in this thread: the next coroutine starts the sync
-        self._restart = False
-        self._ensure_task()
+        self._pending = False
+        if not self._closed:
+            self._ensure_task()
 
     # ---- nonces ---------------------------------------------------------------------
 
     async def consume_nonce(self, nonce: str, ttl_sec: int = 120) -> bool:
         """True exactly once per nonce across every process sharing the store and prefix."""
-        if self._restart:
-            self._restart_after_fork()
+        if self._pending:
+            self._start_pending()
         engine = self._engine
         native_key = engine.native_nonce(nonce)
         check_ttl(ttl_sec)
@@ -197,8 +198,8 @@ class AsyncSharedState:
     async def claim_nonce(self, nonce: str, tag: str, ttl_sec: int = 120) -> str | None:
         """consume_nonce that also stores TAG: None when this call consumed the nonce, else
         the tag of the call that did ("" when unknown)."""
-        if self._restart:
-            self._restart_after_fork()
+        if self._pending:
+            self._start_pending()
         engine = self._engine
         native_key = engine.native_nonce(nonce)
         value = b"t:" + check_tag(tag).encode("utf-8", "surrogatepass")
@@ -228,13 +229,13 @@ class AsyncSharedState:
 
     def is_ip_banned(self, ip: str) -> bool:
         """Answered by the native engine: no round trip."""
-        if self._restart:
-            self._restart_after_fork()
+        if self._pending:
+            self._start_pending()
         return native.is_ip_banned_rs(self._engine.native_ip(ip))
 
     async def ban_ip(self, ip: str, duration_sec: int) -> None:
-        if self._restart:
-            self._restart_after_fork()
+        if self._pending:
+            self._start_pending()
         engine = self._engine
         address = engine.native_ip(ip)[len(self._keys.native_prefix):]
         check_duration(duration_sec)
@@ -251,8 +252,8 @@ class AsyncSharedState:
         engine.ban_unreachable(address, duration_sec)
 
     async def unban_ip(self, ip: str) -> None:
-        if self._restart:
-            self._restart_after_fork()
+        if self._pending:
+            self._start_pending()
         engine = self._engine
         address = engine.native_ip(ip)[len(self._keys.native_prefix):]
         if engine.may_call():

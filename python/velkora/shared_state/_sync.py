@@ -75,7 +75,9 @@ class SharedState:
         self._loaded = threading.Event()
         self._thread: threading.Thread | None = None
         self._closed = False
-        self._wanted = False  # start() was called: the sync must run (again after a fork)
+        # The first call starts the sync when start() was not called (and, after a
+        # fork, the child's own): a flag read on every call, cheap on the hot paths.
+        self._pending = True
         _fork.track(self)
 
     @classmethod
@@ -107,7 +109,7 @@ class SharedState:
         the store cannot be reached in time, the sync keeps trying in the background and
         start() returns (policy "local"/"refuse") or raises StoreUnavailable ("raise").
         Calling it again is harmless."""
-        self._wanted = True
+        self._pending = False
         self._ensure_thread()
         if not self._loaded.wait(self._start_timeout):
             if self._engine.policy == "raise":
@@ -117,6 +119,7 @@ class SharedState:
 
     def close(self) -> None:
         """Stops the sync and releases the connections (those from_url made). Idempotent."""
+        self._pending = False
         with self._start_lock:
             self._closed = True
             self._stop.set()
@@ -155,21 +158,20 @@ class SharedState:
         self._stop = threading.Event()
         self._loaded = threading.Event()
         self._thread = None
-        self._restart = self._wanted and not self._closed
+        self._pending = not self._closed
 
-    _restart = False
-
-    def _restart_after_fork(self) -> None:
-        self._restart = False
-        self._ensure_thread()
+    def _start_pending(self) -> None:
+        self._pending = False
+        if not self._closed:
+            self._ensure_thread()
 
     # ---- nonces ---------------------------------------------------------------------
 
     def consume_nonce(self, nonce: str, ttl_sec: int = 120) -> bool:
         """True exactly once per nonce across every process sharing the store and prefix.
         A nonce this process has already seen is refused without a round trip."""
-        if self._restart:
-            self._restart_after_fork()
+        if self._pending:
+            self._start_pending()
         engine = self._engine
         native_key = engine.native_nonce(nonce)
         check_ttl(ttl_sec)
@@ -188,8 +190,8 @@ class SharedState:
     def claim_nonce(self, nonce: str, tag: str, ttl_sec: int = 120) -> str | None:
         """consume_nonce that also stores TAG with the nonce: None when this call consumed
         it, else the tag of the call that did ("" when unknown)."""
-        if self._restart:
-            self._restart_after_fork()
+        if self._pending:
+            self._start_pending()
         engine = self._engine
         native_key = engine.native_nonce(nonce)
         value = b"t:" + check_tag(tag).encode("utf-8", "surrogatepass")
@@ -219,15 +221,15 @@ class SharedState:
 
     def is_ip_banned(self, ip: str) -> bool:
         """Answered by the native engine: no round trip."""
-        if self._restart:
-            self._restart_after_fork()
+        if self._pending:
+            self._start_pending()
         return native.is_ip_banned_rs(self._engine.native_ip(ip))
 
     def ban_ip(self, ip: str, duration_sec: int) -> None:
         """Bans IP for DURATION_SEC (1 s to 10 years) in every process; a longer active
         ban of the address is kept."""
-        if self._restart:
-            self._restart_after_fork()
+        if self._pending:
+            self._start_pending()
         engine = self._engine
         address = engine.native_ip(ip)[len(self._keys.native_prefix):]
         check_duration(duration_sec)
@@ -244,8 +246,8 @@ class SharedState:
         engine.ban_unreachable(address, duration_sec)
 
     def unban_ip(self, ip: str) -> None:
-        if self._restart:
-            self._restart_after_fork()
+        if self._pending:
+            self._start_pending()
         engine = self._engine
         address = engine.native_ip(ip)[len(self._keys.native_prefix):]
         if engine.may_call():
