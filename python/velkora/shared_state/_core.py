@@ -363,8 +363,11 @@ class Engine:
     # ---- store calls and the breaker ------------------------------------------------
 
     def may_call(self) -> bool:
+        breaker = self.breaker
+        if breaker.failures < breaker.threshold:   # closed: no lock needed to say so
+            return True
         with self.lock:
-            return self.breaker.allow()
+            return breaker.allow()
 
     def call_ok(self) -> None:
         with self.lock:
