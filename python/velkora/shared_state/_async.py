@@ -31,7 +31,7 @@ from ._core import (
     parse_change,
     script_source,
 )
-from ._sync import _LAYER_OPTIONS, DEFAULT_SYNC_TIMEOUT, DEFAULT_TIMEOUT
+from ._sync import _LAYER_OPTIONS, DEFAULT_SYNC_TIMEOUT, DEFAULT_TIMEOUT, POLL_SEC
 
 log = logging.getLogger("velkora.shared_state")
 
@@ -130,10 +130,8 @@ class AsyncSharedState:
         self._stop.set()
         task, self._task = self._task, None
         if task is not None and not task.done():
-            try:
-                await asyncio.wait_for(task, 10)
-            except (TimeoutError, asyncio.CancelledError):
-                task.cancel()
+            task.cancel()   # it stops at its next await; the engine is never left half-changed
+            await asyncio.wait([task], timeout=10)
         if self._owns_clients:
             self._owns_clients = False
             for client in {id(c): c for c in (self._client, self._sync_client)}.values():
@@ -288,7 +286,7 @@ class AsyncSharedState:
                     await self._load()
                     next_check = engine.clock.monotonic() + self._check_interval
                     backoff = 0.05
-                message = await pubsub.get_message(timeout=0.25)
+                message = await pubsub.get_message(timeout=POLL_SEC)
                 while message is not None and not stop.is_set():
                     await self._on_message(message)
                     message = await pubsub.get_message(timeout=0)

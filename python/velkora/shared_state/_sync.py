@@ -31,6 +31,9 @@ log = logging.getLogger("velkora.shared_state")
 
 DEFAULT_TIMEOUT = 0.05
 DEFAULT_SYNC_TIMEOUT = 5.0
+# How long the sync waits for a published change before it looks at its other duties
+# (and at close()).
+POLL_SEC = 0.1
 
 
 class SharedState:
@@ -283,7 +286,7 @@ class SharedState:
                     self._load()
                     next_check = engine.clock.monotonic() + self._check_interval
                     backoff = 0.05
-                message = pubsub.get_message(timeout=0.25)
+                message = pubsub.get_message(timeout=POLL_SEC)
                 while message is not None and not stop.is_set():
                     self._on_message(message)
                     message = pubsub.get_message(timeout=0)
