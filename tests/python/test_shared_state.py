@@ -107,6 +107,18 @@ def test_claim_nonce_returns_the_tag_of_the_consuming_call(store):
         assert 115 <= ttl <= 120
 
 
+def test_a_client_that_decodes_replies_works_the_same(store):
+    prefix = fresh_prefix()
+    client = redis.Redis.from_url(store.url, decode_responses=True, socket_timeout=2)
+    with SharedState(client, prefix=prefix, check_interval=0.2) as state:
+        assert state.claim_nonce("d1", "tag") is None and state.claim_nonce("d1", "x") == "tag"
+        state.ban_ip("192.0.2.15", 60)
+        Outsider(store.url, prefix).ban("192.0.2.16", 60)
+        assert wait_for(lambda: state.is_ip_banned("192.0.2.16")) and state.is_ip_banned("192.0.2.15")
+        assert state.stats()["store_errors"] == 0
+    client.close()
+
+
 def test_bad_input_raises_before_anything_is_stored(store):
     prefix = fresh_prefix()
     outsider = Outsider(store.url, prefix)

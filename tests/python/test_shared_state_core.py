@@ -175,6 +175,7 @@ def test_key_names():
     # Native keys of two prefixes never meet, even where plain concatenation would.
     assert Keys.for_prefix("a").native_prefix + "bc" != Keys.for_prefix("ab").native_prefix + "c"
     assert decode_tag(b"t:x y") == "x y" and decode_tag(b"1") == "" and decode_tag(None) == ""
+    assert decode_tag("t:as str") == "as str" and decode_tag("1") == ""   # decode_responses=True
     assert parse_change(b"b 3 1.500000 ::1") == Change("b", 3, "::1", 1.5)
     assert parse_change(b"u 4 10.0.0.1") == Change("u", 4, "10.0.0.1")
     assert parse_change(b"hello") is None and parse_change(b"b x 1 ip") is None

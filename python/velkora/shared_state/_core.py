@@ -144,8 +144,11 @@ def normalise_ip(text: object) -> str:
     return str(address)
 
 
-def decode_tag(value: bytes | None) -> str:
-    """The tag a claim stored, or "" when the key holds none (plain consumption, expired)."""
+def decode_tag(value: bytes | str | None) -> str:
+    """The tag a claim stored, or "" when the key holds none (plain consumption, expired).
+    A client made with decode_responses=True hands back str."""
+    if isinstance(value, str):
+        return value[2:] if value.startswith("t:") else ""
     if value is None or not value.startswith(TAG_MARK):
         return ""
     return value[len(TAG_MARK) :].decode("utf-8", "surrogatepass")

@@ -144,9 +144,11 @@ class SharedState:
                  tb: TracebackType | None) -> None:
         self.close()
 
-    def _ensure_thread(self) -> None:
+    def _ensure_thread(self, *, strict: bool = True) -> None:
         with self._start_lock:
             if self._closed:
+                if not strict:
+                    return   # a call racing close(): it goes on without the sync
                 raise RuntimeError("this SharedState is closed")
             if self._thread is not None and self._thread.is_alive():
                 return
@@ -165,8 +167,7 @@ class SharedState:
 
     def _start_pending(self) -> None:
         self._pending = False
-        if not self._closed:
-            self._ensure_thread()
+        self._ensure_thread(strict=False)
 
     # ---- nonces ---------------------------------------------------------------------
 
