@@ -89,7 +89,12 @@ private:
         if (PyThreadState_GetUnchecked() == nullptr) return;
         if (list_->addresses.capacity() + list_->pairs.capacity() * sizeof(BanPair) >
             KEPT_BAN_LIST_BYTES) {
-            *list_ = BanList{};
+            // Not `*list_ = BanList{}`: moving an empty (in-place) string into
+            // one on the heap copies the characters and keeps the heap buffer.
+            list_->addresses.clear();
+            list_->addresses.shrink_to_fit();
+            list_->pairs.clear();
+            list_->pairs.shrink_to_fit();
         }
         kept_in_use_ = false;
         held_here_ = false;
