@@ -8,6 +8,7 @@ daemon thread looping on such calls is caught inside the module sooner or later.
 The process must still exit normally, every time."""
 
 import concurrent.futures
+import ctypes
 import subprocess
 import sys
 import textwrap
@@ -52,7 +53,7 @@ for _ in range(3):
 time.sleep(0.05)
 """
 
-RUNS = 8  # per entry point; today's code crashed about one run in two
+RUNS = 10  # per entry point; today's code crashed about one run in two
 TIME_LIMIT = 30  # seconds per run: a newer interpreter parks such threads instead
 
 
@@ -62,6 +63,13 @@ def run_once(call):
     return result.returncode, result.stderr[-2000:]
 
 
+def sanitized() -> bool:
+    return hasattr(ctypes.CDLL(None), "__sanitizer_get_current_allocated_bytes")
+
+
+# AddressSanitizer does not unpoison the frames that pthread_exit's forced
+# unwind skips, and reports the thread's own exit code writing over them.
+@pytest.mark.skipif(sanitized(), reason="AddressSanitizer misreports stacks unwound by pthread_exit")
 @pytest.mark.parametrize("name", list(CALLS))
 def test_exit_with_daemon_thread_inside_a_call(name):
     with concurrent.futures.ThreadPoolExecutor(max_workers=2) as pool:
