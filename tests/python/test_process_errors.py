@@ -3,7 +3,6 @@ SystemExit inside a forgiving read, allocation failures, a fork in the middle of
 a hydration, and std::terminate raised by some other library."""
 
 import ctypes
-import os
 import subprocess
 import sys
 
