@@ -71,11 +71,11 @@ Result<PyRef> zerocopy_impl(std::span<PyObject* const, 3> args) {
 }  // namespace
 
 PyObject* evaluate_curvature_naturalness_rs(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                            PyObject* kwnames) noexcept {
+                                            PyObject* kwnames) {
     return run_call<3>(NATURALNESS_SPEC, args, nargs, kwnames, naturalness_impl);
 }
 
 PyObject* evaluate_curvature_zerocopy_rs(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                         PyObject* kwnames) noexcept {
+                                         PyObject* kwnames) {
     return run_call<3>(ZEROCOPY_SPEC, args, nargs, kwnames, zerocopy_impl);
 }

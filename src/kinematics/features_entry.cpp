@@ -65,7 +65,9 @@ Result<PyRef> build_feature_dict(const Telemetry& telemetry, const TelemetryFeat
 
 Result<PyRef> extract_features(PyObject* telemetry) {
     // After this read no object of the input is touched again.
-    const Telemetry record = read_telemetry(telemetry);
+    Result<Telemetry> read = read_telemetry(telemetry);
+    if (!read) return read.take_error();
+    const Telemetry& record = *read;
     const TelemetryFeatures features = compute_features(record);
     return build_feature_dict(record, features);
 }
@@ -73,7 +75,7 @@ Result<PyRef> extract_features(PyObject* telemetry) {
 }  // namespace
 
 PyObject* extract_features_rs(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                              PyObject* kwnames) noexcept {
+                              PyObject* kwnames) {
     return run_call<1>(SPEC, args, nargs, kwnames,
                        [](std::span<PyObject* const, 1> a) { return extract_features(a[0]); });
 }

@@ -17,104 +17,96 @@ namespace {
 // more native memory than the samples we end up accepting.
 constexpr std::size_t MOUSE_RESERVE_LIMIT = 1u << 16;
 
-// A strong reference to list[index] read from the list's own storage (a
-// subclass's __getitem__ is not consulted), or nothing when the index is gone
-// because Python code run by an earlier conversion shrank the list.
-PyRef list_item(PyObject* list, Py_ssize_t index) {
-    PyRef item = PyRef::steal(PyList_GetItemRef(list, index));
-    if (!item) PyErr_Clear();  // forgiving reader: a vanished entry is skipped
-    return item;
-}
-
 // dict[key] converted to a double, or nothing when missing or unconvertible.
-std::optional<double> dict_double(PyObject* dict, StaticKey key) {
-    PyRef value = read_dict_item(dict, key);
-    return value ? read_double(value.get()) : std::nullopt;
+std::optional<double> dict_double(ForgivingReader& r, PyObject* dict, StaticKey key) {
+    PyRef value = r.dict_item(dict, key);
+    return value ? r.read_double(value.get()) : std::nullopt;
 }
 
 // The length of a list under `key`, 0 for anything that is not a list. The
 // entries themselves are not looked at.
-std::uint64_t list_length(PyObject* dict, StaticKey key) {
-    PyRef value = read_dict_item(dict, key);
+std::uint64_t list_length(ForgivingReader& r, PyObject* dict, StaticKey key) {
+    PyRef value = r.dict_item(dict, key);
     if (!value || !PyList_Check(value.get())) return 0;
     return static_cast<std::uint64_t>(PyList_GET_SIZE(value.get()));
 }
 
-void read_browser(PyObject* browser, Telemetry& out) {
-    if (PyRef value = read_dict_item(browser, "webdriver"_key)) {
-        if (std::optional<bool> flag = read_bool(value.get())) out.webdriver = *flag;
+void read_browser(ForgivingReader& r, PyObject* browser, Telemetry& out) {
+    if (PyRef value = r.dict_item(browser, "webdriver"_key)) {
+        if (std::optional<bool> flag = r.read_bool(value.get())) out.webdriver = *flag;
     }
     // Once a browser dict is there, a screen size it does not report is 0 by 0,
     // which marks the screen invalid, rather than the non-dict default.
-    out.screen_width = dict_double(browser, "screen_width"_key).value_or(0.0);
-    out.screen_height = dict_double(browser, "screen_height"_key).value_or(0.0);
+    out.screen_width = dict_double(r, browser, "screen_width"_key).value_or(0.0);
+    out.screen_height = dict_double(r, browser, "screen_height"_key).value_or(0.0);
     out.screen_valid = out.screen_width > 0.0 && out.screen_height > 0.0;  // NaN: invalid
-    if (PyRef value = read_dict_item(browser, "touch_supported"_key)) {
-        if (std::optional<bool> flag = read_bool(value.get())) out.touch_supported = *flag;
+    if (PyRef value = r.dict_item(browser, "touch_supported"_key)) {
+        if (std::optional<bool> flag = r.read_bool(value.get())) out.touch_supported = *flag;
     }
-    if (PyRef value = read_dict_item(browser, "max_touch_points"_key)) {
-        if (std::optional<std::int64_t> n = read_int64(value.get())) out.max_touch_points = *n;
+    if (PyRef value = r.dict_item(browser, "max_touch_points"_key)) {
+        if (std::optional<std::int64_t> n = r.read_int64(value.get())) out.max_touch_points = *n;
     }
-    if (PyRef value = read_dict_item(browser, "plugins_length"_key)) {
-        if (std::optional<std::int64_t> n = read_int64(value.get())) out.plugins_length = *n;
+    if (PyRef value = r.dict_item(browser, "plugins_length"_key)) {
+        if (std::optional<std::int64_t> n = r.read_int64(value.get())) out.plugins_length = *n;
     }
 }
 
 // The press time is the first of "t", "down", "time" that is present, converts
 // and is finite; a key whose value fails falls through to the next one.
-std::optional<double> press_time(PyObject* entry) {
+std::optional<double> press_time(ForgivingReader& r, PyObject* entry) {
     for (StaticKey key : {"t"_key, "down"_key, "time"_key}) {
-        std::optional<double> value = dict_double(entry, key);
+        std::optional<double> value = dict_double(r, entry, key);
         if (value && std::isfinite(*value)) return value;
     }
     return std::nullopt;
 }
 
-void read_keystrokes(PyObject* list, std::vector<KeystrokeEvent>& out) {
+void read_keystrokes(ForgivingReader& r, PyObject* list, std::vector<KeystrokeEvent>& out) {
     // The length is read once: at most the first 150 entries are examined,
     // whatever Python code run by a conversion does to the list meanwhile.
     const Py_ssize_t scan = std::min(PyList_GET_SIZE(list),
                                      static_cast<Py_ssize_t>(KEYSTROKE_SCAN_LIMIT));
     out.reserve(static_cast<std::size_t>(scan));
-    for (Py_ssize_t i = 0; i < scan; ++i) {
-        PyRef entry = list_item(list, i);
+    for (Py_ssize_t i = 0; i < scan && !r.stopped(); ++i) {
+        PyRef entry = r.list_item(list, i);
         if (!entry || !PyDict_Check(entry.get())) continue;
-        std::optional<double> down = press_time(entry.get());
+        std::optional<double> down = press_time(r, entry.get());
         if (!down) continue;
 
         KeystrokeEvent event;
         event.down = *down;
-        PyRef key = read_dict_item(entry.get(), "key"_key);
-        std::optional<std::string> text = key ? read_text(key.get()) : std::nullopt;
+        PyRef key = r.dict_item(entry.get(), "key"_key);
+        std::optional<std::string> text = key ? r.read_text(key.get()) : std::nullopt;
         event.key = text ? std::move(*text) : std::string("unknown");
         // No finiteness or ordering test on the release time: the keystroke
         // analysis rejects implausible dwell times itself.
-        if (std::optional<double> up = dict_double(entry.get(), "up"_key)) {
+        if (std::optional<double> up = dict_double(r, entry.get(), "up"_key)) {
             event.up = *up;
-        } else if (std::optional<double> held = dict_double(entry.get(), "duration_ms"_key)) {
+        } else if (std::optional<double> held = dict_double(r, entry.get(), "duration_ms"_key)) {
             event.up = *down + *held;
         }
+        if (r.stopped()) return;  // the event may be half read
         out.push_back(std::move(event));
     }
 }
 
-void read_mouse_movements(PyObject* list, std::vector<MousePoint>& out) {
+void read_mouse_movements(ForgivingReader& r, PyObject* list, std::vector<MousePoint>& out) {
     // Length read once; every index up to it is visited and re-fetched.
     const Py_ssize_t len = PyList_GET_SIZE(list);
     out.reserve(std::min(static_cast<std::size_t>(len), MOUSE_RESERVE_LIMIT));
     const std::array<StaticKey, 5> keys = {"x"_key, "y"_key, "t"_key, "r"_key, "f"_key};
-    for (Py_ssize_t i = 0; i < len; ++i) {
-        PyRef entry = list_item(list, i);
+    for (Py_ssize_t i = 0; i < len && !r.stopped(); ++i) {
+        PyRef entry = r.list_item(list, i);
         if (!entry || !PyDict_Check(entry.get())) continue;
         // All five values are looked up before any is converted, so a __float__
         // that empties this dict cannot hide the keys that follow it.
         std::array<PyRef, 5> values;
         for (std::size_t k = 0; k < keys.size(); ++k) {
-            values[k] = read_dict_item(entry.get(), keys[k]);
+            values[k] = r.dict_item(entry.get(), keys[k]);
         }
         std::array<std::optional<double>, 5> numbers;
         for (std::size_t k = 0; k < keys.size(); ++k) {
-            if (values[k]) numbers[k] = read_double(values[k].get());
+            if (values[k]) numbers[k] = r.read_double(values[k].get());
         }
         const auto& [x, y, t, r, f] = numbers;
         if (!x || !y || !t) continue;
@@ -125,20 +117,23 @@ void read_mouse_movements(PyObject* list, std::vector<MousePoint>& out) {
 
 }  // namespace
 
-Telemetry read_telemetry(PyObject* telemetry) {
+Result<Telemetry> read_telemetry(PyObject* telemetry) {
     Telemetry out;
     if (!PyDict_Check(telemetry)) return out;
 
-    if (PyRef browser = read_dict_item(telemetry, "browser"_key)) {
-        if (PyDict_Check(browser.get())) read_browser(browser.get(), out);
+    ForgivingReader r;
+    if (PyRef browser = r.dict_item(telemetry, "browser"_key)) {
+        if (PyDict_Check(browser.get())) read_browser(r, browser.get(), out);
     }
-    out.click_count = list_length(telemetry, "clicks"_key);
-    out.scroll_count = list_length(telemetry, "scrolls"_key);
-    if (PyRef keystrokes = read_dict_item(telemetry, "keystrokes"_key)) {
-        if (PyList_Check(keystrokes.get())) read_keystrokes(keystrokes.get(), out.keystrokes);
+    out.click_count = list_length(r, telemetry, "clicks"_key);
+    out.scroll_count = list_length(r, telemetry, "scrolls"_key);
+    if (PyRef keystrokes = r.dict_item(telemetry, "keystrokes"_key)) {
+        if (PyList_Check(keystrokes.get())) read_keystrokes(r, keystrokes.get(), out.keystrokes);
     }
-    if (PyRef mouse = read_dict_item(telemetry, "mouse_movements"_key)) {
-        if (PyList_Check(mouse.get())) read_mouse_movements(mouse.get(), out.mouse_movements);
+    if (PyRef mouse = r.dict_item(telemetry, "mouse_movements"_key)) {
+        if (PyList_Check(mouse.get())) read_mouse_movements(r, mouse.get(), out.mouse_movements);
     }
+    Status read = std::move(r).finish();
+    if (!read) return read.take_error();
     return out;
 }

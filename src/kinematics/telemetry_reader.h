@@ -5,10 +5,12 @@
 #include <Python.h>
 
 #include "kinematics/telemetry.h"
+#include "module/error.h"
 
-// Never fails and leaves no error pending: a missing key, a value of the wrong
-// type or an unconvertible value becomes its default, and a malformed list
-// entry is skipped. Conversions may run Python code (__float__, __index__)
+// Forgiving: a missing key, a value of the wrong type or an unconvertible value
+// becomes its default, and a malformed list entry is skipped, its error
+// discarded. Fails only with an error that is not about the data (an interrupt,
+// SystemExit, MemoryError; see ForgivingReader), which stops the read. Conversions may run Python code (__float__, __index__)
 // that mutates the containers being read; every item is therefore fetched as
 // a strong reference and fetched again by index, never kept borrowed.
-Telemetry read_telemetry(PyObject* telemetry);
+Result<Telemetry> read_telemetry(PyObject* telemetry);

@@ -174,6 +174,8 @@ Error wrap_argument_error(std::string_view name, Error&& error) {
 PyObject* raise_error(Error&& error) noexcept {
     if (error.raised) {
         PyErr_SetRaisedException(error.raised.release());
+    } else if (error.type == PyExc_MemoryError && error.message.empty()) {
+        PyErr_NoMemory();
     } else {
         PyRef message = new_text(error.message);
         PyErr_SetObject(error.type, message.get());
@@ -281,51 +283,88 @@ Result<std::vector<double>> extract_float_sequence(PyObject* obj) {
     return extract_sequence(obj, to_double);
 }
 
-std::optional<double> read_double(PyObject* obj) {
+bool pending_error_is_bad_data() {
+    PyObject* type = PyErr_Occurred();
+    return type != nullptr && PyErr_GivenExceptionMatches(type, PyExc_Exception) &&
+           !PyErr_GivenExceptionMatches(type, PyExc_MemoryError);
+}
+
+void ForgivingReader::give_up() {
+    if (pending_error_is_bad_data()) {
+        PyErr_Clear();  // forgiving reader: bad data is a missing value
+    } else if (!stop_) {
+        stop_ = Error::from_pending();
+    } else {
+        PyErr_Clear();  // unreachable: nothing runs once stopped
+    }
+}
+
+Status ForgivingReader::finish() && {
+    if (stop_) return std::move(*stop_);
+    return Unit{};
+}
+
+std::optional<double> ForgivingReader::read_double(PyObject* obj) {
+    if (stopped()) return std::nullopt;
     double value = as_double(obj);
     if (value == -1.0 && PyErr_Occurred()) {
-        PyErr_Clear();  // forgiving reader: an unconvertible value is a missing one
+        give_up();  // an unconvertible value is a missing one
         return std::nullopt;
     }
     return value;
 }
 
-std::optional<std::int64_t> read_int64(PyObject* obj) {
+std::optional<std::int64_t> ForgivingReader::read_int64(PyObject* obj) {
+    if (stopped()) return std::nullopt;
     long value = PyLong_AsLong(obj);
     if (value == -1 && PyErr_Occurred()) {
-        PyErr_Clear();  // forgiving reader: default applies
+        give_up();  // default applies
         return std::nullopt;
     }
     return static_cast<std::int64_t>(value);
 }
 
-std::optional<bool> read_bool(PyObject* obj) {
+std::optional<bool> ForgivingReader::read_bool(PyObject* obj) {
+    if (stopped()) return std::nullopt;
     Result<bool> value = to_bool(obj);
     if (!value) {
-        PyErr_Clear();  // forgiving reader: default applies
-        return std::nullopt;
+        // to_bool returns its error rather than leaving it pending.
+        Error error = value.take_error();
+        if (error.raised) {
+            PyErr_SetRaisedException(error.raised.release());
+            give_up();
+        }
+        return std::nullopt;  // a described error is a TypeError: default applies
     }
     return *value;
 }
 
-std::optional<std::string> read_text(PyObject* obj) {
-    if (!PyUnicode_Check(obj)) return std::nullopt;
+std::optional<std::string> ForgivingReader::read_text(PyObject* obj) {
+    if (stopped() || !PyUnicode_Check(obj)) return std::nullopt;
     Py_ssize_t len = 0;
     const char* text = PyUnicode_AsUTF8AndSize(obj, &len);
     if (text == nullptr) {
-        PyErr_Clear();  // lone surrogates: not usable as text
+        give_up();  // lone surrogates: not usable as text
         return std::nullopt;
     }
     return std::string(text, static_cast<std::size_t>(len));
 }
 
-PyRef read_dict_item(PyObject* dict, StaticKey key) {
+PyRef ForgivingReader::dict_item(PyObject* dict, StaticKey key) {
+    if (stopped()) return PyRef();
     PyObject* value = nullptr;
     if (PyDict_GetItemRef(dict, key.get(), &value) < 0) {
-        PyErr_Clear();  // a lookup that raises counts as a missing key
+        give_up();  // a lookup that raises counts as a missing key
         return PyRef();
     }
     return PyRef::steal(value);
+}
+
+PyRef ForgivingReader::list_item(PyObject* list, Py_ssize_t index) {
+    if (stopped()) return PyRef();
+    PyRef item = PyRef::steal(PyList_GetItemRef(list, index));
+    if (!item) give_up();  // a vanished entry is skipped
+    return item;
 }
 
 DictBuilder::DictBuilder() : dict_(created(PyDict_New())) {}

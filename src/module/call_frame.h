@@ -9,9 +9,12 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <exception>
+#include <new>
 #include <optional>
 #include <source_location>
 #include <span>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -102,6 +105,12 @@ Error wrap_argument_error(std::string_view name, Error&& error);
 // Makes `error` the pending exception; returns NULL for the entry point to return.
 PyObject* raise_error(Error&& error) noexcept;
 
+// True when the pending error is one a forgiving read may drop: an Exception
+// other than MemoryError, i.e. something wrong with the data. Anything else
+// (KeyboardInterrupt, SystemExit, GeneratorExit, MemoryError) is about the
+// process, not the input, and must reach the caller unchanged.
+bool pending_error_is_bad_data();
+
 // ---------------------------------------------------------------------------
 // Strict conversions: a value, or the error that stopped them.
 
@@ -131,7 +140,10 @@ Result<std::vector<ConvertedValue<Convert>>> extract_sequence(PyObject* obj, Con
     std::vector<ConvertedValue<Convert>> values;
     Py_ssize_t size = PySequence_Size(obj);
     if (size < 0) {
-        PyErr_Clear();  // the length only sizes the array; iteration decides
+        // The length only sizes the array; iteration decides. A failure that
+        // is not about the data (Ctrl-C, MemoryError) still ends the call.
+        if (!pending_error_is_bad_data()) return Error::from_pending();
+        PyErr_Clear();
     } else {
         const bool real_length = PyList_CheckExact(obj) || PyTuple_CheckExact(obj);
         values.reserve(real_length ? static_cast<std::size_t>(size)
@@ -173,17 +185,38 @@ Result<std::vector<double>> extract_float_sequence(PyObject* obj);
 
 // ---------------------------------------------------------------------------
 // Forgiving reads for structured input (telemetry, keystroke lists): a value or
-// nothing, never an error. Each discards the pending error where it gives up.
+// nothing. Bad data is no error: each read discards the pending error where it
+// gives up and the caller skips the entry or keeps a default. An error that is
+// not about the data (see pending_error_is_bad_data) stops the whole read
+// instead: it is kept, every later read returns nothing without running any
+// Python code, and finish() hands it to the caller to raise.
+class ForgivingReader {
+public:
+    std::optional<double> read_double(PyObject* obj);
+    std::optional<std::int64_t> read_int64(PyObject* obj);
+    std::optional<bool> read_bool(PyObject* obj);
+    std::optional<std::string> read_text(PyObject* obj);
 
-std::optional<double> read_double(PyObject* obj);
-std::optional<std::int64_t> read_int64(PyObject* obj);
-std::optional<bool> read_bool(PyObject* obj);
-std::optional<std::string> read_text(PyObject* obj);
+    // The value stored under `key` in a dict (or subclass), read from the
+    // dict's own storage (a subclass's __getitem__ and __missing__ are not
+    // consulted); empty when missing or when the lookup raised.
+    PyRef dict_item(PyObject* dict, StaticKey key);
+    // A strong reference to list[index] from the list's own storage; empty
+    // when the index is gone because Python code run by an earlier conversion
+    // shrank the list.
+    PyRef list_item(PyObject* list, Py_ssize_t index);
 
-// The value stored under `key` in a dict (or subclass), read from the dict's own
-// storage (a subclass's __getitem__ and __missing__ are not consulted); empty
-// when missing or when the lookup raised.
-PyRef read_dict_item(PyObject* dict, StaticKey key);
+    // True once an error that stops the read was kept: loops end here.
+    [[nodiscard]] bool stopped() const noexcept { return stop_.has_value(); }
+    // The error that stopped the read, if any.
+    [[nodiscard]] Status finish() &&;
+
+private:
+    // Called with an error pending: drops bad data, keeps anything else.
+    void give_up();
+
+    std::optional<Error> stop_;
+};
 
 // ---------------------------------------------------------------------------
 // Result dicts.
@@ -214,17 +247,48 @@ private:
 
 using FastCallFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 
+// Runs the body of an entry point, which returns a new reference or NULL with
+// an error raised. A native allocation failure (std::bad_alloc, or a size the
+// library refuses with std::length_error) becomes MemoryError; every
+// allocation below an entry point is made so that a failed one leaves no
+// partial change behind. Any other exception is a fault of this module and
+// ends the process through fatal().
+//
+// Neither this nor the entry points are noexcept, and there is no catch (...):
+// at interpreter exit CPython 3.13 ends a daemon thread that asks for the
+// interpreter lock back with pthread_exit, and the forced unwind of that must
+// pass through these frames on its way to the thread's start. A noexcept frame
+// would turn it into std::terminate.
+template <class Body>
+PyObject* guard_call(Body&& body) {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        return raise_error(Error::out_of_memory());
+    } catch (const std::length_error&) {
+        return raise_error(Error::out_of_memory());
+    } catch (const std::exception& e) {
+        fatal(std::string("uncaught exception at an entry point: ") + e.what());
+    }
+}
+
+// Finishes an entry point: the result as a new reference, or NULL with its error raised.
+inline PyObject* finish_call(Result<PyRef>&& result) {
+    if (!result) return raise_error(result.take_error());
+    return (*result).release();
+}
+
 // Binds the arguments, runs `impl` on the bound slots and returns its result as
 // a new reference, or raises its error and returns NULL.
 template <std::size_t N, class Impl>
 PyObject* run_call(const ParamSpec& signature, PyObject* const* args, Py_ssize_t nargs,
-                   PyObject* kwnames, Impl&& impl) noexcept {
-    std::array<PyObject*, N> slots{};
-    Status bound = bind_arguments(signature, args, nargs, kwnames, slots);
-    if (!bound) return raise_error(bound.take_error());
-    Result<PyRef> result = impl(std::span<PyObject* const, N>(slots));
-    if (!result) return raise_error(result.take_error());
-    return (*result).release();
+                   PyObject* kwnames, Impl&& impl) {
+    return guard_call([&]() -> PyObject* {
+        std::array<PyObject*, N> slots{};
+        Status bound = bind_arguments(signature, args, nargs, kwnames, slots);
+        if (!bound) return raise_error(bound.take_error());
+        return finish_call(impl(std::span<PyObject* const, N>(slots)));
+    });
 }
 
 inline PyRef bool_result(bool value) { return PyRef::new_ref(value ? Py_True : Py_False); }

@@ -27,6 +27,10 @@ struct Error {
         return e;
     }
 
+    // A native allocation failed. Raised as the interpreter's own MemoryError
+    // (PyErr_NoMemory), which needs no allocation of its own.
+    [[nodiscard]] static Error out_of_memory() { return described(PyExc_MemoryError, {}); }
+
     // Takes the interpreter's pending exception. When an API call reported a
     // failure without setting one, the error is a SystemError instead.
     [[nodiscard]] static Error from_pending() {

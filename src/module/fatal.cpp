@@ -6,7 +6,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <exception>
 #include <string>
 #include <string_view>
 
@@ -22,21 +21,6 @@ void write_stderr(std::string_view text) noexcept {
         data += written;
         left -= static_cast<std::size_t>(written);
     }
-}
-
-[[noreturn]] void on_terminate() noexcept {
-    std::string what = "std::terminate called";
-    if (std::exception_ptr current = std::current_exception()) {
-        try {
-            std::rethrow_exception(current);
-        } catch (const std::exception& e) {
-            what += " with an uncaught exception: ";
-            what += e.what();
-        } catch (...) {
-            what += " with an uncaught exception of unknown type";
-        }
-    }
-    fatal(what);
 }
 
 }  // namespace
@@ -58,5 +42,3 @@ void fatal(std::string_view message, const std::source_location& where) noexcept
     }
     std::abort();
 }
-
-void install_terminate_handler() noexcept { std::set_terminate(on_terminate); }

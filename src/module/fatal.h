@@ -11,7 +11,3 @@
 // calls abort(). Runs no cleanup.
 [[noreturn]] void fatal(std::string_view message,
                         const std::source_location& where = std::source_location::current()) noexcept;
-
-// Sends anything that reaches std::terminate (a stray std::bad_alloc from a
-// noexcept entry point, for example) to the same report instead of a bare abort.
-void install_terminate_handler() noexcept;

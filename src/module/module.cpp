@@ -141,13 +141,13 @@ Result<PyRef> initialise() {
 
 }  // namespace
 
-PyObject* is_rust_core_active(PyObject*, PyObject*) noexcept { return Py_NewRef(Py_True); }
+PyObject* is_rust_core_active(PyObject*, PyObject*) { return Py_NewRef(Py_True); }
 
-PyObject* get_core_version(PyObject*, PyObject*) noexcept { return new_text(CORE_VERSION).release(); }
+PyObject* get_core_version(PyObject*, PyObject*) { return new_text(CORE_VERSION).release(); }
 
+// The process-wide std::terminate handler is left alone: a failure of another
+// library is not this module's to report. The module's own stray exceptions
+// stop at its entry points (guard_call), which report them through fatal().
 PyMODINIT_FUNC PyInit_velkora_core_rs() {
-    install_terminate_handler();
-    Result<PyRef> module = initialise();
-    if (!module) return raise_error(module.take_error());
-    return (*module).release();
+    return guard_call([] { return finish_call(initialise()); });
 }

@@ -10,6 +10,14 @@
 //    result to the interpreter.
 //  * Never let a PyRef be destroyed while the state engine's lock is held:
 //    dropping the last reference can run a finalizer, i.e. arbitrary Python.
+//  * The destructor leaves the object alone on a thread with no interpreter
+//    state attached. The only way our code gets there is CPython 3.13 ending a
+//    daemon thread at exit: the thread asks for the interpreter lock back,
+//    finds the interpreter finalizing and calls pthread_exit, whose forced
+//    unwind runs the destructors of every frame between there and the thread's
+//    start. Releasing the object then would race with the finalizing main
+//    thread (reference counts are not atomic; a finalizer would run without the
+//    lock). The process is ending, so the reference is simply kept.
 #pragma once
 
 #include <Python.h>
@@ -40,7 +48,9 @@ public:
         return *this;
     }
 
-    ~PyRef() { Py_XDECREF(obj_); }
+    ~PyRef() {
+        if (obj_ != nullptr && PyThreadState_GetUnchecked() != nullptr) Py_DECREF(obj_);
+    }
 
     [[nodiscard]] PyObject* get() const noexcept { return obj_; }
     [[nodiscard]] PyObject* release() noexcept { return std::exchange(obj_, nullptr); }

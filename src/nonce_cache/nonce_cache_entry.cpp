@@ -5,6 +5,7 @@
 // the table work, release the lock, build the result. Python objects are only
 // touched outside the lock (see state_engine.h for why).
 #include <Python.h>
+#include <pthread.h>
 
 #include <cstdint>
 #include <span>
@@ -51,23 +52,24 @@ constexpr std::size_t KEPT_BAN_LIST_BYTES = std::size_t{16} << 20;
 // interpreter lock held. Python code run by a conversion (an __index__ method)
 // may start another hydration, on this thread or on another one while the lock
 // is let go; that one gets buffers of its own.
+//
+// A process forked while another thread is inside a hydration has only the
+// forking thread: the child frees the kept buffers again, unless it is the
+// forking thread itself (an __index__ that forks) that holds them.
 class BanListLease {
 public:
     BanListLease() {
         if (!kept_in_use_) {
+            BanList& list = kept();
             kept_in_use_ = true;
-            list_ = &kept();
+            held_here_ = true;
+            list_ = &list;
             list_->addresses.clear();
             list_->pairs.clear();
         }
     }
     ~BanListLease() {
-        if (list_ != &kept()) return;
-        if (list_->addresses.capacity() + list_->pairs.capacity() * sizeof(BanPair) >
-            KEPT_BAN_LIST_BYTES) {
-            *list_ = BanList{};
-        }
-        kept_in_use_ = false;
+        if (list_ != &own_) give_back();
     }
     BanListLease(const BanListLease&) = delete;
     BanListLease& operator=(const BanListLease&) = delete;
@@ -75,10 +77,30 @@ public:
 
 private:
     static BanList& kept() {
-        static BanList* const list = new BanList;
+        static BanList* const list = [] {
+            ::pthread_atfork(nullptr, nullptr, [] { kept_in_use_ = held_here_; });
+            return new BanList;
+        }();
         return *list;
     }
+    void give_back() {
+        // No interpreter state: the thread is being ended at interpreter exit
+        // (see py_ref.h) and no longer holds the lock that guards these.
+        if (PyThreadState_GetUnchecked() == nullptr) return;
+        if (list_->addresses.capacity() + list_->pairs.capacity() * sizeof(BanPair) >
+            KEPT_BAN_LIST_BYTES) {
+            // Not `*list_ = BanList{}`: moving an empty (in-place) string into
+            // one on the heap copies the characters and keeps the heap buffer.
+            list_->addresses.clear();
+            list_->addresses.shrink_to_fit();
+            list_->pairs.clear();
+            list_->pairs.shrink_to_fit();
+        }
+        kept_in_use_ = false;
+        held_here_ = false;
+    }
     static inline bool kept_in_use_ = false;
+    static inline thread_local bool held_here_ = false;  // this thread holds the kept ones
     BanList own_;
     BanList* list_ = &own_;
 };
@@ -115,8 +137,8 @@ Status to_ban_list(PyObject* obj, BanList& list) {
 // --- operations on converted values -------------------------------------------
 
 Result<PyRef> consume_nonce_impl(std::string_view nonce) {
-    const bool fresh =
-        with_state_write([nonce](StateEngine& s) { return consume_nonce(s, nonce); });
+    const bool fresh = with_state_write(
+        [nonce](StateEngine& s) { return consume_nonce(s, nonce, monotonic_now); });
     return bool_result(fresh);
 }
 
@@ -128,8 +150,9 @@ Result<PyRef> is_ip_banned_impl(std::string_view ip) {
 }
 
 Result<PyRef> ban_ip_impl(std::string_view ip, std::uint64_t duration_sec) {
-    const std::uint64_t expires_at = ban_end_second(unix_now_secs(), duration_sec);
-    with_state_write([ip, expires_at](StateEngine& s) { ban_ip(s, ip, expires_at); });
+    const std::uint64_t now = unix_now_secs();
+    const std::uint64_t expires_at = ban_end_second(now, duration_sec);
+    with_state_write([ip, expires_at, now](StateEngine& s) { ban_ip(s, ip, expires_at, now); });
     return none_result();
 }
 
@@ -150,6 +173,13 @@ Result<PyRef> hydrate_bans_impl(const BanList& bans) {
 Result<PyRef> state_stats_impl() {
     const StateStats stats =
         with_state_read([](const StateEngine& s) { return state_stats(s, unix_now_secs()); });
+    // The walk above has paid for one over the ended bans: when they are the
+    // greater part of the table, drop them, so that the next walk and the
+    // table's memory follow the active bans. A ban that ended by the count's
+    // reading has ended at any later one too (unless the wall clock is set back).
+    if (stats.ended_ip_bans >= ENDED_BANS_RECLAIM_MIN && stats.ended_ip_bans > stats.active_ip_bans) {
+        with_state_write([](StateEngine& s) { reclaim_ended_bans(s, unix_now_secs()); });
+    }
     DictBuilder dict;
     dict.set_uint_item("current_bucket_nonces"_key, stats.current_bucket_nonces);
     dict.set_uint_item("previous_bucket_nonces"_key, stats.previous_bucket_nonces);
@@ -164,17 +194,12 @@ Result<T> argument(std::string_view name, Result<T>&& converted) {
     return std::move(*converted);
 }
 
-PyObject* finish_noargs(Result<PyRef>&& result) noexcept {
-    if (!result) return raise_error(result.take_error());
-    return (*result).release();
-}
-
 }  // namespace
 
 // --- binders --------------------------------------------------------------------
 
 PyObject* consume_nonce_rs(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames) noexcept {
+                           PyObject* kwnames) {
     return run_call<1>(CONSUME_NONCE_SPEC, args, nargs, kwnames,
                        [](std::span<PyObject* const, 1> a) -> Result<PyRef> {
                            auto nonce = argument("nonce", to_text(a[0]));
@@ -184,7 +209,7 @@ PyObject* consume_nonce_rs(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 }
 
 PyObject* is_ip_banned_rs(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                          PyObject* kwnames) noexcept {
+                          PyObject* kwnames) {
     return run_call<1>(IS_IP_BANNED_SPEC, args, nargs, kwnames,
                        [](std::span<PyObject* const, 1> a) -> Result<PyRef> {
                            auto ip = argument("ip", to_text(a[0]));
@@ -194,7 +219,7 @@ PyObject* is_ip_banned_rs(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 }
 
 PyObject* ban_ip_rs(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames) noexcept {
+                    PyObject* kwnames) {
     return run_call<2>(BAN_IP_SPEC, args, nargs, kwnames,
                        [](std::span<PyObject* const, 2> a) -> Result<PyRef> {
                            auto ip = argument("ip", to_text(a[0]));
@@ -206,7 +231,7 @@ PyObject* ban_ip_rs(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 }
 
 PyObject* unban_ip_rs(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames) noexcept {
+                      PyObject* kwnames) {
     return run_call<1>(UNBAN_IP_SPEC, args, nargs, kwnames,
                        [](std::span<PyObject* const, 1> a) -> Result<PyRef> {
                            auto ip = argument("ip", to_text(a[0]));
@@ -216,7 +241,7 @@ PyObject* unban_ip_rs(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 }
 
 PyObject* hydrate_bans_rs(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                          PyObject* kwnames) noexcept {
+                          PyObject* kwnames) {
     return run_call<1>(HYDRATE_BANS_SPEC, args, nargs, kwnames,
                        [](std::span<PyObject* const, 1> a) -> Result<PyRef> {
                            BanListLease bans;
@@ -226,11 +251,13 @@ PyObject* hydrate_bans_rs(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                        });
 }
 
-PyObject* clear_state_engine_rs(PyObject*, PyObject*) noexcept {
-    with_state_write([](StateEngine& s) { clear_state(s); });
-    return none_result().release();
+PyObject* clear_state_engine_rs(PyObject*, PyObject*) {
+    return guard_call([] {
+        with_state_write([](StateEngine& s) { clear_state(s, monotonic_now()); });
+        return none_result().release();
+    });
 }
 
-PyObject* get_state_engine_stats_rs(PyObject*, PyObject*) noexcept {
-    return finish_noargs(state_stats_impl());
+PyObject* get_state_engine_stats_rs(PyObject*, PyObject*) {
+    return guard_call([] { return finish_call(state_stats_impl()); });
 }

@@ -36,17 +36,23 @@ timespec read_clock(clockid_t clock, const char* name) {
     return ts;
 }
 
-StateEngine* create_state_engine() {
+// A ban that has ended by `now`, as a table upkeep predicate.
+struct EndedBy {
+    std::uint64_t now;
+    bool operator()(std::uint64_t expires_at) const noexcept { return expires_at <= now; }
+};
+
+}  // namespace
+
+StateEngine make_state_engine(MonotonicClock clock) {
     // In this order, so that the keys run current, previous, bans.
     StringSet current(NONCE_BUCKET_ROOM);
     StringSet previous(NONCE_BUCKET_ROOM);
-    const MonotonicInstant created = monotonic_now();
+    const MonotonicInstant created = clock();
     StringMap<std::uint64_t> bans(IP_BAN_ROOM);
-    return new StateEngine{std::move(current), std::move(previous), std::move(bans), created,
-                           BUCKET_DURATION};
+    return StateEngine{std::move(current), std::move(previous), std::move(bans), created,
+                       BUCKET_DURATION};
 }
-
-}  // namespace
 
 std::uint64_t unix_now_secs() {
     const timespec ts = read_clock(CLOCK_REALTIME, "CLOCK_REALTIME");
@@ -80,9 +86,9 @@ std::uint64_t ban_end_second(std::uint64_t now, std::uint64_t duration_sec) noex
     return duration_sec > LAST - now ? LAST : now + duration_sec;
 }
 
-bool consume_nonce(StateEngine& state, std::string_view nonce) {
-    if (elapsed_between(state.last_rotation, monotonic_now()) >= state.bucket_duration) {
-        rotate_buckets(state);
+bool consume_nonce(StateEngine& state, std::string_view nonce, MonotonicClock clock) {
+    if (elapsed_between(state.last_rotation, clock()) >= state.bucket_duration) {
+        rotate_buckets(state, clock);
     }
     // One hash for the lookup in the current bucket and, if it is new, the
     // insertion. Both buckets' slots start loading before either is searched.
@@ -100,17 +106,18 @@ bool consume_nonce(StateEngine& state, std::string_view nonce) {
     return true;
 }
 
-void rotate_buckets(StateEngine& state) {
+void rotate_buckets(StateEngine& state, MonotonicClock clock) {
     StringSet fresh(NONCE_BUCKET_ROOM);
     state.previous_bucket = std::move(state.current_bucket);  // frees the old previous bucket
     state.current_bucket = std::move(fresh);
     // Read after the move, so that the time spent freeing is not counted
     // towards the next bucket.
-    state.last_rotation = monotonic_now();
+    state.last_rotation = clock();
 }
 
-void ban_ip(StateEngine& state, std::string_view ip, std::uint64_t expires_at) {
-    state.ip_bans.insert_or_assign(ip, expires_at);
+void ban_ip(StateEngine& state, std::string_view ip, std::uint64_t expires_at, std::uint64_t now) {
+    StringMap<std::uint64_t>& table = state.ip_bans;
+    table.insert_or_assign_dropping(ip, table.hash(ip), expires_at, EndedBy{now});
 }
 
 void unban_ip(StateEngine& state, std::string_view ip) { state.ip_bans.erase(ip); }
@@ -120,6 +127,47 @@ bool is_ip_banned(const StateEngine& state, std::string_view ip, std::uint64_t n
     return expires_at.has_value() && now < *expires_at;
 }
 
+namespace {
+
+// Calls f(address, pair) for every pair of a hydration that ends after `now`.
+template <class F>
+void for_each_live_pair(std::string_view addresses, std::span<const BanPair> bans,
+                        std::uint64_t now, F&& f) {
+    std::size_t start = 0;
+    for (const BanPair& pair : bans) {
+        if (pair.expires_at > now) f(addresses.substr(start, pair.address_end - start));
+        start = pair.address_end;
+    }
+}
+
+// Makes the ban table able to take every pair of a hydration without
+// allocating, so that the insertions cannot fail half-way. Counting the pairs
+// is enough when the table has that much room already. Otherwise a table that
+// would have to grow first drops its ended bans, and only the addresses it
+// does not hold are counted (an address new to the table that occurs twice is
+// counted twice: a little room to spare, never too little).
+void make_room_for_hydration(StringMap<std::uint64_t>& table, std::string_view addresses,
+                             std::span<const BanPair> bans, std::uint64_t now) {
+    std::size_t entries = 0;
+    std::size_t bytes = 0;
+    for_each_live_pair(addresses, bans, now, [&](std::string_view ip) {
+        ++entries;
+        bytes += StringMap<std::uint64_t>::entry_bytes_for(ip.size());
+    });
+    if (entries <= table.growth_left() && bytes <= table.arena_spare()) return;
+    if (entries > table.growth_left()) table.rebuild_dropping(EndedBy{now}, 0);
+    entries = 0;
+    bytes = 0;
+    for_each_live_pair(addresses, bans, now, [&](std::string_view ip) {
+        if (table.contains(ip)) return;
+        ++entries;
+        bytes += StringMap<std::uint64_t>::entry_bytes_for(ip.size());
+    });
+    table.reserve(entries, bytes);
+}
+
+}  // namespace
+
 void hydrate_bans(StateEngine& state, std::string_view addresses, std::span<const BanPair> bans,
                   std::uint64_t now) {
     // In batches: hash a batch and start loading the slots each pair will
@@ -127,6 +175,7 @@ void hydrate_bans(StateEngine& state, std::string_view addresses, std::span<cons
     // loads then overlap instead of each pair waiting on its own.
     constexpr std::size_t BATCH = 32;
     StringMap<std::uint64_t>& table = state.ip_bans;
+    make_room_for_hydration(table, addresses, bans, now);
     std::string_view ips[BATCH];
     std::uint64_t hashes[BATCH];
     std::size_t address_start = 0;
@@ -152,26 +201,43 @@ void hydrate_bans(StateEngine& state, std::string_view addresses, std::span<cons
     }
 }
 
-void clear_state(StateEngine& state) {
+void clear_state(StateEngine& state, MonotonicInstant now) {
     state.current_bucket.clear();
     state.previous_bucket.clear();
     state.ip_bans.clear();
-    state.last_rotation = monotonic_now();
+    state.last_rotation = now;
 }
 
 StateStats state_stats(const StateEngine& state, std::uint64_t now) {
     StateStats stats;
     state.ip_bans.for_each([&](std::string_view, std::uint64_t expires_at) {
-        if (expires_at > now) ++stats.active_ip_bans;
+        if (expires_at > now) {
+            ++stats.active_ip_bans;
+        } else {
+            ++stats.ended_ip_bans;
+        }
     });
     stats.current_bucket_nonces = state.current_bucket.size();
     stats.previous_bucket_nonces = state.previous_bucket.size();
     return stats;
 }
 
+bool reclaim_ended_bans(StateEngine& state, std::uint64_t now) {
+    return state.ip_bans.rebuild_dropping(EndedBy{now}, 0);
+}
+
 StateWriteHold::StateWriteHold() {
     check_lock(::pthread_rwlock_wrlock(&STATE_LOCK), "pthread_rwlock_wrlock");
-    if (STATE_ENGINE == nullptr) STATE_ENGINE = create_state_engine();
+    if (STATE_ENGINE == nullptr) {
+        // Unlocked again should the record not fit in memory: the exception
+        // leaves this constructor, so no destructor would release the lock.
+        try {
+            STATE_ENGINE = new StateEngine(make_state_engine(monotonic_now));
+        } catch (...) {
+            check_lock(::pthread_rwlock_unlock(&STATE_LOCK), "pthread_rwlock_unlock");
+            throw;
+        }
+    }
     engine_ = STATE_ENGINE;
 }
 

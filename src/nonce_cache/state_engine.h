@@ -13,6 +13,11 @@
 //  * The record is made by the first state call and never destroyed, not even
 //    at exit: a thread still inside a call at interpreter shutdown must not
 //    find it gone.
+//  * The table work reads no clock: the entry points read the real clocks and
+//    pass the readings in (or, where a reading must be taken at a particular
+//    step, the clock itself), so the native tests can drive time directly.
+//  * Table work that fails for want of memory throws std::bad_alloc and leaves
+//    the record as it was: a hydration stores all of its pairs or none.
 #pragma once
 
 #include <compare>
@@ -32,6 +37,9 @@ struct MonotonicInstant {
     std::int64_t nanos = 0;  // 0 ..< 1'000'000'000
 };
 
+// Where the table work reads the monotonic clock: monotonic_now in the module.
+using MonotonicClock = MonotonicInstant (*)();
+
 struct Duration {
     std::uint64_t secs = 0;
     std::uint64_t nanos = 0;  // 0 ..< 1'000'000'000
@@ -43,6 +51,9 @@ struct Duration {
 inline constexpr std::size_t NONCE_BUCKET_ROOM = 14'336;  // 16,384 slots at 7/8
 inline constexpr std::size_t IP_BAN_ROOM = 1'792;         // 2,048 slots at 7/8
 inline constexpr Duration BUCKET_DURATION{60, 0};
+// get_state_engine_stats_rs, which walks every ban anyway, drops the ended ones
+// when there are at least this many and more of them than active ones.
+inline constexpr std::size_t ENDED_BANS_RECLAIM_MIN = 1'024;
 
 // Whole seconds of the real-time clock since the Unix epoch; 0 before it.
 std::uint64_t unix_now_secs();
@@ -67,16 +78,27 @@ struct StateStats {
     std::uint64_t current_bucket_nonces = 0;
     std::uint64_t previous_bucket_nonces = 0;
     std::uint64_t active_ip_bans = 0;
+    std::uint64_t ended_ip_bans = 0;  // stored still; not reported
 };
 
+// A new record, its rotation clock started by a reading of `clock`.
+StateEngine make_state_engine(MonotonicClock clock);
+
 // Table work, run under the lock.
+//
+// Ended bans (end second at or before `now`) are dropped from the ban table
+// whenever it is rebuilt to grow and by reclaim_ended_bans: no query can tell
+// an ended ban from no ban, so memory follows the active bans instead of every
+// ban ever stored.
 
 // True, and the nonce remembered, when neither bucket holds it. Rotates the
-// buckets first when a full bucket duration has passed since the last rotation.
-bool consume_nonce(StateEngine& state, std::string_view nonce);
-void rotate_buckets(StateEngine& state);
+// buckets first when a full bucket duration has passed since the last rotation
+// (both read from `clock`).
+bool consume_nonce(StateEngine& state, std::string_view nonce, MonotonicClock clock);
+// Takes the new rotation time from `clock` after the old buckets are released.
+void rotate_buckets(StateEngine& state, MonotonicClock clock);
 // Sets the end second of `ip`, later or earlier than a ban it already has.
-void ban_ip(StateEngine& state, std::string_view ip, std::uint64_t expires_at);
+void ban_ip(StateEngine& state, std::string_view ip, std::uint64_t expires_at, std::uint64_t now);
 void unban_ip(StateEngine& state, std::string_view ip);
 bool is_ip_banned(const StateEngine& state, std::string_view ip, std::uint64_t now);
 // A hydrated pair: where its address ends in the buffer of packed addresses
@@ -89,10 +111,15 @@ struct BanPair {
 
 // Stores, in order, every pair that ends after `now`, taking its address from
 // `addresses`; pairs that have already ended leave the address's entry as it is.
+// All or nothing: the room for every new address is made before the first pair
+// is stored.
 void hydrate_bans(StateEngine& state, std::string_view addresses, std::span<const BanPair> bans,
                   std::uint64_t now);
-void clear_state(StateEngine& state);
+// Empties every table and restarts the rotation clock at `now`.
+void clear_state(StateEngine& state, MonotonicInstant now);
 StateStats state_stats(const StateEngine& state, std::uint64_t now);
+// Drops the bans that have ended by `now`; true when there were any.
+bool reclaim_ended_bans(StateEngine& state, std::uint64_t now);
 
 // The lock and the slot. Holding one of these is holding the lock.
 class StateWriteHold {

@@ -30,12 +30,22 @@
 //  * Erased entries' bytes are reclaimed by compacting the arena in place once
 //    they make up more than half of it (and at least ARENA_COMPACT_MIN bytes),
 //    so ban/unban churn does not grow the arena without bound.
+//  * A table whose values go stale (the ban table: a ban that has ended) can
+//    drop them as part of its upkeep: the *_dropping insertions and
+//    rebuild_dropping() leave out every entry `drop(value)` is true for when
+//    the table is rebuilt, and size the rebuilt table for what is left, down
+//    to the room it was made with, giving back the arena's spare memory too.
+//  * Allocation failures throw std::bad_alloc and change nothing: an insertion
+//    either stores its entry or leaves the table as it was (a rebuild it did
+//    first changes only the layout). reserve() makes the insertions that follow
+//    it unable to fail at all, for callers that must store all or nothing.
 //  * Any insertion, erasure or clear may move entries in the arena: a key view
 //    passed to for_each's callback is valid only until the table changes.
 //  * A moved-from table is empty and has no slots; it may be assigned to,
 //    destroyed, or used again (its first insertion gives it slots).
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -142,6 +152,22 @@ public:
     }
     // Keeps the capacity.
     void truncate(std::size_t n) noexcept { size_ = n; }
+    [[nodiscard]] std::size_t spare() const noexcept { return capacity_ - size_; }
+    // Room for `n` more bytes without growing.
+    void reserve_spare(std::size_t n) {
+        if (n > capacity_ - size_) reserve_more(n);
+    }
+    // Gives back capacity beyond max(size, keep): realloc to a smaller block,
+    // which for large blocks returns the pages. When the C library cannot do
+    // that in place it may refuse; the buffer then simply stays as it was.
+    void shrink_to(std::size_t keep) noexcept {
+        const std::size_t capacity = std::max({size_, keep, ARENA_FIRST_CAPACITY});
+        if (capacity >= capacity_ || data_ == nullptr) return;
+        if (void* smaller = std::realloc(data_, capacity)) {
+            data_ = static_cast<unsigned char*>(smaller);
+            capacity_ = capacity;
+        }
+    }
 
 private:
     void reserve_more(std::size_t n) {
@@ -168,8 +194,9 @@ class StringTable {
 
 public:
     // Empty, with slots for at least `room` entries before the first rebuild.
-    explicit StringTable(std::size_t room) : key_(next_table_key()) {
-        allocate(string_table_detail::slots_for_room(room));
+    explicit StringTable(std::size_t room)
+        : min_slots_(string_table_detail::slots_for_room(room)), key_(next_table_key()) {
+        allocate(min_slots_);
     }
 
     StringTable(const StringTable&) = delete;
@@ -183,6 +210,7 @@ public:
           size_(std::exchange(other.size_, 0)),
           growth_left_(std::exchange(other.growth_left_, 0)),
           erased_bytes_(std::exchange(other.erased_bytes_, 0)),
+          min_slots_(other.min_slots_),
           key_(other.key_) {}
 
     StringTable& operator=(StringTable&& other) noexcept {
@@ -194,6 +222,7 @@ public:
             size_ = std::exchange(other.size_, 0);
             growth_left_ = std::exchange(other.growth_left_, 0);
             erased_bytes_ = std::exchange(other.erased_bytes_, 0);
+            min_slots_ = other.min_slots_;
             key_ = other.key_;
         }
         return *this;
@@ -257,10 +286,20 @@ public:
 
     // Stores a key known to be absent; `hash` must be hash(key).
     void insert_absent(std::string_view key, std::uint64_t hash, Value value) {
+        insert_absent_dropping(key, hash, value, KeepAll{});
+    }
+    // The same; should the table have to be rebuilt first, entries whose value
+    // `drop` is true for are left out of it.
+    template <class Drop>
+    void insert_absent_dropping(std::string_view key, std::uint64_t hash, Value value, Drop&& drop) {
         if (slot_count_ == 0) rebuild();  // moved-from: no slots yet
         std::size_t at = free_slot(hash);
         if (ctrl_[at] == string_table_detail::CTRL_EMPTY && growth_left_ == 0) {
-            rebuild();
+            if constexpr (std::is_same_v<std::decay_t<Drop>, KeepAll>) {
+                rebuild();
+            } else if (!rebuild_dropping(drop, 1)) {
+                rebuild();
+            }
             at = free_slot(hash);
         }
         // Append first: should the arena fail to grow, the table is unchanged.
@@ -278,14 +317,66 @@ public:
     }
     // The same, with `hash` = hash(key) computed by the caller.
     bool insert_or_assign(std::string_view key, std::uint64_t hash, Value value) {
+        return insert_or_assign_dropping(key, hash, value, KeepAll{});
+    }
+    // The same, with the upkeep of insert_absent_dropping.
+    template <class Drop>
+    bool insert_or_assign_dropping(std::string_view key, std::uint64_t hash, Value value,
+                                   Drop&& drop) {
         const std::size_t at = find_slot(key, hash);
         if (at != NOT_FOUND) {
             set_value_at(refs_[at], value);
             return false;
         }
-        insert_absent(key, hash, value);
+        insert_absent_dropping(key, hash, value, drop);
         return true;
     }
+
+    // Arena bytes the entry of a key of `key_size` bytes takes.
+    [[nodiscard]] static std::size_t entry_bytes_for(std::size_t key_size) noexcept {
+        const std::size_t header =
+            key_size >= string_table_detail::LONG_KEY ? 1 + sizeof(std::uint64_t) : 1;
+        return header + VALUE_BYTES + key_size;
+    }
+
+    // Makes room, allocating now, for `entries` new keys whose entries take
+    // `arena_bytes` (a sum of entry_bytes_for) in all: until the table changes
+    // otherwise, that many insertions of absent keys allocate nothing and so
+    // cannot fail. Throws std::bad_alloc, with nothing changed but the layout,
+    // when the room cannot be had.
+    void reserve(std::size_t entries, std::size_t arena_bytes) {
+        if (slot_count_ == 0 || growth_left_ < entries) {
+            if (entries > SIZE_MAX / 2 - size_) throw std::bad_alloc();
+            std::size_t slots = std::max(slot_count_, min_slots_);
+            while (string_table_detail::room_of(slots) < size_ + entries) slots *= 2;
+            rebuild_with(slots);
+        }
+        arena_.reserve_spare(arena_bytes);
+    }
+
+    // When some entry's value `drop` is true for: rebuilds the table without
+    // those entries, with the fewest slots (at least those it was made with)
+    // that hold what is left plus `extra` more entries in at most half their
+    // room, so that the walk this costs is paid for by as many insertions
+    // again; the arena's spare memory beyond a quarter of what is kept is
+    // given back. False, and nothing changed, when there is nothing to drop.
+    template <class Drop>
+    bool rebuild_dropping(Drop&& drop, std::size_t extra) {
+        using namespace string_table_detail;
+        std::size_t kept = 0;
+        for_each([&](std::string_view, const Value& value) { kept += drop(value) ? 0 : 1; });
+        if (kept == size_) return false;
+        std::size_t slots = min_slots_;
+        while (room_of(slots) / 2 < kept + extra) slots *= 2;
+        rebuild_with(slots, drop);
+        arena_.shrink_to(arena_.size() + arena_.size() / 4);
+        return true;
+    }
+
+    // Insertions of absent keys that can still be made before a rebuild, at least.
+    [[nodiscard]] std::size_t growth_left() const noexcept { return growth_left_; }
+    // Arena bytes that can still be appended without growing it.
+    [[nodiscard]] std::size_t arena_spare() const noexcept { return arena_.spare(); }
 
     // Removes the entry of `key`; false when there was none.
     bool erase(std::string_view key) {
@@ -308,7 +399,12 @@ public:
             ctrl_[at] = CTRL_DELETED;
         }
         if (erased_bytes_ >= ARENA_COMPACT_MIN && erased_bytes_ > arena_.size() / 2) {
-            rebuild_with(slot_count_);
+            // Compaction is only upkeep: the entry is gone whether or not there
+            // is memory for new slots now, and the next erasure tries again.
+            try {
+                rebuild_with(slot_count_);
+            } catch (const std::bad_alloc&) {
+            }
         }
         return true;
     }
@@ -346,6 +442,11 @@ private:
     };
 
     static constexpr std::size_t NOT_FOUND = static_cast<std::size_t>(-1);
+
+    // The upkeep of a table whose values never go stale.
+    struct KeepAll {
+        constexpr bool operator()(const Value&) const noexcept { return false; }
+    };
 
     static std::uint8_t h7(std::uint64_t hash) noexcept {
         return static_cast<std::uint8_t>(hash & 0x7F);
@@ -475,7 +576,13 @@ private:
     // New control bytes and offsets for `slots` slots, filled by one pass over
     // the arena in insertion order, which also slides the live entries down
     // over the erased ones.
+    // Entries `drop(value)` is true for are left out like erased ones. Only the
+    // allocation of the new slots can fail, and it comes before any change.
     void rebuild_with(std::size_t slots) {
+        rebuild_with(slots, KeepAll{});
+    }
+    template <class Drop>
+    void rebuild_with(std::size_t slots, Drop&& drop) {
         using namespace string_table_detail;
         const std::size_t used = arena_.size();
         allocate(slots);  // the old slots are released; the arena is untouched
@@ -484,7 +591,7 @@ private:
         for (std::size_t at = 0; at < used;) {
             unsigned char* e = base + at;
             const std::size_t bytes = entry_bytes(e);
-            if ((*e & ENTRY_ERASED) == 0) {
+            if ((*e & ENTRY_ERASED) == 0 && !drop(value_at(at))) {
                 if (kept != at) std::memmove(base + kept, e, bytes);
                 const std::uint64_t h = hash(read_entry(base + kept).key);
                 const std::size_t slot = free_slot(h);
@@ -507,6 +614,7 @@ private:
     std::size_t size_ = 0;
     std::size_t growth_left_ = 0;   // EMPTY slots that may still be filled before a rebuild
     std::size_t erased_bytes_ = 0;  // arena bytes of erased entries
+    std::size_t min_slots_ = string_table_detail::GROUP_WIDTH;  // the slots it was made with
     SipKey key_;
 };
 

@@ -5,6 +5,9 @@
 //   nonce_cache_check table N   N random operations on string tables, compared
 //                               with std::unordered_map; also sizing, clear, keys
 //   nonce_cache_check time      elapsed_between and ban_end_second edge cases
+//   nonce_cache_check engine    the state engine's table work on a clock the test
+//                               moves: bucket rotation, ban end seconds, the
+//                               dropping of ended bans (also against a model)
 // Exit status 0 when every check held; otherwise the first failure on stderr.
 #include <cinttypes>
 #include <cstdio>
@@ -206,6 +209,205 @@ int run_time() {
     return 0;
 }
 
+// --- the state engine on a clock the test sets ------------------------------------
+
+MonotonicInstant fake_now;
+std::int64_t fake_step_nanos = 0;  // added after every reading
+
+MonotonicInstant fake_clock() {
+    const MonotonicInstant reading = fake_now;
+    fake_now.nanos += fake_step_nanos;
+    fake_now.secs += fake_now.nanos / 1'000'000'000;
+    fake_now.nanos %= 1'000'000'000;
+    return reading;
+}
+
+// Sets the fake clock to `secs` seconds and `nanos` nanoseconds after second 1000.
+void at(std::int64_t secs, std::int64_t nanos = 0) { fake_now = {1000 + secs, nanos}; }
+
+bool consume(StateEngine& e, std::string_view nonce) { return consume_nonce(e, nonce, fake_clock); }
+
+bool buckets(const StateEngine& e, std::size_t current, std::size_t previous) {
+    return e.current_bucket.size() == current && e.previous_bucket.size() == previous;
+}
+
+void rotation() {
+    // A rotation exactly when 60 s have passed since the last one, not a nanosecond sooner.
+    at(0);
+    StateEngine e = make_state_engine(fake_clock);
+    CHECK(consume(e, "n"));
+    at(59, 999'999'999);
+    CHECK(consume(e, "x") && buckets(e, 2, 0));
+    CHECK(!consume(e, "n"));
+    at(60);
+    CHECK(consume(e, "y") && buckets(e, 1, 2));
+    CHECK(!consume(e, "n") && buckets(e, 1, 2));  // refused from the previous bucket, not moved
+    at(119, 999'999'999);
+    CHECK(!consume(e, "n"));
+    at(120);
+    CHECK(consume(e, "n") && buckets(e, 1, 1));  // the second rotation forgot it
+
+    // Ten idle minutes rotate once; the old current bucket is still refused.
+    at(720);
+    CHECK(!consume(e, "n") && buckets(e, 0, 1));
+    at(779, 999'999'999);
+    CHECK(!consume(e, "n"));
+    at(780);
+    CHECK(consume(e, "n") && buckets(e, 1, 0));
+
+    // The clock going back is no time at all.
+    at(100);
+    CHECK(!consume(e, "n") && buckets(e, 1, 0));
+
+    // A clear restarts the 60 seconds.
+    at(800);
+    clear_state(e, fake_clock());
+    CHECK(buckets(e, 0, 0) && consume(e, "n"));
+    at(859, 999'999'999);
+    CHECK(consume(e, "a") && buckets(e, 2, 0));
+    at(860);
+    CHECK(consume(e, "b") && buckets(e, 1, 2));
+
+    // The rotation time is read after the old bucket is released, not the
+    // reading that decided to rotate: here the clock moves 5 s per reading.
+    at(0);
+    StateEngine s = make_state_engine(fake_clock);  // created at 0
+    at(60);
+    fake_step_nanos = 5'000'000'000;
+    CHECK(consume(s, "p"));  // decides at 60, rotates, restarts at 65
+    fake_step_nanos = 0;
+    CHECK(s.last_rotation.secs == 1065 && s.last_rotation.nanos == 0);
+    at(124, 999'999'999);
+    CHECK(consume(s, "q") && buckets(s, 2, 0));
+    at(125);
+    CHECK(consume(s, "r") && buckets(s, 1, 2));
+
+    // A call every second: a nonce is accepted again 125 s after it was added
+    // (the rotations at 60 and 120 have dropped it), refused at 59, 60 and 119.
+    at(0);
+    StateEngine t = make_state_engine(fake_clock);
+    CHECK(consume(t, "n"));
+    for (std::int64_t second = 1; second <= 125; ++second) {
+        at(second);
+        CHECK(consume(t, "filler-" + std::to_string(second)));
+        if (second == 59 || second == 60 || second == 119) CHECK(!consume(t, "n"));
+    }
+    CHECK(consume(t, "n"));
+}
+
+void ban_end_seconds() {
+    at(0);
+    StateEngine e = make_state_engine(fake_clock);
+    ban_ip(e, "a", 5000, 1000);
+    ban_ip(e, "a", 1060, 1000);  // the shorter ban replaces the longer one
+    CHECK(is_ip_banned(e, "a", 1059) && !is_ip_banned(e, "a", 1060));
+    StateStats stats = state_stats(e, 1059);
+    CHECK(stats.active_ip_bans == 1 && stats.ended_ip_bans == 0);
+    stats = state_stats(e, 1060);  // a ban ending in the current second is over
+    CHECK(stats.active_ip_bans == 0 && stats.ended_ip_bans == 1);
+
+    // Hydration: a pair ending at or before now is skipped and leaves the entry
+    // as it was; the last unexpired pair of an address wins.
+    const std::string addresses = "cccddd";
+    const BanPair pairs[] = {{1, 9000}, {2, 1150}, {3, 1100}, {4, 2000}, {5, 1200}, {6, 1100}};
+    ban_ip(e, "d", 2000, 1100);
+    hydrate_bans(e, addresses, pairs, 1100);
+    CHECK(is_ip_banned(e, "c", 1149) && !is_ip_banned(e, "c", 1150));
+    CHECK(is_ip_banned(e, "d", 1199) && !is_ip_banned(e, "d", 1200));
+    unban_ip(e, "c");
+    CHECK(!is_ip_banned(e, "c", 1100));
+}
+
+std::string address(std::size_t i) { return "2001:db8::" + std::to_string(i); }
+
+void ended_bans_are_dropped() {
+    at(0);
+    StateEngine e = make_state_engine(fake_clock);
+    // 200,000 bans of one second each, one second after the other: when the
+    // table would grow, the ended ones are dropped instead, so it never holds
+    // more than a few thousand.
+    for (std::size_t i = 0; i < 200'000; ++i) {
+        const std::uint64_t now = 1'000'000 + i / 1'000;  // 1,000 bans a second
+        ban_ip(e, address(i), now + 1, now);
+        CHECK(e.ip_bans.size() <= 4'000);
+    }
+    CHECK(e.ip_bans.slot_count() <= 8'192);
+    const std::uint64_t last = 1'000'000 + 199;
+    CHECK(state_stats(e, last).active_ip_bans == 1'000);
+    CHECK(is_ip_banned(e, address(199'999), last) && !is_ip_banned(e, address(198'999), last));
+
+    // Dropping on request: only ended bans go, and the table shrinks back to
+    // the room it was made with.
+    CHECK(reclaim_ended_bans(e, last + 1));
+    CHECK(e.ip_bans.empty() && e.ip_bans.slot_count() == 2'048);
+    CHECK(!reclaim_ended_bans(e, last + 1));
+    ban_ip(e, "x", 10, 0);
+    ban_ip(e, "y", 20, 0);
+    CHECK(reclaim_ended_bans(e, 10) && e.ip_bans.size() == 1 && is_ip_banned(e, "y", 19));
+}
+
+// Random bans, unbans, hydrations, queries and a clock that moves forward,
+// compared with a model that stores every ban for ever: the answers must not
+// tell the difference.
+void dropping_against_a_model(std::uint64_t seed) {
+    std::mt19937_64 rng(seed);
+    at(0);
+    StateEngine e = make_state_engine(fake_clock);
+    std::unordered_map<std::string, std::uint64_t> model;
+    std::uint64_t now = 1'000;
+    for (std::size_t i = 0; i < 60'000; ++i) {
+        const std::string ip = "ip-" + std::to_string(rng() % 3'000);
+        switch (rng() % 8) {
+            case 0:
+            case 1:
+            case 2: {
+                const std::uint64_t end = ban_end_second(now, rng() % 40);
+                ban_ip(e, ip, end, now);
+                model[ip] = end;
+                break;
+            }
+            case 3:
+                unban_ip(e, ip);
+                model.erase(ip);
+                break;
+            case 4: {
+                std::string addresses;
+                std::vector<BanPair> pairs;
+                for (std::size_t k = rng() % 50; k > 0; --k) {
+                    const std::string one = "ip-" + std::to_string(rng() % 3'000);
+                    addresses += one;
+                    pairs.push_back({addresses.size(), now - 5 + rng() % 60});
+                    if (pairs.back().expires_at > now) model[one] = pairs.back().expires_at;
+                }
+                hydrate_bans(e, addresses, pairs, now);
+                break;
+            }
+            case 5:
+                if (rng() % 16 == 0) reclaim_ended_bans(e, now);
+                break;
+            default: {
+                const auto it = model.find(ip);
+                CHECK(is_ip_banned(e, ip, now) == (it != model.end() && now < it->second));
+            }
+        }
+        if (rng() % 20 == 0) now += rng() % 5;
+        if (i % 499 == 0) {
+            std::uint64_t active = 0;
+            for (const auto& [key, end] : model) active += end > now ? 1 : 0;
+            CHECK(state_stats(e, now).active_ip_bans == active);
+        }
+    }
+}
+
+int run_engine() {
+    rotation();
+    ban_end_seconds();
+    ended_bans_are_dropped();
+    dropping_against_a_model(7);
+    dropping_against_a_model(8);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -213,6 +415,7 @@ int main(int argc, char** argv) {
     if (mode == "siphash") return run_siphash();
     if (mode == "table") return run_table(argc > 2 ? std::stoul(argv[2]) : 100'000);
     if (mode == "time") return run_time();
-    std::fprintf(stderr, "usage: %s siphash|table [operations]|time\n", argv[0]);
+    if (mode == "engine") return run_engine();
+    std::fprintf(stderr, "usage: %s siphash|table [operations]|time|engine\n", argv[0]);
     return 2;
 }

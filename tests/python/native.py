@@ -20,8 +20,10 @@ def compiler() -> list[str]:
     return argv
 
 
-def build(tmp_path: pathlib.Path, name: str, sources: list[str], embed_python: bool = False):
-    """Compiles `sources` (paths relative to the repository) into tmp_path/name."""
+def build(tmp_path: pathlib.Path, name: str, sources: list[str], embed_python: bool = False,
+          extra: list[str] | None = None):
+    """Compiles `sources` (paths relative to the repository) into tmp_path/name,
+    with `extra` compiler options (\"-shared\" for a library)."""
     out = tmp_path / name
     cmd = compiler() + ["-std=c++20", "-O1", "-Wall", "-Wextra", "-ffp-contract=off",
                         "-I", str(ROOT / "src")]
@@ -32,7 +34,7 @@ def build(tmp_path: pathlib.Path, name: str, sources: list[str], embed_python: b
             pytest.skip("this interpreter has no shared libpython to embed")
         cmd += ["-I", sysconfig.get_paths()["include"], "-L", libdir,
                 f"-Wl,-rpath,{libdir}", f"-lpython{sysconfig.get_config_var('LDVERSION')}"]
-    cmd += ["-o", str(out), "-lm", "-pthread"]
+    cmd += (extra or []) + ["-o", str(out), "-lm", "-pthread"]
     result = subprocess.run(cmd, capture_output=True, text=True)
     assert result.returncode == 0, result.stderr
     return out
