@@ -8,7 +8,24 @@
 
 #include "module/fatal.h"
 
+// glibc declares getrandom() from 2.25 on; a build against older glibc headers
+// (the manylinux2014 wheel targets 2.17) makes the system call itself, which
+// Linux has had since 3.17.
+#if defined(__GLIBC__) && (__GLIBC__ < 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ < 25))
+#include <sys/syscall.h>
+#include <unistd.h>
+#define VELKORA_RAW_GETRANDOM 1
+#endif
+
 namespace {
+
+ssize_t fill_random(unsigned char* bytes, std::size_t count) {
+#ifdef VELKORA_RAW_GETRANDOM
+    return static_cast<ssize_t>(::syscall(SYS_getrandom, bytes, count, 0U));
+#else
+    return ::getrandom(bytes, count, 0);
+#endif
+}
 
 // 16 bytes from the kernel's random source. Blocks only until the pool is
 // initialised at boot; a failure other than an interruption ends the process,
@@ -17,7 +34,7 @@ SipKey random_key() {
     unsigned char bytes[16];
     std::size_t got = 0;
     while (got < sizeof bytes) {
-        const ssize_t n = ::getrandom(bytes + got, sizeof bytes - got, 0);
+        const ssize_t n = fill_random(bytes + got, sizeof bytes - got);
         if (n < 0) {
             if (errno == EINTR) continue;
             fatal("getrandom failed: " + std::string(std::strerror(errno)));
