@@ -238,7 +238,10 @@ def run_features(args: argparse.Namespace, stdin: IO[bytes], stdout: IO[bytes], 
             raise UsageError(f"cannot read {args.input}: {error.strerror}") from None
     try:
         lines = _CountingLines(source)
-        writer: RowWriter = WRITERS[out_format](args.output, stdout, keep, features)
+        try:
+            writer: RowWriter = WRITERS[out_format](args.output, stdout, keep, features)
+        except OSError as error:
+            raise UsageError(f"cannot write {args.output}: {error.strerror or error}") from None
         progress = _Progress(stderr, stderr.isatty() and not args.quiet, _input_size(source))
         work = ft.batches(lines, BATCH_LINES)
         outcomes = (_outcomes_serial(work, keep) if args.jobs == 1
