@@ -273,10 +273,12 @@ def test_report_is_one_self_contained_page(sample, tmp_path):
     table = page.split("Features that separate the labels most")[1].split("</table>")[0]
     assert '<td>mouse_points</td><td class="n">1.000</td>' in table
     assert table.count("<tr><td>") == rp.TOP_FEATURES
-    # The same features as JSON lines give the same page.
-    features_jsonl = labelled_features(sample, tmp_path, "jsonl")
-    again = velkora("report", features_jsonl, "-o", "-", "-q")
-    assert again.stdout.decode() == page.replace(features_csv.name, features_jsonl.name)
+    # The same features as JSON lines or Parquet give the same page.
+    for fmt in ("jsonl", "parquet"):
+        features_file = labelled_features(sample, tmp_path, fmt)
+        again = velkora("report", features_file, "-o", "-", "-q")
+        assert again.returncode == 0, again.stderr.decode()
+        assert again.stdout.decode() == page.replace(features_csv.name, features_file.name), fmt
 
 
 def test_report_without_the_label_column_is_a_usage_error(sample, tmp_path):
