@@ -57,7 +57,7 @@ lint: $(VENV)/.deps-lint
 WHEEL_STAMP := $(VENV)/.wheel
 wheel: $(WHEEL_STAMP)
 
-$(WHEEL_STAMP): $(SOURCES) README.md tools/build_wheel.sh $(VENV)/.deps-wheel
+$(WHEEL_STAMP): $(SOURCES) README.md tools/build_wheel.sh tools/zig_cxx.sh $(VENV)/.deps-wheel
 	PATH="$(abspath $(VENV))/bin:$$PATH" tools/build_wheel.sh $(PY) $(VENV)/wheel-raw dist
 	@touch $@
 

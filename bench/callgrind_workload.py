@@ -1,4 +1,5 @@
-"""One workload for bench_callgrind.py: `callgrind_workload.py features|nonce N`.
+"""One workload for bench_callgrind.py: `callgrind_workload.py WORKLOAD N`, WORKLOAD one of
+features, nonce, curvature, keystrokes, banned.
 
 Everything but the N calls is the same whatever N is (the session, the nonce
 strings, one warm-up call), so the difference between the runs for N and 2N
@@ -9,7 +10,9 @@ from __future__ import annotations
 
 import sys
 
+import bench_curvature
 import bench_features
+import bench_keystrokes
 import bench_state
 import velkora_core_rs as core
 
@@ -31,6 +34,22 @@ def main() -> None:
         core.consume_nonce_rs(nonces[NONCE_POOL])
         for i in range(n):
             core.consume_nonce_rs(nonces[i])
+    elif workload == "curvature":
+        x, y, t = bench_curvature.path(300)
+        core.evaluate_curvature_naturalness_rs(x, y, t)
+        for _ in range(n):
+            core.evaluate_curvature_naturalness_rs(x, y, t)
+    elif workload == "keystrokes":
+        events = bench_keystrokes.typing(150)
+        core.evaluate_keystroke_dynamics_rs(events)
+        for _ in range(n):
+            core.evaluate_keystroke_dynamics_rs(events)
+    elif workload == "banned":
+        core.clear_state_engine_rs()
+        core.ban_ip_rs("203.0.113.7", 3600)
+        core.is_ip_banned_rs("203.0.113.7")
+        for _ in range(n):
+            core.is_ip_banned_rs("203.0.113.7")
     else:
         raise SystemExit(f"unknown workload {workload!r}")
 

@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
-# Installs the one wheel in WHEEL_DIR, with its test extra, into a fresh virtual
-# environment and runs the test suite against it. The tests run from a scratch
-# copy of tests/ (with pyproject.toml for the pytest settings and src/ for the
-# native tests that compile C++ sources), so the only velkora_core_rs that can
-# be imported is the installed one; the import is checked before the run.
+# Installs the one wheel in WHEEL_DIR, with every extra that pyproject.toml
+# declares, into a fresh virtual environment and runs the test suite against it,
+# all but the suites marked browser and cluster (they run once in CI, on the
+# build). VELKORA_WHEEL names the wheel file for the test of its platform tag.
+# The tests run from a scratch copy of tests/ (with pyproject.toml for the
+# pytest settings and src/ for the native tests that compile C++ sources), so
+# the only velkora_core_rs that can be imported is the installed one; the import
+# is checked before the run.
 #
 # usage: tools/test_wheel.sh PYTHON WHEEL_DIR [PYTEST_ARGS...]
 set -euo pipefail
@@ -25,7 +28,10 @@ trap 'rm -rf "$scratch"' EXIT
 # which is the one the wheel was built for.
 "$python" -m venv "$scratch/venv"
 venv_python=$scratch/venv/bin/python
-"$venv_python" -m pip install --disable-pip-version-check -q "$wheel[test]"
+extras=$("$python" -c 'import sys, tomllib
+print(",".join(tomllib.load(open(sys.argv[1], "rb"))["project"]["optional-dependencies"]))' "$root/pyproject.toml")
+echo "installing $(basename "$wheel") with extras [$extras]"
+"$venv_python" -m pip install --disable-pip-version-check -q "$wheel[$extras]"
 
 mkdir -p "$scratch/tree"
 cp "$root/pyproject.toml" "$scratch/tree/"
@@ -40,4 +46,7 @@ case $location in
     *) echo "error: velkora_core_rs was imported from $location, not from the wheel" >&2
        exit 1 ;;
 esac
-"$venv_python" -P -m pytest -p no:cacheprovider --rootdir "$scratch/tree" tests/python -q "$@"
+# The shared sample sessions sit beside the repository, not beside the scratch copy.
+export VELKORA_SHARED_DATA=${VELKORA_SHARED_DATA:-$(dirname "$root")/shared/data}
+VELKORA_WHEEL=$wheel PATH="$scratch/venv/bin:$PATH" "$venv_python" -P -m pytest -p no:cacheprovider \
+    --rootdir "$scratch/tree" tests/python -q -m "not browser and not cluster" "$@"

@@ -1,0 +1,35 @@
+"""The wheel that tools/test_wheel.sh installed (VELKORA_WHEEL) as auditwheel sees it: built
+for glibc 2.17, so pip takes it on manylinux2014 systems, with the C++ runtime inside."""
+
+import os
+import pathlib
+import re
+import subprocess
+import sys
+import zipfile
+
+import pytest
+
+WHEEL = os.environ.get("VELKORA_WHEEL")
+pytestmark = pytest.mark.skipif(not WHEEL, reason="runs on a built wheel, under make test-wheel")
+
+
+def test_wheel_is_manylinux2014_with_no_cxx_runtime_dependency():
+    assert WHEEL is not None
+    wheel = pathlib.Path(WHEEL)
+    assert wheel.name.startswith("velkora_core_rs-") and "manylinux2014_x86_64" in wheel.name, wheel.name
+    shown = subprocess.run([sys.executable, "-m", "auditwheel", "show", str(wheel)],
+                           capture_output=True, text=True, check=True).stdout
+    text = " ".join(shown.split())  # auditwheel wraps its lines
+    assert 'consistent with the following platform tag: "manylinux_2_17_x86_64"' in text, shown
+    # Only glibc's own libraries are needed: libc++ is linked in, libstdc++ not used.
+    needed = re.findall(r"(lib[\w+-]+\.so[.\d]*) with versions", text)
+    assert needed and set(needed) <= {"libc.so.6", "libm.so.6", "libpthread.so.0", "libdl.so.2", "librt.so.1"}, shown
+    assert "libstdc++" not in text and "libc++" not in text
+    versions = [tuple(map(int, v.split("."))) for v in re.findall(r"GLIBC_([\d.]+)", text)]
+    assert versions and max(versions) <= (2, 17), shown
+    with zipfile.ZipFile(wheel) as archive:
+        tags = [line.split(": ", 1)[1] for line in archive.read(next(
+            n for n in archive.namelist() if n.endswith(".dist-info/WHEEL"))).decode().splitlines()
+            if line.startswith("Tag: ")]
+    assert "cp313-cp313-manylinux2014_x86_64" in tags, tags
