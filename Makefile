@@ -84,8 +84,11 @@ $(ASAN_VENV)/.built-asan: $(SOURCES) Makefile
 	    -C cmake.define.VELKORA_WERROR=ON -C cmake.define.VELKORA_SANITIZE=address,undefined,float-cast-overflow .
 	@touch $@
 
+# The browser, Cluster and slow multi-process suites run once, in make test; they
+# exercise servers and browsers, not more of the module's own code.
+ASAN_MARKERS ?= not browser and not cluster and not slow
 test-asan: $(ASAN_VENV)/.built-asan
-	tools/sanitized.sh $(ASAN_PY) -m pytest tests/python -q $(PYTEST_ARGS)
+	tools/sanitized.sh $(ASAN_PY) -m pytest tests/python -q -m "$(ASAN_MARKERS)" $(PYTEST_ARGS)
 
 # Coverage-guided fuzzing (atheris, libFuzzer) of every entry point against a
 # clang build with ASan, UBSan and coverage instrumentation; see fuzz/run.sh.
