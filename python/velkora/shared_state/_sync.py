@@ -19,6 +19,7 @@ from ._core import (
     Engine,
     Policy,
     check_duration,
+    check_nonce,
     check_tag,
     check_ttl,
     decode_tag,
@@ -63,6 +64,8 @@ class SharedState:
         self._engine = Engine(prefix, on_store_error, clock, breaker_threshold=breaker_threshold,
                               breaker_delay=breaker_delay, queue_limit=queue_limit)
         self._keys = self._engine.keys
+        self._native_prefix = self._keys.native_prefix
+        self._ip_keys = self._engine.ip_keys
         self._client = client
         self._sync_client = sync_client if sync_client is not None else client
         self._owns_clients = False
@@ -176,11 +179,12 @@ class SharedState:
         A nonce this process has already seen is refused without a round trip."""
         if self._pending:
             self._start_pending()
-        engine = self._engine
-        native_key = engine.native_nonce(nonce)
-        check_ttl(ttl_sec)
-        if not native.consume_nonce_rs(native_key):
+        if type(nonce) is not str or type(ttl_sec) is not int or ttl_sec < 1:
+            check_nonce(nonce)
+            check_ttl(ttl_sec)
+        if not native.consume_nonce_rs(self._native_prefix + nonce):
             return False
+        engine = self._engine
         if engine.may_call():
             try:
                 created = self._client.set(self._keys.nonce(nonce), b"1", nx=True, ex=ttl_sec)
@@ -227,7 +231,8 @@ class SharedState:
         """Answered by the native engine: no round trip."""
         if self._pending:
             self._start_pending()
-        return native.is_ip_banned_rs(self._engine.native_ip(ip))
+        key = self._ip_keys.get(ip)   # the engine's cache, read here to save a call
+        return native.is_ip_banned_rs(key if key is not None else self._engine.native_ip(ip))
 
     def ban_ip(self, ip: str, duration_sec: int) -> None:
         """Bans IP for DURATION_SEC (1 s to 10 years) in every process; a longer active
