@@ -18,7 +18,7 @@ from redis.backoff import NoBackoff
 from redis.exceptions import RedisError
 from redis.exceptions import TimeoutError as RedisTimeoutError
 
-from . import _fork
+from . import _live
 from ._core import (
     Clock,
     Engine,
@@ -77,7 +77,7 @@ class AsyncSharedState:
         self._loaded = asyncio.Event()
         self._closed = False
         self._pending = True   # the first coroutine starts the sync (see SharedState)
-        _fork.track(self)
+        _live.track(self)
 
     @classmethod
     def from_url(
@@ -158,6 +158,9 @@ class AsyncSharedState:
             return
         self._stop.clear()
         self._task = asyncio.get_running_loop().create_task(self._run(), name=f"velkora-sync[{self._keys.prefix}]")
+
+    def _stop_at_exit(self) -> None:
+        """Nothing to do: a task ends with its event loop."""
 
     def _after_fork_in_child(self) -> None:
         self._engine.reset_lock()

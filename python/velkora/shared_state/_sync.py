@@ -13,7 +13,7 @@ from redis.backoff import NoBackoff
 from redis.exceptions import RedisError
 from redis.retry import Retry
 
-from . import _fork
+from . import _live
 from ._core import (
     Clock,
     Engine,
@@ -84,7 +84,7 @@ class SharedState:
         # The first call starts the sync when start() was not called (and, after a
         # fork, the child's own): a flag read on every call, cheap on the hot paths.
         self._pending = True
-        _fork.track(self)
+        _live.track(self)
 
     @classmethod
     def from_url(
@@ -159,6 +159,14 @@ class SharedState:
             self._thread = threading.Thread(target=self._run, name=f"velkora-sync[{self._keys.prefix}]",
                                             daemon=True)
             self._thread.start()
+
+    def _stop_at_exit(self) -> None:
+        """Stops the sync thread (briefly joined) without closing the clients."""
+        self._pending = False
+        thread = self._thread
+        self._stop.set()
+        if thread is not None and thread is not threading.current_thread():
+            thread.join(timeout=1.0)
 
     def _after_fork_in_child(self) -> None:
         self._engine.reset_lock()
