@@ -326,6 +326,20 @@ def test_fork_after_creation(store):
         state.close()   # idempotent
 
 
+def test_exit_without_close_stops_the_sync_first(store):
+    """The sync thread is stopped at exit, before the interpreter tears down."""
+    code = ("import atexit, threading\n"
+            # Registered before velkora's own handler, so it runs after it (last in, first out).
+            "atexit.register(lambda: print(sorted(t.name for t in threading.enumerate())))\n"
+            "from velkora.shared_state import SharedState\n"
+            f"state = SharedState.from_url({store.url!r}, prefix={fresh_prefix()!r})\n"
+            "state.start(); state.ban_ip('192.0.2.8', 60)\n"
+            "assert any(t.name.startswith('velkora-sync') for t in threading.enumerate())\n")
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0 and done.stderr == "", done.stderr
+    assert done.stdout.strip() == "['MainThread']"
+
+
 # ---- failure policies --------------------------------------------------------------
 
 

@@ -18,12 +18,13 @@ from redis.backoff import NoBackoff
 from redis.exceptions import RedisError
 from redis.exceptions import TimeoutError as RedisTimeoutError
 
-from . import _fork
+from . import _live
 from ._core import (
     Clock,
     Engine,
     Policy,
     check_duration,
+    check_nonce,
     check_tag,
     check_ttl,
     decode_tag,
@@ -59,6 +60,8 @@ class AsyncSharedState:
         self._engine = Engine(prefix, on_store_error, clock, breaker_threshold=breaker_threshold,
                               breaker_delay=breaker_delay, queue_limit=queue_limit)
         self._keys = self._engine.keys
+        self._native_prefix = self._keys.native_prefix
+        self._ip_keys = self._engine.ip_keys
         self._client = client
         self._sync_client = sync_client if sync_client is not None else client
         self._owns_clients = False
@@ -74,7 +77,7 @@ class AsyncSharedState:
         self._loaded = asyncio.Event()
         self._closed = False
         self._pending = True   # the first coroutine starts the sync (see SharedState)
-        _fork.track(self)
+        _live.track(self)
 
     @classmethod
     def from_url(
@@ -156,6 +159,9 @@ class AsyncSharedState:
         self._stop.clear()
         self._task = asyncio.get_running_loop().create_task(self._run(), name=f"velkora-sync[{self._keys.prefix}]")
 
+    def _stop_at_exit(self) -> None:
+        """Nothing to do: a task ends with its event loop."""
+
     def _after_fork_in_child(self) -> None:
         self._engine.reset_lock()
         self._task = None
@@ -178,11 +184,12 @@ class AsyncSharedState:
         """True exactly once per nonce across every process sharing the store and prefix."""
         if self._pending:
             self._start_pending()
-        engine = self._engine
-        native_key = engine.native_nonce(nonce)
-        check_ttl(ttl_sec)
-        if not native.consume_nonce_rs(native_key):
+        if type(nonce) is not str or type(ttl_sec) is not int or ttl_sec < 1:
+            check_nonce(nonce)
+            check_ttl(ttl_sec)
+        if not native.consume_nonce_rs(self._native_prefix + nonce):
             return False
+        engine = self._engine
         if engine.may_call():
             try:
                 created = await self._client.set(self._keys.nonce(nonce), b"1", nx=True, ex=ttl_sec)
@@ -229,7 +236,8 @@ class AsyncSharedState:
         """Answered by the native engine: no round trip."""
         if self._pending:
             self._start_pending()
-        return native.is_ip_banned_rs(self._engine.native_ip(ip))
+        key = self._ip_keys.get(ip)   # the engine's cache, read here to save a call
+        return native.is_ip_banned_rs(key if key is not None else self._engine.native_ip(ip))
 
     async def ban_ip(self, ip: str, duration_sec: int) -> None:
         if self._pending:

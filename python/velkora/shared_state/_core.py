@@ -342,7 +342,7 @@ class Engine:
         self.last_resync: float | None = None
         self.in_outage = False
         self.eviction_warned = False
-        self._ip_keys: dict[str, str] = {}
+        self.ip_keys: dict[str, str] = {}
 
     def reset_lock(self) -> None:
         """After a fork: the lock may have been held by a thread that no longer exists."""
@@ -355,12 +355,12 @@ class Engine:
 
     def native_ip(self, ip: str) -> str:
         """Native key of an address; ValueError/TypeError for bad text. Bounded cache."""
-        key = self._ip_keys.get(ip)
+        key = self.ip_keys.get(ip)
         if key is None:
             key = self.keys.native_prefix + normalise_ip(ip)
-            if len(self._ip_keys) >= IP_CACHE_SIZE:
-                self._ip_keys.clear()
-            self._ip_keys[ip] = key
+            if len(self.ip_keys) >= IP_CACHE_SIZE:
+                self.ip_keys.clear()
+            self.ip_keys[ip] = key
         return key
 
     # ---- store calls and the breaker ------------------------------------------------

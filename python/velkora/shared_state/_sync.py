@@ -13,12 +13,13 @@ from redis.backoff import NoBackoff
 from redis.exceptions import RedisError
 from redis.retry import Retry
 
-from . import _fork
+from . import _live
 from ._core import (
     Clock,
     Engine,
     Policy,
     check_duration,
+    check_nonce,
     check_tag,
     check_ttl,
     decode_tag,
@@ -63,6 +64,8 @@ class SharedState:
         self._engine = Engine(prefix, on_store_error, clock, breaker_threshold=breaker_threshold,
                               breaker_delay=breaker_delay, queue_limit=queue_limit)
         self._keys = self._engine.keys
+        self._native_prefix = self._keys.native_prefix
+        self._ip_keys = self._engine.ip_keys
         self._client = client
         self._sync_client = sync_client if sync_client is not None else client
         self._owns_clients = False
@@ -81,7 +84,7 @@ class SharedState:
         # The first call starts the sync when start() was not called (and, after a
         # fork, the child's own): a flag read on every call, cheap on the hot paths.
         self._pending = True
-        _fork.track(self)
+        _live.track(self)
 
     @classmethod
     def from_url(
@@ -157,6 +160,14 @@ class SharedState:
                                             daemon=True)
             self._thread.start()
 
+    def _stop_at_exit(self) -> None:
+        """Stops the sync thread (briefly joined) without closing the clients."""
+        self._pending = False
+        thread = self._thread
+        self._stop.set()
+        if thread is not None and thread is not threading.current_thread():
+            thread.join(timeout=1.0)
+
     def _after_fork_in_child(self) -> None:
         self._engine.reset_lock()
         self._start_lock = threading.Lock()
@@ -176,11 +187,12 @@ class SharedState:
         A nonce this process has already seen is refused without a round trip."""
         if self._pending:
             self._start_pending()
-        engine = self._engine
-        native_key = engine.native_nonce(nonce)
-        check_ttl(ttl_sec)
-        if not native.consume_nonce_rs(native_key):
+        if type(nonce) is not str or type(ttl_sec) is not int or ttl_sec < 1:
+            check_nonce(nonce)
+            check_ttl(ttl_sec)
+        if not native.consume_nonce_rs(self._native_prefix + nonce):
             return False
+        engine = self._engine
         if engine.may_call():
             try:
                 created = self._client.set(self._keys.nonce(nonce), b"1", nx=True, ex=ttl_sec)
@@ -227,7 +239,8 @@ class SharedState:
         """Answered by the native engine: no round trip."""
         if self._pending:
             self._start_pending()
-        return native.is_ip_banned_rs(self._engine.native_ip(ip))
+        key = self._ip_keys.get(ip)   # the engine's cache, read here to save a call
+        return native.is_ip_banned_rs(key if key is not None else self._engine.native_ip(ip))
 
     def ban_ip(self, ip: str, duration_sec: int) -> None:
         """Bans IP for DURATION_SEC (1 s to 10 years) in every process; a longer active
