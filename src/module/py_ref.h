@@ -17,7 +17,8 @@
 //    unwind runs the destructors of every frame between there and the thread's
 //    start. Releasing the object then would race with the finalizing main
 //    thread (reference counts are not atomic; a finalizer would run without the
-//    lock). The process is ending, so the reference is simply kept.
+//    lock). The process is ending, so the reference is simply kept. (Only a
+//    finalizing interpreter ends threads like this.)
 #pragma once
 
 #include <Python.h>
@@ -49,7 +50,11 @@ public:
     }
 
     ~PyRef() {
-        if (obj_ != nullptr && PyThreadState_GetUnchecked() != nullptr) Py_DECREF(obj_);
+        if (obj_ == nullptr) return;
+        // Asked in this order because Py_IsFinalizing() is a plain load and the
+        // thread state a thread-local lookup through libpython.
+        if (Py_IsFinalizing() && PyThreadState_GetUnchecked() == nullptr) return;
+        Py_DECREF(obj_);
     }
 
     [[nodiscard]] PyObject* get() const noexcept { return obj_; }
