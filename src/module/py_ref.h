@@ -17,13 +17,20 @@
 //    unwind runs the destructors of every frame between there and the thread's
 //    start. Releasing the object then would race with the finalizing main
 //    thread (reference counts are not atomic; a finalizer would run without the
-//    lock). The process is ending, so the reference is simply kept. (Only a
-//    finalizing interpreter ends threads like this.)
+//    lock). The process is ending, so the reference is simply kept. Only an
+//    exiting interpreter ends threads like this, and it runs its atexit
+//    callbacks first: one of them, registered when the module is made, sets
+//    py_ref_exiting, so that every other release pays a single load for the
+//    check instead of two calls into libpython.
 #pragma once
 
 #include <Python.h>
 
+#include <atomic>
 #include <utility>
+
+// Set once the interpreter has begun to exit (see the rules of use above).
+inline std::atomic<bool> py_ref_exiting{false};
 
 class PyRef {
 public:
@@ -49,11 +56,12 @@ public:
         return *this;
     }
 
-    ~PyRef() {
+    [[gnu::always_inline]] ~PyRef() {
         if (obj_ == nullptr) return;
-        // Asked in this order because Py_IsFinalizing() is a plain load and the
-        // thread state a thread-local lookup through libpython.
-        if (Py_IsFinalizing() && PyThreadState_GetUnchecked() == nullptr) return;
+        if (py_ref_exiting.load(std::memory_order_relaxed) &&
+            PyThreadState_GetUnchecked() == nullptr) {
+            return;
+        }
         Py_DECREF(obj_);
     }
 
