@@ -115,6 +115,27 @@ Status attach_function(PyObject* module, PyMethodDef* def) {
     return Unit{};
 }
 
+// Called by the interpreter's atexit callbacks, which run before it starts
+// ending daemon threads: from here on a PyRef checks that its thread still
+// has an interpreter state before it releases anything (see py_ref.h).
+PyObject* mark_exiting(PyObject*, PyObject*) {
+    py_ref_exiting.store(true, std::memory_order_relaxed);
+    return Py_NewRef(Py_None);
+}
+
+PyMethodDef EXIT_MARKER = no_arguments("_velkora_core_rs_exit", mark_exiting, nullptr);
+
+Status register_exit_marker() {
+    PyRef atexit = PyRef::steal(PyImport_ImportModule("atexit"));
+    if (!atexit) return Error::from_pending();
+    PyRef marker = PyRef::steal(PyCFunction_New(&EXIT_MARKER, nullptr));
+    if (!marker) return Error::from_pending();
+    PyRef registered =
+        PyRef::steal(PyObject_CallMethod(atexit.get(), "register", "O", marker.get()));
+    if (!registered) return Error::from_pending();
+    return Unit{};
+}
+
 Result<PyRef> initialise() {
     std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id == -1) return Error::from_pending();
@@ -135,6 +156,8 @@ Result<PyRef> initialise() {
         Status attached = attach_function(module.get(), &def);
         if (!attached) return attached.take_error();  // releases the half-built module
     }
+    Status marked = register_exit_marker();
+    if (!marked) return marked.take_error();
     if (module_slot == nullptr) module_slot = module.release();
     return PyRef::new_ref(module_slot);
 }

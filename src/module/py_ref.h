@@ -17,12 +17,20 @@
 //    unwind runs the destructors of every frame between there and the thread's
 //    start. Releasing the object then would race with the finalizing main
 //    thread (reference counts are not atomic; a finalizer would run without the
-//    lock). The process is ending, so the reference is simply kept.
+//    lock). The process is ending, so the reference is simply kept. Only an
+//    exiting interpreter ends threads like this, and it runs its atexit
+//    callbacks first: one of them, registered when the module is made, sets
+//    py_ref_exiting, so that every other release pays a single load for the
+//    check instead of two calls into libpython.
 #pragma once
 
 #include <Python.h>
 
+#include <atomic>
 #include <utility>
+
+// Set once the interpreter has begun to exit (see the rules of use above).
+inline std::atomic<bool> py_ref_exiting{false};
 
 class PyRef {
 public:
@@ -48,8 +56,13 @@ public:
         return *this;
     }
 
-    ~PyRef() {
-        if (obj_ != nullptr && PyThreadState_GetUnchecked() != nullptr) Py_DECREF(obj_);
+    [[gnu::always_inline]] ~PyRef() {
+        if (obj_ == nullptr) return;
+        if (py_ref_exiting.load(std::memory_order_relaxed) &&
+            PyThreadState_GetUnchecked() == nullptr) {
+            return;
+        }
+        Py_DECREF(obj_);
     }
 
     [[nodiscard]] PyObject* get() const noexcept { return obj_; }

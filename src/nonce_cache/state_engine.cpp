@@ -7,8 +7,11 @@
 #include <cerrno>
 #include <cstring>
 #include <limits>
+#include <new>
+#include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "module/fatal.h"
 
@@ -129,53 +132,14 @@ bool is_ip_banned(const StateEngine& state, std::string_view ip, std::uint64_t n
 
 namespace {
 
-// Calls f(address, pair) for every pair of a hydration that ends after `now`.
+// Calls f(address, hash, expires_at), in order, for every pair of a hydration
+// that ends after `now`. In batches: hash a batch and start loading the slots
+// each pair will probe, then the stored keys, then hand the pairs to `f`. A
+// batch's loads then overlap instead of each pair waiting on its own.
 template <class F>
-void for_each_live_pair(std::string_view addresses, std::span<const BanPair> bans,
-                        std::uint64_t now, F&& f) {
-    std::size_t start = 0;
-    for (const BanPair& pair : bans) {
-        if (pair.expires_at > now) f(addresses.substr(start, pair.address_end - start));
-        start = pair.address_end;
-    }
-}
-
-// Makes the ban table able to take every pair of a hydration without
-// allocating, so that the insertions cannot fail half-way. Counting the pairs
-// is enough when the table has that much room already. Otherwise a table that
-// would have to grow first drops its ended bans, and only the addresses it
-// does not hold are counted (an address new to the table that occurs twice is
-// counted twice: a little room to spare, never too little).
-void make_room_for_hydration(StringMap<std::uint64_t>& table, std::string_view addresses,
-                             std::span<const BanPair> bans, std::uint64_t now) {
-    std::size_t entries = 0;
-    std::size_t bytes = 0;
-    for_each_live_pair(addresses, bans, now, [&](std::string_view ip) {
-        ++entries;
-        bytes += StringMap<std::uint64_t>::entry_bytes_for(ip.size());
-    });
-    if (entries <= table.growth_left() && bytes <= table.arena_spare()) return;
-    if (entries > table.growth_left()) table.rebuild_dropping(EndedBy{now}, 0);
-    entries = 0;
-    bytes = 0;
-    for_each_live_pair(addresses, bans, now, [&](std::string_view ip) {
-        if (table.contains(ip)) return;
-        ++entries;
-        bytes += StringMap<std::uint64_t>::entry_bytes_for(ip.size());
-    });
-    table.reserve(entries, bytes);
-}
-
-}  // namespace
-
-void hydrate_bans(StateEngine& state, std::string_view addresses, std::span<const BanPair> bans,
-                  std::uint64_t now) {
-    // In batches: hash a batch and start loading the slots each pair will
-    // probe, then the stored keys, then store the pairs in order. A batch's
-    // loads then overlap instead of each pair waiting on its own.
+void for_each_live_pair(const StringMap<std::uint64_t>& table, std::string_view addresses,
+                        std::span<const BanPair> bans, std::uint64_t now, F&& f) {
     constexpr std::size_t BATCH = 32;
-    StringMap<std::uint64_t>& table = state.ip_bans;
-    make_room_for_hydration(table, addresses, bans, now);
     std::string_view ips[BATCH];
     std::uint64_t hashes[BATCH];
     std::size_t address_start = 0;
@@ -194,10 +158,72 @@ void hydrate_bans(StateEngine& state, std::string_view addresses, std::span<cons
             if (batch[i].expires_at > now) table.prefetch_key(hashes[i]);
         }
         for (std::size_t i = 0; i < batch.size(); ++i) {
-            if (batch[i].expires_at > now) {
-                table.insert_or_assign(ips[i], hashes[i], batch[i].expires_at);
+            if (batch[i].expires_at > now) f(ips[i], hashes[i], batch[i].expires_at);
+        }
+    }
+}
+
+// What a hydration's stored pairs replaced, one record per pair that ends
+// after `now`, in order: the previous end second of its address, if it had one.
+// Made before the first pair is stored, so that taking the pairs back needs no
+// allocation.
+class HydrationUndo {
+public:
+    explicit HydrationUndo(std::size_t pairs)
+        : before_(std::make_unique_for_overwrite<std::uint64_t[]>(pairs)), had_(pairs) {}
+
+    void record(std::optional<std::uint64_t> before) noexcept {
+        had_[count_] = before.has_value();
+        before_[count_] = before.value_or(0);
+        ++count_;
+    }
+
+    // Takes the recorded pairs back, last first, so that an address stored
+    // twice ends with what it held before the first.
+    void take_back(StringMap<std::uint64_t>& table, std::string_view addresses,
+                   std::span<const BanPair> bans, std::uint64_t now) noexcept {
+        std::size_t live = 0;
+        for (const BanPair& pair : bans) live += pair.expires_at > now ? 1 : 0;
+        for (std::size_t j = bans.size(); j-- > 0;) {
+            if (bans[j].expires_at <= now) continue;
+            if (--live >= count_) continue;  // not stored yet
+            const std::size_t start = j == 0 ? 0 : bans[j - 1].address_end;
+            const std::string_view ip = addresses.substr(start, bans[j].address_end - start);
+            if (had_[live]) {
+                table.assign_if_present(ip, before_[live]);
+            } else {
+                table.erase(ip);
             }
         }
+    }
+
+private:
+    std::unique_ptr<std::uint64_t[]> before_;
+    std::vector<bool> had_;
+    std::size_t count_ = 0;
+};
+
+}  // namespace
+
+void hydrate_bans(StateEngine& state, std::string_view addresses, std::span<const BanPair> bans,
+                  std::uint64_t now) {
+    StringMap<std::uint64_t>& table = state.ip_bans;
+    std::size_t live = 0;
+    for (const BanPair& pair : bans) live += pair.expires_at > now ? 1 : 0;
+    if (live == 0) return;
+    // All or nothing: should the table fail to grow for a pair, the pairs
+    // stored before it are taken back and the failure passed on. Growing drops
+    // ended bans, which no pair of this hydration is: each ends after `now`.
+    HydrationUndo undo(live);
+    try {
+        for_each_live_pair(table, addresses, bans, now,
+                           [&](std::string_view ip, std::uint64_t hash, std::uint64_t expires_at) {
+                               undo.record(table.exchange_dropping(ip, hash, expires_at,
+                                                                   EndedBy{now}));
+                           });
+    } catch (const std::bad_alloc&) {
+        undo.take_back(table, addresses, bans, now);
+        throw;
     }
 }
 

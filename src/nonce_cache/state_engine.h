@@ -111,8 +111,8 @@ struct BanPair {
 
 // Stores, in order, every pair that ends after `now`, taking its address from
 // `addresses`; pairs that have already ended leave the address's entry as it is.
-// All or nothing: the room for every new address is made before the first pair
-// is stored.
+// All or nothing: should the table fail to grow, the pairs already stored are
+// taken back before std::bad_alloc is passed on.
 void hydrate_bans(StateEngine& state, std::string_view addresses, std::span<const BanPair> bans,
                   std::uint64_t now);
 // Empties every table and restarts the rotation clock at `now`.

@@ -37,8 +37,8 @@
 //    to the room it was made with, giving back the arena's spare memory too.
 //  * Allocation failures throw std::bad_alloc and change nothing: an insertion
 //    either stores its entry or leaves the table as it was (a rebuild it did
-//    first changes only the layout). reserve() makes the insertions that follow
-//    it unable to fail at all, for callers that must store all or nothing.
+//    first changes only the layout). Erasing and assigning never fail: a
+//    caller that must store all or nothing can take its insertions back.
 //  * Any insertion, erasure or clear may move entries in the arena: a key view
 //    passed to for_each's callback is valid only until the table changes.
 //  * A moved-from table is empty and has no slots; it may be assigned to,
@@ -152,11 +152,6 @@ public:
     }
     // Keeps the capacity.
     void truncate(std::size_t n) noexcept { size_ = n; }
-    [[nodiscard]] std::size_t spare() const noexcept { return capacity_ - size_; }
-    // Room for `n` more bytes without growing.
-    void reserve_spare(std::size_t n) {
-        if (n > capacity_ - size_) reserve_more(n);
-    }
     // Gives back capacity beyond max(size, keep): realloc to a smaller block,
     // which for large blocks returns the pages. When the C library cannot do
     // that in place it may refuse; the buffer then simply stays as it was.
@@ -332,26 +327,28 @@ public:
         return true;
     }
 
-    // Arena bytes the entry of a key of `key_size` bytes takes.
-    [[nodiscard]] static std::size_t entry_bytes_for(std::size_t key_size) noexcept {
-        const std::size_t header =
-            key_size >= string_table_detail::LONG_KEY ? 1 + sizeof(std::uint64_t) : 1;
-        return header + VALUE_BYTES + key_size;
+    // Stores `value` under `key` as insert_or_assign_dropping does; returns the
+    // value the key had before, if it was there.
+    template <class Drop>
+    std::optional<Value> exchange_dropping(std::string_view key, std::uint64_t hash, Value value,
+                                           Drop&& drop) {
+        const std::size_t at = find_slot(key, hash);
+        if (at != NOT_FOUND) {
+            const Value before = value_at(refs_[at]);
+            set_value_at(refs_[at], value);
+            return before;
+        }
+        insert_absent_dropping(key, hash, value, drop);
+        return std::nullopt;
     }
 
-    // Makes room, allocating now, for `entries` new keys whose entries take
-    // `arena_bytes` (a sum of entry_bytes_for) in all: until the table changes
-    // otherwise, that many insertions of absent keys allocate nothing and so
-    // cannot fail. Throws std::bad_alloc, with nothing changed but the layout,
-    // when the room cannot be had.
-    void reserve(std::size_t entries, std::size_t arena_bytes) {
-        if (slot_count_ == 0 || growth_left_ < entries) {
-            if (entries > SIZE_MAX / 2 - size_) throw std::bad_alloc();
-            std::size_t slots = std::max(slot_count_, min_slots_);
-            while (string_table_detail::room_of(slots) < size_ + entries) slots *= 2;
-            rebuild_with(slots);
-        }
-        arena_.reserve_spare(arena_bytes);
+    // Sets the value of `key` if it is there; never allocates.
+    bool assign_if_present(std::string_view key, Value value) noexcept {
+        if (empty()) return false;
+        const std::size_t at = find_slot(key, hash(key));
+        if (at == NOT_FOUND) return false;
+        set_value_at(refs_[at], value);
+        return true;
     }
 
     // When some entry's value `drop` is true for: rebuilds the table without
@@ -373,13 +370,9 @@ public:
         return true;
     }
 
-    // Insertions of absent keys that can still be made before a rebuild, at least.
-    [[nodiscard]] std::size_t growth_left() const noexcept { return growth_left_; }
-    // Arena bytes that can still be appended without growing it.
-    [[nodiscard]] std::size_t arena_spare() const noexcept { return arena_.spare(); }
 
     // Removes the entry of `key`; false when there was none.
-    bool erase(std::string_view key) {
+    bool erase(std::string_view key) noexcept {
         using namespace string_table_detail;
         const std::size_t at = find_slot(key, hash(key));
         if (at == NOT_FOUND) return false;

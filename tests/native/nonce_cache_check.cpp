@@ -7,13 +7,17 @@
 //   nonce_cache_check time      elapsed_between and ban_end_second edge cases
 //   nonce_cache_check engine    the state engine's table work on a clock the test
 //                               moves: bucket rotation, ban end seconds, the
-//                               dropping of ended bans (also against a model)
+//                               dropping of ended bans (also against a model),
+//                               a hydration that runs out of memory part-way
 // Exit status 0 when every check held; otherwise the first failure on stderr.
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <cstddef>
 #include <limits>
+#include <map>
+#include <new>
 #include <optional>
 #include <random>
 #include <string>
@@ -27,6 +31,33 @@
 #include "nonce_cache/string_table.h"
 
 #include "check.h"
+
+// operator new and delete of this program, so that a check can make large
+// allocations fail: any block larger than FAIL_NEW_ABOVE throws std::bad_alloc.
+static std::size_t FAIL_NEW_ABOVE = SIZE_MAX;
+
+static void* allocate(std::size_t n, std::size_t alignment) {
+    if (n > FAIL_NEW_ABOVE) throw std::bad_alloc();
+    if (n == 0) n = 1;
+    void* p = alignment <= alignof(std::max_align_t)
+                  ? std::malloc(n)
+                  : std::aligned_alloc(alignment, (n + alignment - 1) / alignment * alignment);
+    if (p == nullptr) throw std::bad_alloc();
+    return p;
+}
+
+void* operator new(std::size_t n) { return allocate(n, 0); }
+void* operator new[](std::size_t n) { return allocate(n, 0); }
+void* operator new(std::size_t n, std::align_val_t a) { return allocate(n, static_cast<std::size_t>(a)); }
+void* operator new[](std::size_t n, std::align_val_t a) { return allocate(n, static_cast<std::size_t>(a)); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::align_val_t) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
 
 namespace {
 
@@ -399,7 +430,59 @@ void dropping_against_a_model(std::uint64_t seed) {
     }
 }
 
+// The active bans of a table with their end seconds.
+std::map<std::string, std::uint64_t> active_bans(const StateEngine& e, std::uint64_t now) {
+    std::map<std::string, std::uint64_t> out;
+    e.ip_bans.for_each([&](std::string_view ip, std::uint64_t end) {
+        if (end > now) out.emplace(std::string(ip), end);
+    });
+    return out;
+}
+
+// A hydration whose table cannot grow part-way stores nothing: the pairs
+// stored before the failure, new addresses and new end seconds of old ones
+// alike, are taken back.
+void hydration_all_or_nothing() {
+    at(0);
+    StateEngine e = make_state_engine(fake_clock);
+    const std::uint64_t now = 1'000;
+    for (std::size_t i = 0; i < 1'000; ++i) ban_ip(e, "old-" + std::to_string(i), 5'000, now);
+    for (std::size_t i = 0; i < 10; ++i) ban_ip(e, "ended-" + std::to_string(i), 900, 800);
+    const auto before = active_bans(e, now);
+
+    std::string addresses;
+    std::vector<BanPair> pairs;
+    auto add = [&](const std::string& ip, std::uint64_t end) {
+        addresses += ip;
+        pairs.push_back({addresses.size(), end});
+    };
+    for (std::size_t i = 0; i < 500; ++i) add("old-" + std::to_string(i), 7'000);
+    for (std::size_t i = 0; i < 20'000; ++i) {
+        add("new-" + std::to_string(i), 6'000);
+        if (i % 1'000 == 0) add("new-0", 6'000 + i);  // an address stored again
+    }
+    // The table grows 2,048 -> 4,096 -> 8,192 -> 16,384 slots on the way; the
+    // next growth needs a 256 KiB block of offsets and fails.
+    FAIL_NEW_ABOVE = 200'000;
+    bool failed = false;
+    try {
+        hydrate_bans(e, addresses, pairs, now);
+    } catch (const std::bad_alloc&) {
+        failed = true;
+    }
+    FAIL_NEW_ABOVE = SIZE_MAX;
+    CHECK(failed);
+    CHECK(active_bans(e, now) == before);
+    CHECK(!is_ip_banned(e, "new-0", now) && e.ip_bans.find("old-0") == 5'000);
+
+    hydrate_bans(e, addresses, pairs, now);  // with the memory there: all of it
+    CHECK(e.ip_bans.find("old-0") == 7'000 && e.ip_bans.find("old-999") == 5'000);
+    CHECK(e.ip_bans.find("new-0") == 6'000 + 19'000 && e.ip_bans.find("new-19999") == 6'000);
+    CHECK(state_stats(e, now).active_ip_bans == 21'000);
+}
+
 int run_engine() {
+    hydration_all_or_nothing();
     rotation();
     ban_end_seconds();
     ended_bans_are_dropped();

@@ -133,5 +133,6 @@ def test_state_engine_on_a_clock_the_test_moves(driver):
     # pause, restarted by a clear and timed from the reading after the old
     # bucket is released; ban end seconds (ended at the end second itself);
     # ended bans dropped when the table would grow and on request, with random
-    # operations compared with a model that keeps every ban.
+    # operations compared with a model that keeps every ban; a hydration whose
+    # table fails to grow part-way (operator new made to fail) stores nothing.
     run_driver(driver, "engine")

@@ -66,7 +66,8 @@ def test_forgiving_read_passes_on_what_is_not_bad_data(name, exc_type):
 @pytest.mark.parametrize("exc", [ValueError("bad"), ArithmeticError("bad"), Exception("bad"),
                                  UnicodeError("bad")])
 def test_forgiving_read_still_drops_bad_data(name, exc):
-    assert isinstance(FORGIVING[name](Raises(exc)), dict)
+    # The same result as for a value of the wrong type: the entry or value is skipped.
+    assert FORGIVING[name](Raises(exc)) == FORGIVING[name](object())
 
 
 def test_sequence_length_failure_that_is_not_bad_data_ends_the_call():
@@ -154,8 +155,10 @@ print("ok", stored)
 """
 
 
-@pytest.mark.skipif(sanitized(), reason="an address-space limit cannot work beside the "
-                    "sanitizer's shadow memory")
+# Not under AddressSanitizer: an address-space limit cannot work beside its shadow
+# memory, and its operator new ends the process when an allocation fails instead of
+# throwing std::bad_alloc, even with allocator_may_return_null=1.
+@pytest.mark.skipif(sanitized(), reason="AddressSanitizer's operator new cannot fail by throwing")
 def test_allocation_failure_raises_memory_error_and_stores_nothing():
     done = subprocess.run([sys.executable, "-c", OUT_OF_MEMORY, "limit"], capture_output=True,
                           text=True, timeout=240)

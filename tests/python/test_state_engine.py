@@ -391,3 +391,12 @@ def test_ended_bans_are_dropped_and_their_memory_given_back():
     assert stats()["active_ip_bans"] == 1
     assert native_in_use() - before < grown - 100_000
     assert core.is_ip_banned_rs("kept") and not core.is_ip_banned_rs("2001:db8:1::1")
+
+
+def test_hydration_buffers_over_the_kept_size_are_given_back():
+    from test_leaks import native_in_use
+
+    core.hydrate_bans_rs([("warm", 1)])
+    before = native_in_use()
+    core.hydrate_bans_rs([("a" * 20_000_000, 1)])  # converted, then skipped: it has ended
+    assert native_in_use() - before < 1_000_000
