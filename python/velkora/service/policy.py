@@ -43,7 +43,7 @@ class Policy:
     teleport_max_points: int = 6
     constant_speed_max_cv: float = 0.1
     curvature_score_min: float = 0.9
-    keystroke_score_min: float = 0.7
+    keystroke_score_min: float = 0.8
     machine_dwell_max_ms: float = 12.0
     machine_dwell_min_releases: int = 5
 
