@@ -42,6 +42,7 @@ bench: $(VENV)/.built $(VENV)/.deps-bench
 typecheck: $(VENV)/.built $(VENV)/.deps-typecheck
 	$(PY) -m mypy.stubtest velkora_core_rs
 	$(PY) -m mypy --strict --cache-dir $(VENV)/mypy-cache tests/typing $(wildcard examples/*.py)
+	$(PY) -m mypy --strict --cache-dir $(VENV)/mypy-cache python/velkora/service
 
 # ruff over every Python file of the project (rules in pyproject.toml).
 lint: $(VENV)/.deps-lint

@@ -11,15 +11,10 @@ from typing import Any
 
 import httpx
 import pytest
-
-pytest.importorskip("starlette", reason="could not import starlette")
-pytest.importorskip("uvicorn", reason="could not import uvicorn")
-
-from service_data import pseudonymised, real_sessions, telemetry_of  # noqa: E402
-from service_server import serve_in_thread  # noqa: E402
-from velkora.service import Settings  # noqa: E402
-from velkora.service import tokens  # noqa: E402
-from velkora.service.proxy import parse_networks  # noqa: E402
+from service_data import pseudonymised, real_sessions, telemetry_of
+from service_server import serve_in_thread
+from velkora.service import Settings, tokens
+from velkora.service.proxy import parse_networks
 
 SECRET = b"k1-secret-for-the-tests-0123456789"
 OLD_SECRET = b"k0-secret-being-rotated-out-0123"

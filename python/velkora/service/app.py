@@ -5,8 +5,8 @@ metrics are set up when the lifespan starts."""
 from __future__ import annotations
 
 import contextlib
-import hmac
 import hashlib
+import hmac
 import json
 import logging
 import os
@@ -357,7 +357,7 @@ async def _dev_key(settings: Settings) -> bytes:
 def _make_state(settings: Settings) -> tuple[StateBackend, str]:
     if settings.redis_url is None:
         return LocalState(prefix=settings.store_prefix), "none"
-    from velkora.shared_state import AsyncSharedState
+    from velkora.shared_state import AsyncSharedState  # type: ignore[import-not-found,unused-ignore]
 
     # Under "refuse" the service answers 503 itself: the layer raises, nothing is stored.
     policy = "raise" if settings.on_store_error == "refuse" else settings.on_store_error

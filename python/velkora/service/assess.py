@@ -143,7 +143,8 @@ def check_idempotency_key(value: str | None) -> str | None:
     if value is None:
         return None
     if not 1 <= len(value) <= IDEMPOTENCY_KEY_MAX or not value.isascii() or not value.isprintable():
-        raise Refusal(400, "idempotency-key-invalid", f"Idempotency-Key must be 1 to {IDEMPOTENCY_KEY_MAX} printable ASCII")
+        detail = f"Idempotency-Key must be 1 to {IDEMPOTENCY_KEY_MAX} printable ASCII characters"
+        raise Refusal(400, "idempotency-key-invalid", detail)
     return value
 
 

@@ -60,10 +60,10 @@ class Metrics:
         from prometheus_client.multiprocess import MultiProcessCollector
 
         registry = CollectorRegistry()
-        MultiProcessCollector(registry, path=self.path)
+        MultiProcessCollector(registry, path=self.path)  # type: ignore[no-untyped-call]
         return generate_latest(registry), CONTENT_TYPE_LATEST
 
     def close(self) -> None:
         from prometheus_client import multiprocess
 
-        multiprocess.mark_process_dead(os.getpid(), self.path)
+        multiprocess.mark_process_dead(os.getpid(), self.path)  # type: ignore[no-untyped-call]
