@@ -1,0 +1,216 @@
+"""The collector and the service end to end in a real headless Chromium (Debian's
+chromium and chromium-driver, by explicit path), against the service run as its own
+process. A driven browser is never a human: the human controls are the recorded
+sessions, posted at the HTTP level in test_service_http."""
+
+import json
+import time
+from collections.abc import Iterator
+from typing import Any
+
+import httpx
+import needs
+import pytest
+from service_server import clean_env, serve_process
+from velkora.service import tokens
+
+pytestmark = pytest.mark.browser
+
+SECRET = "browser-test-signing-secret-0123"
+TYPED_USER = "alice.example"
+TYPED_PASSWORD = "Hunter2-secret"
+
+
+@pytest.fixture(scope="module")
+def service(tmp_path_factory: pytest.TempPathFactory) -> Iterator[str]:
+    log = tmp_path_factory.mktemp("service") / "service.log"
+    with serve_process({"VELKORA_SIGNING_KEYS": f"k1:{SECRET}"}, log=log) as base:
+        yield base
+
+
+def make_driver(*extra_args: str) -> Any:
+    chromium = needs.program("chromium")
+    driver_path = needs.program("chromedriver")
+    webdriver = needs.package("selenium.webdriver")
+    from selenium.webdriver.chrome.service import Service
+
+    options = webdriver.ChromeOptions()
+    options.binary_location = chromium
+    for arg in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--window-size=1200,900", *extra_args):
+        options.add_argument(arg)
+    options.set_capability("goog:loggingPrefs", {"performance": "ALL", "browser": "ALL"})
+    return webdriver.Chrome(service=Service(driver_path, env=clean_env({})), options=options)
+
+
+def request_bodies(driver: Any) -> list[tuple[str, str]]:
+    """(url, body) of every request the page sent that carried a body."""
+    bodies = []
+    for entry in driver.get_log("performance"):
+        message = json.loads(entry["message"])["message"]
+        if message.get("method") == "Network.requestWillBeSent":
+            request = message["params"]["request"]
+            if request.get("hasPostData") or "postData" in request:
+                body = request.get("postData")
+                if body is None:
+                    body = driver.execute_cdp_cmd(
+                        "Network.getRequestPostData", {"requestId": message["params"]["requestId"]}
+                    )["postData"]
+                bodies.append((request["url"], body))
+    return bodies
+
+
+def scripted_login(driver: Any, base: str) -> dict[str, Any]:
+    """Loads the demo, types into both fields and submits with plain Selenium actions;
+    returns the page's answer."""
+    from selenium.webdriver.common.action_chains import ActionChains
+    from selenium.webdriver.common.by import By
+
+    driver.get(base + "/demo")
+    user = driver.find_element(By.ID, "username")
+    password = driver.find_element(By.ID, "password")
+    ActionChains(driver).move_to_element(user).click().perform()
+    user.send_keys(TYPED_USER)
+    ActionChains(driver).move_to_element(password).click().perform()
+    password.send_keys(TYPED_PASSWORD)
+    ActionChains(driver).move_to_element(driver.find_element(By.ID, "submit")).click().perform()
+    end = time.monotonic() + 15
+    while time.monotonic() < end and not driver.find_element(By.TAG_NAME, "body").get_attribute("data-verdict"):
+        time.sleep(0.05)
+    answer = json.loads(driver.find_element(By.ID, "verdict").text)
+    answer["features"] = json.loads(driver.find_element(By.ID, "features").text)
+    return answer
+
+
+def captured_envelope(driver: Any) -> str:
+    bodies = [body for url, body in request_bodies(driver) if url.endswith("/demo/assess")]
+    assert len(bodies) == 1
+    return str(bodies[0])
+
+
+BEHAVIOURAL = {"pointer-teleport", "pointer-constant-speed", "curvature-score", "keystroke-score",
+               "key-dwell-machine-speed"}
+
+
+def test_scripted_session_is_a_bot_and_sends_no_typed_text(service: str) -> None:
+    driver = make_driver()
+    try:
+        answer = scripted_login(driver, service)
+        bodies = request_bodies(driver)
+        console = driver.get_log("browser")
+    finally:
+        driver.quit()
+    codes = {r["code"] for r in answer["reasons"]}
+    assert answer["verdict"] == "bot", answer
+    assert "automation-flag" in codes and codes & BEHAVIOURAL, codes
+    features = answer["features"]
+    # Selenium presses Shift around each capital letter.
+    password_presses = len(TYPED_PASSWORD) + sum(c.isupper() for c in TYPED_PASSWORD)
+    assert features["key_count"] == len(TYPED_USER) + password_presses
+    assert features["click_count"] == 3  # two fields and the button
+    assert bodies, "no request body was captured"
+    for url, body in bodies:
+        assert TYPED_USER not in body and TYPED_PASSWORD not in body, url
+        envelope = json.loads(body)
+        keys = [k.get("key") for k in envelope["telemetry"]["keystrokes"]]
+        # Pseudonyms for the user name (equal keys, equal names); timing only for the password.
+        assert all(k is None or (k.startswith("~") and len(k) == 5) for k in keys), keys
+        assert keys[len(TYPED_USER):] == [None] * password_presses
+        assert len(set(keys[: len(TYPED_USER)])) == len(set(TYPED_USER))
+    assert not [m for m in console if "Content Security Policy" in m["message"]], console
+
+
+def test_hidden_automation_flag_is_still_a_bot_from_behaviour(service: str) -> None:
+    driver = make_driver("--disable-blink-features=AutomationControlled")
+    try:
+        assert driver.execute_script("return navigator.webdriver") is False
+        answer = scripted_login(driver, service)
+    finally:
+        driver.quit()
+    codes = {r["code"] for r in answer["reasons"]}
+    assert answer["verdict"] == "bot", answer
+    assert "automation-flag" not in codes and codes <= BEHAVIOURAL
+
+
+def test_literal_letters_only_where_the_page_allows_them(service: str) -> None:
+    from selenium.webdriver.common.by import By
+
+    driver = make_driver()
+    try:
+        driver.get(service + "/demo")
+        driver.execute_script(
+            "for (const id of ['username', 'password'])"
+            " document.getElementById(id).setAttribute('data-velkora-literal', 'true')"
+        )
+        driver.find_element(By.ID, "username").send_keys("abc")
+        driver.find_element(By.ID, "password").send_keys("xyz")
+        keys = [k.get("key") for k in driver.execute_script("return Velkora.telemetry().keystrokes")]
+    finally:
+        driver.quit()
+    assert keys == ["a", "b", "c", None, None, None]
+
+
+def test_captured_request_replayed_tampered_or_expired_is_refused(service: str) -> None:
+    driver = make_driver()
+    try:
+        scripted_login(driver, service)
+        body = captured_envelope(driver)
+    finally:
+        driver.quit()
+    envelope = json.loads(body)
+    with httpx.Client(base_url=service, timeout=10.0) as client:
+        replay = client.post("/v1/assess", content=body, headers={"Content-Type": "application/json"})
+        assert (replay.status_code, replay.json()["error-codes"]) == (409, ["nonce-reused"])
+        prefix, kid, payload, tag = envelope["nonce"].split(".")
+        tampered = {**envelope, "nonce": f"{prefix}.{kid}.{payload}.{'A' if tag[0] != 'A' else 'B'}{tag[1:]}"}
+        r = client.post("/v1/assess", json=tampered)
+        assert (r.status_code, r.json()["error-codes"]) == (403, ["nonce-bad-signature"])
+        expired_token, _ = tokens.issue(SECRET.encode(), "k1", int(time.time()) - 3600, 300)
+        r = client.post("/v1/assess", json={**envelope, "nonce": expired_token})
+        assert (r.status_code, r.json()["error-codes"]) == (403, ["nonce-expired"])
+
+
+def test_collector_payload_stays_under_the_keepalive_limit(service: str) -> None:
+    """Long sessions are capped: a minute of pointer movement and more keys than the
+    reader examines still fit a keepalive request."""
+    driver = make_driver()
+    try:
+        driver.get(service + "/demo")
+        size = driver.execute_script(
+            """
+            const target = document.getElementById('username');
+            const frames = [];
+            for (let i = 0; i < 2000; i++) {
+              window.dispatchEvent(new PointerEvent('pointermove', {clientX: 1000.123 + i, clientY: 700.456 - i,
+                                                                   pointerType: 'touch', width: 21.5, height: 22.5,
+                                                                   pressure: 0.53}));
+              // one sample per animation frame: flush the pending one as a frame would
+              if (i % 2 === 0) Velkora.telemetry();
+            }
+            for (let i = 0; i < 400; i++) {
+              target.dispatchEvent(new KeyboardEvent('keydown', {key: 'k' + i, code: 'Key' + i, bubbles: true}));
+              target.dispatchEvent(new KeyboardEvent('keyup', {key: 'k' + i, code: 'Key' + i, bubbles: true}));
+              window.dispatchEvent(new MouseEvent('click'));
+              window.dispatchEvent(new WheelEvent('wheel'));
+            }
+            const t = Velkora.telemetry();
+            return [new Blob([JSON.stringify({nonce: 'v1.' + 'x'.repeat(160), telemetry: t})]).size,
+                    t.mouse_movements.length, t.keystrokes.length];
+            """
+        )
+    finally:
+        driver.quit()
+    nbytes, points, keys = size
+    assert points == 300 and keys == 150
+    assert nbytes < 64 * 1024, nbytes
+
+
+def test_collector_is_served_for_a_strict_policy(service: str) -> None:
+    r = httpx.get(service + "/collector.js", timeout=10.0)
+    source = r.text
+    assert r.headers["content-type"].startswith("text/javascript")
+    for forbidden in ("eval(", "new Function", "innerHTML", "document.cookie", "localStorage", "sessionStorage",
+                      "Worker(", ".style", "setAttribute('style"):
+        assert forbidden not in source, forbidden
+    demo = httpx.get(service + "/demo", timeout=10.0)
+    assert "script-src 'self'" in demo.headers["content-security-policy"]
+    assert "<script>" not in demo.text and "style=" not in demo.text
