@@ -9,7 +9,7 @@ BUILD_DIR := $(abspath $(VENV))/cmake-build
 SOURCES := $(shell find src stubs python -type f -not -path "*/__pycache__/*") CMakeLists.txt pyproject.toml
 PIP := $(PY) -m pip --disable-pip-version-check -q
 
-.PHONY: demo test bench build clean typecheck lint wheel test-wheel test-asan fuzz
+.PHONY: demo test bench build clean typecheck lint wheel test-wheel test-asan fuzz serve
 
 $(PY):
 	@set -e; python=$$(tools/find_python.sh); \
@@ -33,6 +33,15 @@ test: $(VENV)/.built $(VENV)/.deps-test
 
 demo: $(VENV)/.built
 	$(PY) examples/demo.py $(ARGS)
+
+# The reference service on http://$(SERVE_HOST):$(SERVE_PORT) (demo page at /demo): uvicorn
+# with proxy headers off. One worker with the in-process state; with VELKORA_REDIS_URL set,
+# SERVE_WORKERS (default 2) workers sharing it through the store.
+SERVE_HOST ?= 127.0.0.1
+SERVE_PORT ?= 8000
+SERVE_WORKERS ?= $(if $(VELKORA_REDIS_URL),2,1)
+serve: $(VENV)/.built
+	$(PY) -m velkora.service --host $(SERVE_HOST) --port $(SERVE_PORT) --workers $(SERVE_WORKERS)
 
 bench: $(VENV)/.built $(VENV)/.deps-bench
 	$(PY) bench/run_bench.py $(BENCH_ARGS)
