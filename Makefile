@@ -45,6 +45,7 @@ serve: $(VENV)/.built
 
 bench: $(VENV)/.built $(VENV)/.deps-bench
 	$(PY) bench/run_bench.py $(BENCH_ARGS)
+	$(PY) bench/service_load.py $(SERVICE_BENCH_ARGS)
 
 # Stubtest compares the installed stubs with the built module; mypy --strict then
 # checks the typing examples and whatever examples/ holds against those stubs.

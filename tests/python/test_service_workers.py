@@ -14,6 +14,7 @@ from service_server import clean_env, serve_process, wait_healthy
 from stores import free_port
 
 pytestmark = pytest.mark.browser
+SECRET = "workers-test-signing-secret-0123"
 
 
 def metric(text: str, name: str) -> float:
@@ -21,7 +22,7 @@ def metric(text: str, name: str) -> float:
 
 
 def test_metrics_add_up_across_workers() -> None:
-    with serve_process({}, workers=2) as base:
+    with serve_process({"VELKORA_SIGNING_KEYS": f"k1:{SECRET}"}, workers=2) as base:
         for _ in range(30):
             # A new connection each time, so that both workers take requests.
             with httpx.Client(base_url=base, timeout=10.0) as c:
@@ -32,18 +33,26 @@ def test_metrics_add_up_across_workers() -> None:
     assert metric(text, 'velkora_refusals_total{code="nonce-malformed"}') == 30
 
 
-def test_several_workers_without_a_store_warn_loudly() -> None:
+def _start_stderr(env: dict[str, str]) -> bytes:
     port = free_port()
     process = subprocess.Popen(
         [sys.executable, "-m", "velkora.service", "--port", str(port), "--workers", "2", "--log-level", "warning"],
-        env=clean_env({}), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+        env=clean_env(env), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
     )
     try:
         wait_healthy(f"http://127.0.0.1:{port}", process=process)
     finally:
         process.terminate()
         _, err = process.communicate(timeout=20)
+    return err
+
+
+def test_several_workers_without_a_store_warn_loudly() -> None:
+    err = _start_stderr({"VELKORA_SIGNING_KEYS": f"k1:{SECRET}"})
     assert b"replay cache and bans" in err and b"VELKORA_REDIS_URL" in err
+    # Without keys to share either, the workers could not verify each other's tokens.
+    err = _start_stderr({})
+    assert b"one worker is started" in err and b"replay cache" not in err
 
 
 def test_production_mode_refuses_to_start_without_keys() -> None:

@@ -23,6 +23,11 @@ WARNING = (
     "only. Set VELKORA_REDIS_URL, or run one worker."
 )
 
+ONE_WORKER = (
+    "WARNING: no VELKORA_REDIS_URL and no VELKORA_SIGNING_KEYS: workers could not share a "
+    "generated signing key, so one worker is started."
+)
+
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(prog="python -m velkora.service", description=__doc__.split("\n\n")[0])
@@ -36,6 +41,10 @@ def main(argv: list[str] | None = None) -> int:
     workers = args.workers if args.workers is not None else (2 if shared else 1)
     if workers < 1:
         parser.error("--workers must be at least 1")
+    if workers > 1 and not shared and not os.environ.get("VELKORA_SIGNING_KEYS", "").strip():
+        # Each worker would generate a signing key of its own and refuse the others' tokens.
+        print(ONE_WORKER, file=sys.stderr, flush=True)
+        workers = 1
     if workers > 1 and not shared:
         print(WARNING.format(n=workers), file=sys.stderr, flush=True)
     metrics_dir = tempfile.mkdtemp(prefix="velkora-metrics-")
