@@ -25,7 +25,8 @@ trap 'rm -rf "$scratch"' EXIT
 # which is the one the wheel was built for.
 "$python" -m venv "$scratch/venv"
 venv_python=$scratch/venv/bin/python
-"$venv_python" -m pip install --disable-pip-version-check -q "$wheel[test]"
+# Every extra a user may install: the store client and the service come along.
+"$venv_python" -m pip install --disable-pip-version-check -q "$wheel[test,redis,hiredis,service]"
 
 mkdir -p "$scratch/tree"
 cp "$root/pyproject.toml" "$scratch/tree/"
@@ -33,6 +34,8 @@ cp -r "$root/tests" "$root/src" "$root/fuzz" "$scratch/tree/"
 find "$scratch/tree" -name __pycache__ -prune -exec rm -rf {} +
 
 cd "$scratch/tree"
+# The recorded sessions stay beside the repository, not in the scratch copy.
+export VELKORA_SHARED_DATA="$root/../shared/data"
 # -P: the working directory is not put on sys.path.
 location=$("$venv_python" -P -c 'import velkora_core_rs; print(velkora_core_rs.__file__)')
 case $location in

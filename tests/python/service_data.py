@@ -3,13 +3,17 @@
 minted with a known key."""
 
 import json
+import os
 import random
 from pathlib import Path
 from typing import Any
 
 import pytest
 
-SESSIONS = Path(__file__).resolve().parents[2].parent / "shared" / "data" / "sessions-sample.jsonl"
+# ../shared/data beside the repository; VELKORA_SHARED_DATA names it when the tests run
+# from a copy elsewhere (the wheel test).
+_DATA = os.environ.get("VELKORA_SHARED_DATA") or Path(__file__).resolve().parents[2].parent / "shared" / "data"
+SESSIONS = Path(_DATA) / "sessions-sample.jsonl"
 
 
 def real_sessions() -> list[dict[str, Any]]:

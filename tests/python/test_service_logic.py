@@ -172,3 +172,12 @@ def test_policy_file_is_validated() -> None:
     ):
         with pytest.raises(PolicyError):
             Policy.from_mapping(bad)
+
+
+def test_the_distribution_ships_the_service_files() -> None:
+    import importlib.metadata
+
+    files = {f.as_posix() for f in importlib.metadata.files("velkora_core_rs") or []}
+    for name in ("static/collector.js", "static/demo.html", "static/demo.js", "static/demo.css",
+                 "example-policy.json"):
+        assert f"velkora/service/{name}" in files, name
