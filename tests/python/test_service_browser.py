@@ -6,19 +6,23 @@ sessions, posted at the HTTP level in test_service_http."""
 import json
 import time
 from collections.abc import Iterator
-from typing import Any
 
 import httpx
-import needs
 import pytest
-from service_server import clean_env, serve_process
+from browser_session import (
+    TYPED_PASSWORD,
+    TYPED_USER,
+    captured_envelope,
+    make_driver,
+    request_bodies,
+    scripted_login,
+)
+from service_server import serve_process
 from velkora.service import tokens
 
 pytestmark = pytest.mark.browser
 
 SECRET = "browser-test-signing-secret-0123"
-TYPED_USER = "alice.example"
-TYPED_PASSWORD = "Hunter2-secret"
 
 
 @pytest.fixture(scope="module")
@@ -26,65 +30,6 @@ def service(tmp_path_factory: pytest.TempPathFactory) -> Iterator[str]:
     log = tmp_path_factory.mktemp("service") / "service.log"
     with serve_process({"VELKORA_SIGNING_KEYS": f"k1:{SECRET}"}, log=log) as base:
         yield base
-
-
-def make_driver(*extra_args: str) -> Any:
-    chromium = needs.program("chromium")
-    driver_path = needs.program("chromedriver")
-    webdriver = needs.package("selenium.webdriver")
-    from selenium.webdriver.chrome.service import Service
-
-    options = webdriver.ChromeOptions()
-    options.binary_location = chromium
-    for arg in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--window-size=1200,900", *extra_args):
-        options.add_argument(arg)
-    options.set_capability("goog:loggingPrefs", {"performance": "ALL", "browser": "ALL"})
-    return webdriver.Chrome(service=Service(driver_path, env=clean_env({})), options=options)
-
-
-def request_bodies(driver: Any) -> list[tuple[str, str]]:
-    """(url, body) of every request the page sent that carried a body."""
-    bodies = []
-    for entry in driver.get_log("performance"):
-        message = json.loads(entry["message"])["message"]
-        if message.get("method") == "Network.requestWillBeSent":
-            request = message["params"]["request"]
-            if request.get("hasPostData") or "postData" in request:
-                body = request.get("postData")
-                if body is None:
-                    body = driver.execute_cdp_cmd(
-                        "Network.getRequestPostData", {"requestId": message["params"]["requestId"]}
-                    )["postData"]
-                bodies.append((request["url"], body))
-    return bodies
-
-
-def scripted_login(driver: Any, base: str) -> dict[str, Any]:
-    """Loads the demo, types into both fields and submits with plain Selenium actions;
-    returns the page's answer."""
-    from selenium.webdriver.common.action_chains import ActionChains
-    from selenium.webdriver.common.by import By
-
-    driver.get(base + "/demo")
-    user = driver.find_element(By.ID, "username")
-    password = driver.find_element(By.ID, "password")
-    ActionChains(driver).move_to_element(user).click().perform()
-    user.send_keys(TYPED_USER)
-    ActionChains(driver).move_to_element(password).click().perform()
-    password.send_keys(TYPED_PASSWORD)
-    ActionChains(driver).move_to_element(driver.find_element(By.ID, "submit")).click().perform()
-    end = time.monotonic() + 15
-    while time.monotonic() < end and not driver.find_element(By.TAG_NAME, "body").get_attribute("data-verdict"):
-        time.sleep(0.05)
-    answer = json.loads(driver.find_element(By.ID, "verdict").text)
-    answer["features"] = json.loads(driver.find_element(By.ID, "features").text)
-    return answer
-
-
-def captured_envelope(driver: Any) -> str:
-    bodies = [body for url, body in request_bodies(driver) if url.endswith("/demo/assess")]
-    assert len(bodies) == 1
-    return str(bodies[0])
 
 
 BEHAVIOURAL = {"pointer-teleport", "pointer-constant-speed", "curvature-score", "keystroke-score",

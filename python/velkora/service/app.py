@@ -54,6 +54,8 @@ class Runtime:
     state: StateBackend
     metrics: Metrics
     store_kind: str
+    # What the backend raises when the store cannot answer (nothing, in process).
+    store_errors: tuple[type[Exception], ...] = ()
     clock: Callable[[], float] = time.time
     extra: dict[str, Any] = field(default_factory=dict)
 
@@ -170,9 +172,7 @@ async def _assess_request(request: Request, *, open_access: bool) -> tuple[Asses
     except Refusal as refusal:
         rt.metrics.refusals.labels(refusal.code).inc()
         return None, _problem(refusal, request_id)
-    except Exception as error:
-        if type(error).__name__ != "StoreUnavailable":
-            raise
+    except rt.store_errors:
         rt.metrics.refusals.labels("store-unavailable").inc()
         return None, _problem(Refusal(503, "store-unavailable", "the shared state store is unavailable"), request_id)
     rt.metrics.verdicts.labels(result.verdict.verdict).inc()
@@ -257,9 +257,7 @@ async def ban_endpoint(request: Request) -> Response:
         return _problem(Refusal(422, "ban-invalid", detail, "duration_sec"), request_id)
     try:
         await rt.state.ban_ip(ip, duration)
-    except Exception as error:
-        if type(error).__name__ != "StoreUnavailable":
-            raise
+    except rt.store_errors:
         return _problem(Refusal(503, "store-unavailable", "the shared state store is unavailable"), request_id)
     log.info("ban: %s for %d s", ip, duration)
     return JSONResponse({"ip": ip, "duration_sec": duration}, status_code=201)
@@ -275,9 +273,7 @@ async def unban_endpoint(request: Request) -> Response:
         return _problem(Refusal(422, "ban-invalid", "not an IP address", "ip"), str(uuid.uuid4()))
     try:
         await rt.state.unban_ip(ip)
-    except Exception as error:
-        if type(error).__name__ != "StoreUnavailable":
-            raise
+    except rt.store_errors:
         return _problem(Refusal(503, "store-unavailable", "the shared state store is unavailable"), str(uuid.uuid4()))
     return Response(status_code=204)
 
@@ -354,17 +350,20 @@ async def _dev_key(settings: Settings) -> bytes:
     return value
 
 
-def _make_state(settings: Settings) -> tuple[StateBackend, str]:
+def _make_state(settings: Settings) -> tuple[StateBackend, str, tuple[type[Exception], ...]]:
     if settings.redis_url is None:
-        return LocalState(prefix=settings.store_prefix), "none"
-    from velkora.shared_state import AsyncSharedState  # type: ignore[import-not-found,unused-ignore]
+        return LocalState(prefix=settings.store_prefix), "none", ()
+    from velkora.shared_state import (  # type: ignore[import-not-found,unused-ignore]
+        AsyncSharedState,
+        StoreUnavailable,
+    )
 
     # Under "refuse" the service answers 503 itself: the layer raises, nothing is stored.
     policy = "raise" if settings.on_store_error == "refuse" else settings.on_store_error
     state: StateBackend = AsyncSharedState.from_url(
         settings.redis_url, prefix=settings.store_prefix, on_store_error=policy
     )
-    return state, "redis"
+    return state, "redis", (StoreUnavailable,)
 
 
 def create_app(settings: Settings | None = None, *, clock: Callable[[], float] = time.time) -> Starlette:
@@ -383,11 +382,11 @@ def create_app(settings: Settings | None = None, *, clock: Callable[[], float] =
             log.warning("development mode: tokens are signed with a generated key")
         if not cfg.api_keys and not cfg.production:
             log.warning("development mode without VELKORA_API_KEYS: /v1/assess is open to any caller")
-        state, store_kind = _make_state(cfg)
+        state, store_kind, store_errors = _make_state(cfg)
         await state.start()
         metrics = Metrics()
         app.state.runtime = Runtime(cfg, keys, signing_key_id, Policy.load(cfg.policy_path), state, metrics,
-                                    store_kind, clock)
+                                    store_kind, store_errors, clock)
         try:
             yield
         finally:
