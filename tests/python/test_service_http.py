@@ -152,6 +152,7 @@ def test_clock_leeway_accepts_small_skew(client: httpx.Client) -> None:
         (b"{not json", 400, "json-malformed", None),
         (b'{"nonce": "x", "telemetry": {"mouse_movements": [{"x": NaN, "y": 1, "t": 1}]}}', 400, "json-malformed",
          None),
+        (b"[" * 100_000 + b"]" * 100_000, 400, "json-malformed", None),  # nesting beyond the parser's limit
         (b"[1, 2]", 422, "body-not-object", None),
         (b'"text"', 422, "body-not-object", None),
         (b'{"telemetry": {}}', 422, "envelope-invalid", "nonce"),
