@@ -26,13 +26,16 @@ def make_driver(*extra_args: str) -> Any:
     return webdriver.Chrome(service=Service(driver_path, env=clean_env({})), options=options)
 
 
-def request_bodies(driver: Any) -> list[tuple[str, str]]:
-    """(url, body) of every request the page sent that carried a body."""
+def request_bodies(driver: Any, urls: list[str] | None = None) -> list[tuple[str, str]]:
+    """(url, body) of every request the page sent that carried a body; the URL of every
+    request, with or without one, is appended to URLS."""
     bodies = []
     for entry in driver.get_log("performance"):
         message = json.loads(entry["message"])["message"]
         if message.get("method") == "Network.requestWillBeSent":
             request = message["params"]["request"]
+            if urls is not None:
+                urls.append(request["url"])
             if request.get("hasPostData") or "postData" in request:
                 body = request.get("postData")
                 if body is None:

@@ -40,7 +40,8 @@ def test_scripted_session_is_a_bot_and_sends_no_typed_text(service: str) -> None
     driver = make_driver()
     try:
         answer = scripted_login(driver, service)
-        bodies = request_bodies(driver)
+        urls: list[str] = []
+        bodies = request_bodies(driver, urls)
         console = driver.get_log("browser")
     finally:
         driver.quit()
@@ -62,6 +63,37 @@ def test_scripted_session_is_a_bot_and_sends_no_typed_text(service: str) -> None
         assert keys[len(TYPED_USER):] == [None] * password_presses
         assert len(set(keys[: len(TYPED_USER)])) == len(set(TYPED_USER))
     assert not [m for m in console if "Content Security Policy" in m["message"]], console
+    # No calls but to the service: the page, its scripts and style, the token, the verdict.
+    assert urls and all(url.startswith(service + "/") for url in urls), urls
+    assert sum(url.endswith("/v1/challenge") for url in urls) >= 1
+
+
+def test_form_gets_the_envelope_in_a_hidden_field(service: str) -> None:
+    driver = make_driver()
+    try:
+        driver.get(service + "/demo")
+        driver.execute_script(
+            """
+            const form = document.createElement('form');
+            document.body.appendChild(form);
+            Velkora.attach(form);
+            form.addEventListener('submit', e => {
+              const field = form.querySelector('input[type=hidden][name=velkora]');
+              if (field.value) { e.preventDefault(); window.__envelope = field.value; }
+            });
+            form.requestSubmit();
+            """
+        )
+        end = time.monotonic() + 10
+        while time.monotonic() < end and not driver.execute_script("return window.__envelope"):
+            time.sleep(0.05)
+        envelope = json.loads(driver.execute_script("return window.__envelope"))
+    finally:
+        driver.quit()
+    assert set(envelope) == {"nonce", "telemetry"}
+    with httpx.Client(base_url=service, timeout=10.0) as client:
+        r = client.post("/v1/assess", json=envelope)
+        assert r.status_code == 200 and r.json()["success"] is True, r.text
 
 
 def test_hidden_automation_flag_is_still_a_bot_from_behaviour(service: str) -> None:
