@@ -140,11 +140,12 @@ async def _assess_request(request: Request, *, open_access: bool) -> tuple[Asses
     try:
         length = request.headers.get("content-length")
         if length is not None:
-            if not length.isdigit():
+            if not (length.isascii() and length.isdigit()):
                 raise Refusal(400, "json-malformed", "Content-Length is not a number")
             if int(length) > rt.settings.max_body:
                 # Refused on the header alone; the connection is closed so that the
                 # unread body is never taken for the next request.
+                rt.metrics.refusals.labels("payload-too-large").inc()
                 return None, _problem(Refusal(413, "payload-too-large", "the body is too large"), request_id, close)
         authenticated = False
         if not open_access:
@@ -156,6 +157,7 @@ async def _assess_request(request: Request, *, open_access: bool) -> tuple[Asses
         try:
             body = await _read_limited(request, rt.settings.max_body)
         except Refusal as refusal:
+            rt.metrics.refusals.labels(refusal.code).inc()
             return None, _problem(refusal, request_id, close)
         result = await assess(
             body,
