@@ -102,3 +102,38 @@ def test_admin_ban_reaches_every_worker_within_a_second(store, tmp_path) -> None
         assert agreed_after(False) < 1.0
         health = httpx.get(base + "/healthz", timeout=10.0).json()
         assert health["store"] == "ok" and health["status"] == "ok"
+
+
+@pytest.mark.parametrize("kind", ["redis", "valkey"])
+def test_store_outage_under_refuse_policy(kind: str, tmp_path) -> None:  # type: ignore[no-untyped-def]
+    """A store that is down: assess answers 503 store-unavailable and keeps nothing, so
+    the same token is good once the store is back; health says degraded, with 200."""
+    pytest.importorskip("velkora.shared_state")
+    from service_server import serve_in_thread
+    from stores import launch
+
+    server = launch(kind, tmp_path / "store")
+    settings = Settings(
+        redis_url=server.url, store_prefix=f"svc-outage-{time.time_ns()}:", on_store_error="refuse",
+        signing_keys={"k1": b"outage-test-signing-secret-0123"}, api_keys=frozenset({API_KEY}),
+    )
+    auth = {"Authorization": f"Bearer {API_KEY}"}
+    try:
+        with serve_in_thread(settings) as base, httpx.Client(base_url=base, timeout=10.0) as c:
+            nonce = c.get("/v1/challenge").json()["nonce"]
+            server.stop()
+            r = c.post("/v1/assess", json={"nonce": nonce, "telemetry": {}}, headers=auth)
+            assert (r.status_code, r.json()["error-codes"]) == (503, ["store-unavailable"])
+            health = c.get("/healthz")
+            assert health.status_code == 200
+            assert health.json()["store"] == "unreachable" and health.json()["status"] == "degraded"
+            server = launch(kind, tmp_path / "store", server.port)
+            deadline = time.monotonic() + 15
+            while True:
+                r = c.post("/v1/assess", json={"nonce": nonce, "telemetry": {}}, headers=auth)
+                if r.status_code != 503 or time.monotonic() > deadline:
+                    break
+                time.sleep(0.2)
+            assert r.status_code == 200, r.text
+    finally:
+        server.stop()
