@@ -352,3 +352,16 @@ def test_forwarded_address_from_a_trusted_proxy_is_used(proxied_server: str) -> 
             r = c.post("/v1/assess", json={"nonce": fresh(c), "telemetry": {}}, headers=headers)
             assert r.status_code == (403 if banned else 200), (chain, r.text)
         c.delete("/v1/bans/203.0.113.8", headers=ADMIN_AUTH)
+
+
+def test_policy_file_replaces_the_example(tmp_path) -> None:  # type: ignore[no-untyped-def]
+    from velkora.service.policy import REASON_CODES
+
+    path = tmp_path / "policy.json"
+    weights = dict.fromkeys(REASON_CODES, 0.0) | {"automation-flag": 0.2}
+    path.write_text(json.dumps({"bot_threshold": 0.2, "weights": weights}))
+    settings = Settings(**{**BASE_SETTINGS, "policy_path": str(path)})  # type: ignore[arg-type]
+    with serve_in_thread(settings) as url, httpx.Client(base_url=url, timeout=10.0) as c:
+        body = {"nonce": fresh(c), "telemetry": {"browser": {"webdriver": True}}}
+        r = c.post("/v1/assess", json=body, headers=AUTH)
+    assert r.json()["verdict"] == "bot" and r.json()["score"] == 0.2

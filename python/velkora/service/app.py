@@ -375,6 +375,7 @@ def create_app(settings: Settings | None = None, *, clock: Callable[[], float] =
     async def lifespan(app: Starlette) -> AsyncIterator[None]:
         cfg = settings if settings is not None else from_env(os.environ)
         cfg.check()
+        policy = Policy.load(cfg.policy_path)
         keys = dict(cfg.signing_keys)
         if keys:
             signing_key_id = next(iter(keys))
@@ -387,8 +388,7 @@ def create_app(settings: Settings | None = None, *, clock: Callable[[], float] =
         state, store_kind, store_errors = _make_state(cfg)
         await state.start()
         metrics = Metrics()
-        app.state.runtime = Runtime(cfg, keys, signing_key_id, Policy.load(cfg.policy_path), state, metrics,
-                                    store_kind, store_errors, clock)
+        app.state.runtime = Runtime(cfg, keys, signing_key_id, policy, state, metrics, store_kind, store_errors, clock)
         try:
             yield
         finally:
