@@ -65,7 +65,11 @@ def parse_json(body: bytes) -> object:
 
 
 def _is_number(value: object) -> bool:
-    return not isinstance(value, bool) and isinstance(value, int | float) and math.isfinite(value)
+    """A finite JSON number (the parser makes exact ints and floats; a bool is no number)."""
+    kind = type(value)
+    if kind is float:
+        return math.isfinite(value)  # type: ignore[arg-type]
+    return kind is int
 
 
 def _list(telemetry: dict[str, Any], name: str, cap: int) -> list[Any]:
@@ -92,14 +96,15 @@ def validate_telemetry(telemetry: object) -> dict[str, Any]:
         if name in browser and not _is_number(browser[name]):
             raise Refusal(422, "telemetry-invalid", f"{name} must be a number", f"telemetry.browser.{name}")
     for i, sample in enumerate(_list(telemetry, "mouse_movements", MAX_POINTS)):
+        if type(sample) is dict and _is_number(sample.get("x")) and _is_number(sample.get("y")) \
+                and _is_number(sample.get("t")) and ("r" not in sample or _is_number(sample["r"])) \
+                and ("f" not in sample or _is_number(sample["f"])):
+            continue
         where = f"telemetry.mouse_movements[{i}]"
         if not isinstance(sample, dict):
             raise Refusal(422, "telemetry-invalid", "a pointer sample must be an object", where)
-        for name in ("x", "y", "t"):
-            if not _is_number(sample.get(name)):
-                raise Refusal(422, "telemetry-invalid", f"{name} must be a finite number", f"{where}.{name}")
-        for name in ("r", "f"):
-            if name in sample and not _is_number(sample[name]):
+        for name in ("x", "y", "t", "r", "f"):
+            if (name in "xyt" or name in sample) and not _is_number(sample.get(name)):
                 raise Refusal(422, "telemetry-invalid", f"{name} must be a finite number", f"{where}.{name}")
     for i, entry in enumerate(_list(telemetry, "keystrokes", MAX_KEYS)):
         where = f"telemetry.keystrokes[{i}]"
