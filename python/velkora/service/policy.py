@@ -133,10 +133,10 @@ def decide(policy: Policy, features: dict[str, Any], telemetry: dict[str, Any]) 
         fired.append("automation-flag")
     points = int(features.get("mouse_points", 0))
     clicks = int(features.get("click_count", 0))
-    steps = pointer_steps(telemetry)
     # A pointer that reaches what it clicks in a handful of long jumps never travelled.
-    if clicks > 0 and steps and len(steps) + 1 <= policy.teleport_max_points:
-        if statistics.fmean(steps) >= policy.teleport_min_step_px:
+    if clicks > 0 and 2 <= points <= policy.teleport_max_points:
+        steps = pointer_steps(telemetry)
+        if steps and statistics.fmean(steps) >= policy.teleport_min_step_px:
             fired.append("pointer-teleport")
     pointer_enough = points >= policy.min_pointer_points
     if pointer_enough:
