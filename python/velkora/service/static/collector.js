@@ -185,11 +185,15 @@
     form.addEventListener("submit", function (e) {
       if (ready) { ready = false; return; }
       e.preventDefault();
-      collect().then(function (envelope) {
-        field.value = JSON.stringify(envelope);
+      function go(value) {
+        field.value = value;
         ready = true;
-        form.requestSubmit ? form.requestSubmit() : form.submit();
-      });
+        if (form.requestSubmit) form.requestSubmit();
+        else { ready = false; form.submit(); }
+      }
+      // Without a token the form still goes, with an empty field: the backend decides,
+      // and a person is never stuck on a page whose service is unreachable.
+      collect().then(function (envelope) { go(JSON.stringify(envelope)); }, function () { go(""); });
     });
   }
 
