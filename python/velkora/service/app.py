@@ -17,7 +17,7 @@ from collections.abc import AsyncIterator, Callable, Mapping
 from dataclasses import dataclass, field
 from datetime import UTC, datetime
 from importlib import resources
-from typing import Any
+from typing import Any, Literal
 
 import velkora_core_rs as core
 from starlette.applications import Starlette
@@ -355,13 +355,10 @@ async def _dev_key(settings: Settings) -> bytes:
 def _make_state(settings: Settings) -> tuple[StateBackend, str, tuple[type[Exception], ...]]:
     if settings.redis_url is None:
         return LocalState(prefix=settings.store_prefix), "none", ()
-    from velkora.shared_state import (  # type: ignore[import-not-found,unused-ignore]
-        AsyncSharedState,
-        StoreUnavailable,
-    )
+    from velkora.shared_state import AsyncSharedState, StoreUnavailable
 
-    # Under "refuse" the service answers 503 itself: the layer raises, nothing is stored.
-    policy = "raise" if settings.on_store_error == "refuse" else settings.on_store_error
+    # Under "refuse" the service answers 503 itself: the layer raises.
+    policy: Literal["local", "raise"] = "local" if settings.on_store_error == "local" else "raise"
     state: StateBackend = AsyncSharedState.from_url(
         settings.redis_url, prefix=settings.store_prefix, on_store_error=policy
     )
