@@ -234,7 +234,7 @@ def measure(args: argparse.Namespace) -> None:
     uvicorn_echo = ["-m", "uvicorn", "--app-dir", str(HERE), "echo_app:app", "--no-proxy-headers",
                     "--log-level", "warning"]
     keys = {"VELKORA_SIGNING_KEYS": "bench:bench-signing-secret-0123456789"}
-    cases = []
+    cases: list[tuple[str, list[str], dict[str, str], str, bool]] = []
     for workers in (1, 2):
         cases.append((f"bare parse-and-echo, {workers} worker(s)", [*uvicorn_echo, "--workers", str(workers)],
                       {}, "/echo", False))
