@@ -66,6 +66,20 @@ def test_captured_request_replayed_through_other_workers(store, tmp_path) -> Non
                     answers.append(c.post("/v1/assess", content=envelope,
                                           headers={"Authorization": f"Bearer {API_KEY}"}).status_code)
             assert answers == [200, 409, 409]
+        # A retry with the same Idempotency-Key and body gets the first verdict on any worker.
+        with httpx.Client(base_url=base, timeout=10.0) as c:
+            nonce = c.get("/v1/challenge").json()["nonce"]
+        envelope = json.dumps({"nonce": nonce, "telemetry": {}})
+        headers = {"Authorization": f"Bearer {API_KEY}", "Idempotency-Key": "retry-1"}
+        replies = []
+        for _ in range(6):
+            with httpx.Client(base_url=base, timeout=10.0) as c:
+                replies.append(c.post("/v1/assess", content=envelope, headers=headers))
+        assert {r.status_code for r in replies} == {200}
+        assert all(r.json() == replies[0].json() for r in replies)
+        with httpx.Client(base_url=base, timeout=10.0) as c:
+            other = c.post("/v1/assess", content=envelope, headers={**headers, "Idempotency-Key": "retry-2"})
+            assert other.status_code == 409
 
 
 @pytest.mark.browser
