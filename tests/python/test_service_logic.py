@@ -116,6 +116,7 @@ def test_local_state_remembers_beyond_the_native_window_and_checks_input() -> No
                     await state.ban_ip("192.0.2.55", bad)
             await state.ban_ip("192.0.2.55", 30)
             assert state.is_ip_banned("192.0.2.55")
+            assert not core.is_ip_banned_rs("192.0.2.55")  # namespaced in the shared engine
             await state.unban_ip("192.0.2.55")
             assert not state.is_ip_banned("192.0.2.55")
             assert state.stats()["claimed_tokens"] == 1

@@ -3,7 +3,8 @@
 The service talks to one small interface: the surface of ``velkora.shared_state``'s
 ``AsyncSharedState``. With a store configured, that class is the backend and every
 worker sees every other's consumed tokens and bans. Without one, ``LocalState`` keeps
-them in this process: the native engine for bans and as the first line for nonces, plus
+them in this process: the native engine for bans and as the first line for nonces (under its prefix, so that
+other users of the process-wide engine are left alone), plus
 an expiring map of consumed token ids with their claim tags. The native nonce buckets
 forget a nonce after 60-120 s, less than a token lives, so the map, not the engine, is
 what makes a token single-use for its whole life.
@@ -121,13 +122,13 @@ class LocalState:
             raise TypeError("duration_sec must be an int")
         if not 1 <= duration_sec <= MAX_BAN_SEC:
             raise ValueError(f"duration_sec must be between 1 and {MAX_BAN_SEC}")
-        core.ban_ip_rs(ip, duration_sec)
+        core.ban_ip_rs(self._prefix + ip, duration_sec)
 
     async def unban_ip(self, ip: str) -> None:
-        core.unban_ip_rs(ip)
+        core.unban_ip_rs(self._prefix + ip)
 
     def is_ip_banned(self, ip: str) -> bool:
-        return core.is_ip_banned_rs(ip)
+        return core.is_ip_banned_rs(self._prefix + ip)
 
     def stats(self) -> dict[str, Any]:
         return {
