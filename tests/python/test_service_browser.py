@@ -191,3 +191,44 @@ def test_collector_is_served_for_a_strict_policy(service: str) -> None:
     demo = httpx.get(service + "/demo", timeout=10.0)
     assert "script-src 'self'" in demo.headers["content-security-policy"]
     assert "<script>" not in demo.text and "style=" not in demo.text
+
+
+def test_form_still_submits_when_the_service_is_gone(tmp_path) -> None:  # type: ignore[no-untyped-def]
+    driver = make_driver()
+    try:
+        with serve_process({"VELKORA_SIGNING_KEYS": f"k1:{SECRET}"}, log=tmp_path / "gone.log") as base:
+            driver.get(base + "/demo")
+            driver.execute_script(
+                """
+                const form = document.createElement('form');
+                document.body.appendChild(form);
+                Velkora.attach(form);
+                window.__submitted = [];
+                form.addEventListener('submit', e => {
+                  const field = form.querySelector('input[type=hidden][name=velkora]');
+                  if (e.defaultPrevented) return;   // the collector is still at work
+                  e.preventDefault();
+                  window.__submitted.push(field.value);
+                });
+                window.__form = form;
+                """
+            )
+            # The token fetched at load time is used up by a first submission.
+            driver.execute_script("window.__form.requestSubmit()")
+            wait_for = "return window.__submitted.length"
+            end = time.monotonic() + 10
+            while time.monotonic() < end and driver.execute_script(wait_for) < 1:
+                time.sleep(0.05)
+        # The service is stopped. A token fetched ahead may still serve one submission;
+        # after that, submissions go without an envelope instead of hanging.
+        for count in (2, 3):
+            driver.execute_script("window.__form.requestSubmit()")
+            end = time.monotonic() + 15
+            while time.monotonic() < end and driver.execute_script(wait_for) < count:
+                time.sleep(0.05)
+            submitted = driver.execute_script("return window.__submitted")
+            if submitted[-1] == "":
+                break
+    finally:
+        driver.quit()
+    assert json.loads(submitted[0])["nonce"] and submitted[-1] == "", submitted
