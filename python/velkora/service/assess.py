@@ -1,0 +1,216 @@
+"""The assess pipeline: every check in its fixed order, as plain functions over bytes,
+dicts and an injected clock; the only I/O is through the state backend it is given.
+
+Order: body size and caller (headers only, in the HTTP layer) -> JSON -> envelope ->
+token format -> key id -> tag -> not yet valid / expired -> banned address -> atomic
+consume of the token id -> scoring. A refusal at any step stores nothing: the ban check
+comes before the consume, so a banned caller does not use up its token.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import json
+import math
+from collections.abc import Mapping
+from dataclasses import dataclass
+from typing import Any
+
+import velkora_core_rs as core
+
+from . import tokens
+from .policy import Policy, Verdict, decide
+from .settings import normalise_ip
+from .state import CapacityExceeded, StateBackend
+
+MAX_POINTS = 5000
+MAX_KEYS = 1000
+MAX_COUNTED = 10000
+MAX_KEY_NAME = 64
+IDEMPOTENCY_KEY_MAX = 255
+
+
+@dataclass(frozen=True)
+class Refusal(Exception):
+    status: int
+    code: str
+    detail: str
+    field: str | None = None
+
+
+@dataclass(frozen=True)
+class Envelope:
+    nonce: str
+    telemetry: dict[str, Any]
+    remoteip: str | None
+
+
+@dataclass(frozen=True)
+class Assessment:
+    token: tokens.Token
+    verdict: Verdict
+    features: dict[str, Any]
+    replayed: bool
+
+
+def _reject_constant(name: str) -> float:
+    raise ValueError(f"{name} is not JSON")
+
+
+def parse_json(body: bytes) -> object:
+    try:
+        return json.loads(body, parse_constant=_reject_constant)
+    except (ValueError, RecursionError):
+        raise Refusal(400, "json-malformed", "the body is not valid JSON") from None
+
+
+def _is_number(value: object) -> bool:
+    """A finite JSON number (the parser makes exact ints and floats; a bool is no number)."""
+    kind = type(value)
+    if kind is float:
+        return math.isfinite(value)  # type: ignore[arg-type]
+    return kind is int
+
+
+def _list(telemetry: dict[str, Any], name: str, cap: int) -> list[Any]:
+    value = telemetry.get(name, [])
+    if not isinstance(value, list):
+        raise Refusal(422, "telemetry-invalid", f"{name} must be a list", f"telemetry.{name}")
+    if len(value) > cap:
+        raise Refusal(422, "telemetry-invalid", f"{name} holds more than {cap} entries", f"telemetry.{name}")
+    return value
+
+
+def validate_telemetry(telemetry: object) -> dict[str, Any]:
+    """The telemetry object, checked against what the reader uses; a refusal names the
+    first field that is wrong."""
+    if not isinstance(telemetry, dict):
+        raise Refusal(422, "telemetry-invalid", "telemetry must be an object", "telemetry")
+    browser = telemetry.get("browser", {})
+    if not isinstance(browser, dict):
+        raise Refusal(422, "telemetry-invalid", "browser must be an object", "telemetry.browser")
+    for name in ("webdriver", "touch_supported"):
+        if name in browser and not isinstance(browser[name], bool):
+            raise Refusal(422, "telemetry-invalid", f"{name} must be a boolean", f"telemetry.browser.{name}")
+    for name in ("screen_width", "screen_height", "max_touch_points", "plugins_length"):
+        if name in browser and not _is_number(browser[name]):
+            raise Refusal(422, "telemetry-invalid", f"{name} must be a number", f"telemetry.browser.{name}")
+    for i, sample in enumerate(_list(telemetry, "mouse_movements", MAX_POINTS)):
+        if type(sample) is dict and _is_number(sample.get("x")) and _is_number(sample.get("y")) \
+                and _is_number(sample.get("t")) and ("r" not in sample or _is_number(sample["r"])) \
+                and ("f" not in sample or _is_number(sample["f"])):
+            continue
+        where = f"telemetry.mouse_movements[{i}]"
+        if not isinstance(sample, dict):
+            raise Refusal(422, "telemetry-invalid", "a pointer sample must be an object", where)
+        for name in ("x", "y", "t", "r", "f"):
+            if (name in "xyt" or name in sample) and not _is_number(sample.get(name)):
+                raise Refusal(422, "telemetry-invalid", f"{name} must be a finite number", f"{where}.{name}")
+    for i, entry in enumerate(_list(telemetry, "keystrokes", MAX_KEYS)):
+        where = f"telemetry.keystrokes[{i}]"
+        if not isinstance(entry, dict):
+            raise Refusal(422, "telemetry-invalid", "a keystroke must be an object", where)
+        key = entry.get("key")
+        if key is not None and (not isinstance(key, str) or len(key) > MAX_KEY_NAME):
+            raise Refusal(422, "telemetry-invalid", f"key must be a string of at most {MAX_KEY_NAME}", f"{where}.key")
+        for name in ("t", "down", "time", "up", "duration_ms"):
+            value = entry.get(name)
+            if value is not None and not _is_number(value):
+                raise Refusal(422, "telemetry-invalid", f"{name} must be a finite number", f"{where}.{name}")
+    for name in ("clicks", "scrolls"):
+        _list(telemetry, name, MAX_COUNTED)
+    return telemetry
+
+
+def parse_envelope(body: bytes, *, allow_remoteip: bool) -> Envelope:
+    data = parse_json(body)
+    if not isinstance(data, dict):
+        raise Refusal(422, "body-not-object", "the body must be a JSON object")
+    nonce = data.get("nonce")
+    if not isinstance(nonce, str):
+        raise Refusal(422, "envelope-invalid", "nonce must be a string", "nonce")
+    if "telemetry" not in data:
+        raise Refusal(422, "envelope-invalid", "telemetry is required", "telemetry")
+    remoteip: str | None = None
+    raw_ip = data.get("remoteip")
+    if raw_ip is not None:
+        if not isinstance(raw_ip, str):
+            raise Refusal(422, "envelope-invalid", "remoteip must be a string", "remoteip")
+        if allow_remoteip:
+            remoteip = normalise_ip(raw_ip)
+            if remoteip is None:
+                raise Refusal(422, "envelope-invalid", "remoteip is not an IP address", "remoteip")
+    telemetry = validate_telemetry(data["telemetry"])
+    return Envelope(nonce, telemetry, remoteip)
+
+
+def check_idempotency_key(value: str | None) -> str | None:
+    if value is None:
+        return None
+    if not 1 <= len(value) <= IDEMPOTENCY_KEY_MAX or not value.isascii() or not value.isprintable():
+        detail = f"Idempotency-Key must be 1 to {IDEMPOTENCY_KEY_MAX} printable ASCII characters"
+        raise Refusal(400, "idempotency-key-invalid", detail)
+    return value
+
+
+def claim_tag(idempotency_key: str | None, body: bytes) -> str:
+    """What is stored with a consumed token: the (key, body) pair a retry must repeat.
+    Without a key the tag is empty and no retry is recognised."""
+    if idempotency_key is None:
+        return ""
+    digest = hashlib.sha256()
+    digest.update(len(idempotency_key).to_bytes(2, "big") + idempotency_key.encode("ascii"))
+    digest.update(hashlib.sha256(body).digest())
+    return "i1:" + digest.hexdigest()
+
+
+def score(policy: Policy, telemetry: dict[str, Any]) -> tuple[Verdict, dict[str, Any]]:
+    features = dict(core.extract_features_rs(telemetry))  # type: ignore[arg-type]
+    return decide(policy, features, telemetry), features
+
+
+async def assess(
+    body: bytes,
+    *,
+    client_ip: str | None,
+    authenticated: bool,
+    idempotency_key: str | None,
+    keys: Mapping[str, bytes],
+    state: StateBackend,
+    policy: Policy,
+    now: float,
+    leeway_sec: int,
+    nonce_ttl_sec: int,
+) -> Assessment:
+    """Runs every check after the HTTP layer's; raises Refusal, or StoreUnavailable
+    from a backend that raises, which the caller reports."""
+    envelope = parse_envelope(body, allow_remoteip=authenticated)
+    key = check_idempotency_key(idempotency_key)
+    try:
+        token = tokens.verify(envelope.nonce, keys, now, leeway_sec)
+    except tokens.TokenError as error:
+        raise Refusal(403, error.code, _TOKEN_DETAIL[error.code]) from None
+    address = envelope.remoteip or client_ip
+    if address is not None and state.is_ip_banned(address):
+        raise Refusal(403, "ip-banned", "the address is banned")
+    tag = claim_tag(key, body)
+    try:
+        stored = await state.claim_nonce(token.id_hex, tag, nonce_ttl_sec)
+    except CapacityExceeded:
+        raise Refusal(503, "store-unavailable", "too many unexpired tokens are held in this process") from None
+    replayed = False
+    if stored is not None:
+        if not tag or stored != tag:
+            raise Refusal(409, "nonce-reused", "this token has been used")
+        replayed = True
+    verdict, features = score(policy, envelope.telemetry)
+    return Assessment(token, verdict, features, replayed)
+
+
+_TOKEN_DETAIL = {
+    "nonce-malformed": "the token is not a token this service issues",
+    "nonce-unknown-key": "the token's key id is not known",
+    "nonce-bad-signature": "the token's signature does not verify",
+    "nonce-not-yet-valid": "the token is not valid yet",
+    "nonce-expired": "the token has expired",
+}

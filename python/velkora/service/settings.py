@@ -1,0 +1,130 @@
+"""Service settings, read from an environment mapping (no I/O but the optional policy file,
+which the caller loads)."""
+
+from __future__ import annotations
+
+import ipaddress
+from collections.abc import Mapping
+from dataclasses import dataclass, field
+
+from .proxy import Network, parse_networks
+from .tokens import KEY_ID
+
+DEFAULT_MAX_BODY = 1024 * 1024
+# A person filling in a login form rarely takes longer; the page fetches a new token
+# when it is older than this.
+DEFAULT_TOKEN_LIFETIME = 300
+DEFAULT_LEEWAY = 5
+
+
+class SettingsError(ValueError):
+    """A setting that cannot be used; the message names it."""
+
+
+@dataclass(frozen=True)
+class Settings:
+    mode: str = "development"
+    redis_url: str | None = None
+    # key id -> secret; the first pair signs new tokens, every pair verifies.
+    signing_keys: dict[str, bytes] = field(default_factory=dict)
+    api_keys: frozenset[str] = frozenset()
+    admin_token: str | None = None
+    trusted_proxies: tuple[Network, ...] = ()
+    allowed_origins: tuple[str, ...] = ()
+    max_body: int = DEFAULT_MAX_BODY
+    policy_path: str | None = None
+    token_lifetime_sec: int = DEFAULT_TOKEN_LIFETIME
+    clock_leeway_sec: int = DEFAULT_LEEWAY
+    store_prefix: str = "velkora:"
+    on_store_error: str = "local"
+
+    @property
+    def production(self) -> bool:
+        return self.mode == "production"
+
+    @property
+    def nonce_ttl_sec(self) -> int:
+        """How long a consumed token id is remembered: past the token's life and leeway."""
+        return self.token_lifetime_sec + 2 * self.clock_leeway_sec + 1
+
+    def check(self) -> None:
+        """Refuses settings the service must not start with."""
+        if self.production and not self.signing_keys:
+            raise SettingsError("VELKORA_MODE=production needs VELKORA_SIGNING_KEYS")
+        if self.production and not self.api_keys:
+            raise SettingsError("VELKORA_MODE=production needs VELKORA_API_KEYS")
+
+
+def _split(text: str) -> list[str]:
+    return [item.strip() for item in text.replace("\n", ",").split(",") if item.strip()]
+
+
+def _int(env: Mapping[str, str], name: str, default: int, low: int, high: int) -> int:
+    text = env.get(name, "").strip()
+    if not text:
+        return default
+    try:
+        value = int(text)
+    except ValueError:
+        raise SettingsError(f"{name} must be an integer, not {text!r}") from None
+    if not low <= value <= high:
+        raise SettingsError(f"{name} must be between {low} and {high}")
+    return value
+
+
+def parse_signing_keys(text: str) -> dict[str, bytes]:
+    """``kid1:secret1,kid2:secret2``; secrets of at least 16 characters."""
+    keys: dict[str, bytes] = {}
+    for item in _split(text):
+        kid, sep, secret = item.partition(":")
+        kid = kid.strip()
+        if not sep or not KEY_ID.fullmatch(kid):
+            raise SettingsError(f"VELKORA_SIGNING_KEYS: expected key_id:secret with a key id matching {KEY_ID.pattern}")
+        if len(secret) < 16:
+            raise SettingsError(f"VELKORA_SIGNING_KEYS: the secret of {kid!r} is shorter than 16 characters")
+        if kid in keys:
+            raise SettingsError(f"VELKORA_SIGNING_KEYS: key id {kid!r} given twice")
+        keys[kid] = secret.encode("utf-8")
+    return keys
+
+
+def from_env(env: Mapping[str, str]) -> Settings:
+    mode = env.get("VELKORA_MODE", "development").strip() or "development"
+    if mode not in ("development", "production"):
+        raise SettingsError("VELKORA_MODE must be development or production")
+    origins = tuple(_split(env.get("VELKORA_ALLOWED_ORIGINS", "")))
+    on_error = env.get("VELKORA_STORE_ERROR_POLICY", "local").strip() or "local"
+    if on_error not in ("local", "refuse", "raise"):
+        raise SettingsError("VELKORA_STORE_ERROR_POLICY must be local, refuse or raise")
+    try:
+        proxies = parse_networks(_split(env.get("VELKORA_TRUSTED_PROXIES", "")))
+    except ValueError as error:
+        raise SettingsError(f"VELKORA_TRUSTED_PROXIES: {error}") from None
+    settings = Settings(
+        mode=mode,
+        redis_url=env.get("VELKORA_REDIS_URL", "").strip() or None,
+        signing_keys=parse_signing_keys(env.get("VELKORA_SIGNING_KEYS", "")),
+        api_keys=frozenset(_split(env.get("VELKORA_API_KEYS", ""))),
+        admin_token=env.get("VELKORA_ADMIN_TOKEN", "").strip() or None,
+        trusted_proxies=proxies,
+        allowed_origins=origins,
+        max_body=_int(env, "VELKORA_MAX_BODY", DEFAULT_MAX_BODY, 1024, 64 * 1024 * 1024),
+        policy_path=env.get("VELKORA_POLICY", "").strip() or None,
+        token_lifetime_sec=_int(env, "VELKORA_TOKEN_LIFETIME", DEFAULT_TOKEN_LIFETIME, 10, 3600),
+        clock_leeway_sec=_int(env, "VELKORA_CLOCK_LEEWAY", DEFAULT_LEEWAY, 0, 60),
+        store_prefix=env.get("VELKORA_STORE_PREFIX", "velkora:") or "velkora:",
+        on_store_error=on_error,
+    )
+    settings.check()
+    return settings
+
+
+def normalise_ip(text: str) -> str | None:
+    """Canonical text of an IP address (an IPv4-mapped IPv6 address as IPv4), or None."""
+    try:
+        address = ipaddress.ip_address(text.strip())
+    except ValueError:
+        return None
+    if isinstance(address, ipaddress.IPv6Address) and address.ipv4_mapped is not None:
+        return str(address.ipv4_mapped)
+    return str(address)

@@ -1,0 +1,144 @@
+"""Replay and ban state as the service sees it, and the in-process backend.
+
+The service talks to one small interface: the surface of ``velkora.shared_state``'s
+``AsyncSharedState``. With a store configured, that class is the backend and every
+worker sees every other's consumed tokens and bans. Without one, ``LocalState`` keeps
+them in this process: the native engine for bans and as the first line for nonces (under its prefix, so that
+other users of the process-wide engine are left alone), plus
+an expiring map of consumed token ids with their claim tags. The native nonce buckets
+forget a nonce after 60-120 s, less than a token lives, so the map, not the engine, is
+what makes a token single-use for its whole life.
+"""
+
+from __future__ import annotations
+
+import time
+from collections import OrderedDict
+from collections.abc import Callable
+from typing import Any, Protocol, Self
+
+import velkora_core_rs as core
+
+MAX_BAN_SEC = 10 * 365 * 24 * 3600
+
+
+class StateBackend(Protocol):
+    async def start(self) -> None: ...
+    async def close(self) -> None: ...
+    async def consume_nonce(self, nonce: str, ttl_sec: int = 120) -> bool: ...
+    async def claim_nonce(self, nonce: str, tag: str, ttl_sec: int = 120) -> str | None: ...
+    async def ban_ip(self, ip: str, duration_sec: int) -> None: ...
+    async def unban_ip(self, ip: str) -> None: ...
+    def is_ip_banned(self, ip: str) -> bool: ...
+    def stats(self) -> dict[str, Any]: ...
+
+
+class CapacityExceeded(Exception):
+    """The in-process map of consumed tokens is full of unexpired entries. Answering
+    either way would be wrong (accepting may let a replay through, refusing blames the
+    client), so the service reports the state as unavailable."""
+
+
+class ClaimMap:
+    """Consumed nonces with their tags and end times, bounded, I/O-free; the clock is
+    injected. Entries end in insertion order when every TTL is the same, so expired
+    ones are dropped from the front."""
+
+    def __init__(self, capacity: int, clock: Callable[[], float] = time.monotonic) -> None:
+        self._entries: OrderedDict[str, tuple[str, float]] = OrderedDict()
+        self._capacity = capacity
+        self._clock = clock
+
+    def __len__(self) -> int:
+        return len(self._entries)
+
+    def _sweep(self, now: float) -> None:
+        while self._entries:
+            key = next(iter(self._entries))
+            if self._entries[key][1] > now:
+                break
+            del self._entries[key]
+
+    def get(self, nonce: str) -> str | None:
+        now = self._clock()
+        entry = self._entries.get(nonce)
+        if entry is None or entry[1] <= now:
+            return None
+        return entry[0]
+
+    def claim(self, nonce: str, tag: str, ttl_sec: int) -> str | None:
+        """None when this call consumed NONCE (storing TAG), else the stored tag."""
+        now = self._clock()
+        self._sweep(now)
+        entry = self._entries.get(nonce)
+        if entry is not None and entry[1] > now:
+            return entry[0]
+        if len(self._entries) >= self._capacity:
+            raise CapacityExceeded(f"{self._capacity} unexpired tokens are remembered")
+        self._entries[nonce] = (tag, now + ttl_sec)
+        self._entries.move_to_end(nonce)
+        return None
+
+
+class LocalState:
+    """The in-process backend: one worker's view, nothing shared."""
+
+    def __init__(self, *, prefix: str = "velkora:", capacity: int = 1_000_000) -> None:
+        self._prefix = prefix
+        self._claims = ClaimMap(capacity)
+        self._refused_locally = 0
+
+    async def start(self) -> None:
+        return None
+
+    async def close(self) -> None:
+        return None
+
+    async def __aenter__(self) -> Self:
+        await self.start()
+        return self
+
+    async def __aexit__(self, *exc: object) -> None:
+        await self.close()
+
+    async def consume_nonce(self, nonce: str, ttl_sec: int = 120) -> bool:
+        return await self.claim_nonce(nonce, "", ttl_sec) is None
+
+    async def claim_nonce(self, nonce: str, tag: str, ttl_sec: int = 120) -> str | None:
+        if not isinstance(nonce, str):
+            raise TypeError("nonce must be a str")
+        stored = self._claims.get(nonce)
+        if stored is not None:
+            return stored
+        # The native engine is shared by everything in the process; a nonce other code
+        # consumed there is refused too, with no tag to offer.
+        if not core.consume_nonce_rs(self._prefix + nonce):
+            self._refused_locally += 1
+            return ""
+        return self._claims.claim(nonce, tag, ttl_sec)
+
+    async def ban_ip(self, ip: str, duration_sec: int) -> None:
+        if isinstance(duration_sec, bool) or not isinstance(duration_sec, int):
+            raise TypeError("duration_sec must be an int")
+        if not 1 <= duration_sec <= MAX_BAN_SEC:
+            raise ValueError(f"duration_sec must be between 1 and {MAX_BAN_SEC}")
+        core.ban_ip_rs(self._prefix + ip, duration_sec)
+
+    async def unban_ip(self, ip: str) -> None:
+        core.unban_ip_rs(self._prefix + ip)
+
+    def is_ip_banned(self, ip: str) -> bool:
+        return core.is_ip_banned_rs(self._prefix + ip)
+
+    def stats(self) -> dict[str, Any]:
+        return {
+            "native": dict(core.get_state_engine_stats_rs()),
+            "store_round_trips": 0,
+            "store_errors": 0,
+            "fallbacks": 0,
+            "resyncs": 0,
+            "last_resync_age_sec": None,
+            "breaker_open": False,
+            "queued_bans": 0,
+            "claimed_tokens": len(self._claims),
+        }

@@ -1,0 +1,24 @@
+/* The demo page's own code: on submit, collect {nonce, telemetry} and post it to the
+ * demo backend (which plays the integrator's server), then show the answer. The form's
+ * fields themselves are never sent. */
+(function () {
+  "use strict";
+  var form = document.getElementById("login");
+  var verdict = document.getElementById("verdict");
+  var features = document.getElementById("features");
+  form.addEventListener("submit", function (e) {
+    e.preventDefault();
+    verdict.textContent = "assessing...";
+    window.Velkora.collect()
+      .then(function (envelope) { return window.Velkora.send("/demo/assess", envelope); })
+      .then(function (r) { return r.json(); })
+      .then(function (answer) {
+        var shown = Object.assign({}, answer);
+        delete shown.features;
+        verdict.textContent = JSON.stringify(shown, null, 2);
+        features.textContent = JSON.stringify(answer.features || {}, null, 2);
+        document.body.setAttribute("data-verdict", answer.verdict || answer["error-codes"].join(","));
+      })
+      .catch(function (err) { verdict.textContent = "error: " + err.message; });
+  });
+})();
