@@ -26,6 +26,27 @@ export CXX=$root/tools/zig_cxx.sh
 # and none. -Xclang -O3 reaches the compiler proper after Zig's -O2, so it wins.
 # -g0 and --strip-debug: Zig compiles and links its libc++ with debug information.
 export CXXFLAGS="-fomit-frame-pointer -Xclang -O3 -g0 ${CXXFLAGS:-}"
+# The unwinder is the system's libgcc_s.so.1, linked dynamically, not the LLVM
+# libunwind that Zig links in statically beside libc++. glibc's pthread_exit and
+# pthread_cancel unwind the thread with the libgcc_s.so.1 they load, which calls
+# the personality routine of every C++ frame on the way with a libgcc_s context; a
+# personality routine bound to a private libunwind reads that context as its own
+# cursor and jumps to garbage (CPython ends daemon threads at exit with
+# pthread_exit, from inside whatever call they are in). With libgcc_s.so.1 on the
+# link line, libc++abi's _Unwind_* calls bind to it and no member of Zig's
+# libunwind.a is pulled in (checked after the build). manylinux2014 allows
+# libgcc_s.so.1, and these functions have its oldest version, GCC_3.0.
+# Zig's driver takes -lgcc_s to mean its own libunwind, so the library goes in by
+# path: the one this machine's dynamic loader finds. Only the module's link gets it
+# (CMake appends LDFLAGS to CMAKE_MODULE_LINKER_FLAGS_INIT): a recent libgcc_s.so.1
+# refers to glibc symbols newer than 2.17, which lld refuses when it links an
+# executable (CMake's compiler check) and leaves to the loader in a shared object.
+libgcc_s=$("$python" -c '
+import ctypes
+ctypes.CDLL("libgcc_s.so.1")
+with open("/proc/self/maps") as maps:
+    print(next(line.split()[-1] for line in maps if line.rstrip().endswith("/libgcc_s.so.1")))')
+export CMAKE_ARGS="-DCMAKE_MODULE_LINKER_FLAGS_INIT=$libgcc_s ${CMAKE_ARGS:-}"
 export LDFLAGS="-Wl,--strip-debug ${LDFLAGS:-}"
 echo "compiler: $("$VELKORA_ZIG" version) zig c++ -target $VELKORA_ZIG_TARGET (cache $ZIG_GLOBAL_CACHE_DIR)"
 
@@ -41,6 +62,21 @@ if [[ ${#wheels[@]} -ne 1 || ${#sdists[@]} -ne 1 ]]; then
     echo "error: expected one wheel and one sdist in $raw" >&2
     exit 1
 fi
+# The throw path and the personality routine's accessors must come from
+# libgcc_s.so.1: had Zig's libunwind.a been pulled in, they would be its own.
+"$python" - "${wheels[0]}" <<'EOF'
+import io, sys, zipfile
+from elftools.elf.elffile import ELFFile
+with zipfile.ZipFile(sys.argv[1]) as wheel:
+    module = next(name for name in wheel.namelist() if name.endswith(".so"))
+    elf = ELFFile(io.BytesIO(wheel.read(module)))
+    imported = {s.name for s in elf.get_section_by_name(".dynsym").iter_symbols()
+                if s.name.startswith("_Unwind_") and s["st_shndx"] == "SHN_UNDEF"}
+wanted = {"_Unwind_RaiseException", "_Unwind_Resume", "_Unwind_GetLanguageSpecificData"}
+if not wanted <= imported:
+    sys.exit(f"error: {module} does not take {sorted(wanted - imported)} from libgcc_s.so.1")
+print(f"{module} unwinds with libgcc_s.so.1: {', '.join(sorted(imported))}")
+EOF
 "$python" -m auditwheel show "${wheels[0]}"
 "$python" -m auditwheel repair --plat manylinux2014_x86_64 --wheel-dir "$out" "${wheels[0]}"
 cp "${sdists[0]}" "$out"/

@@ -1,5 +1,6 @@
 """The wheel that tools/test_wheel.sh installed (VELKORA_WHEEL) as auditwheel sees it: built
-for glibc 2.17, so pip takes it on manylinux2014 systems, with the C++ runtime inside."""
+for glibc 2.17, so pip takes it on manylinux2014 systems, with the C++ runtime inside and the
+system's unwinder, libgcc_s.so.1, outside."""
 
 import os
 import pathlib
@@ -22,14 +23,36 @@ def test_wheel_is_manylinux2014_with_no_cxx_runtime_dependency():
                            capture_output=True, text=True, check=True).stdout
     text = " ".join(shown.split())  # auditwheel wraps its lines
     assert 'consistent with the following platform tag: "manylinux_2_17_x86_64"' in text, shown
-    # Only glibc's own libraries are needed: libc++ is linked in, libstdc++ not used.
+    # Only glibc's own libraries and libgcc_s.so.1 are needed: libc++ is linked in,
+    # libstdc++ not used.
     needed = re.findall(r"(lib[\w+-]+\.so[.\d]*) with versions", text)
-    assert needed and set(needed) <= {"libc.so.6", "libm.so.6", "libpthread.so.0", "libdl.so.2", "librt.so.1"}, shown
+    glibc = {"libc.so.6", "libm.so.6", "libpthread.so.0", "libdl.so.2", "librt.so.1"}
+    assert needed and set(needed) <= glibc | {"libgcc_s.so.1"}, shown
     assert "libstdc++" not in text and "libc++" not in text
     versions = [tuple(map(int, v.split("."))) for v in re.findall(r"GLIBC_([\d.]+)", text)]
     assert versions and max(versions) <= (2, 17), shown
+    # The unwinder's functions all date from libgcc_s's first version.
+    assert "libgcc_s.so.1 with versions {'GCC_3.0'}" in text, shown
     with zipfile.ZipFile(wheel) as archive:
         tags = [line.split(": ", 1)[1] for line in archive.read(next(
             n for n in archive.namelist() if n.endswith(".dist-info/WHEEL"))).decode().splitlines()
             if line.startswith("Tag: ")]
     assert "cp313-cp313-manylinux2014_x86_64" in tags, tags
+
+
+def test_module_unwinds_with_the_system_libgcc_s():
+    # glibc's pthread_exit (which ends daemon threads at interpreter exit) unwinds with the
+    # libgcc_s.so.1 it loads, through the module's frames: their personality routine must
+    # read its contexts with the same unwinder, not with one linked into the module.
+    import velkora_core_rs
+    from elftools.elf.elffile import ELFFile
+
+    with open(velkora_core_rs.__file__, "rb") as file:
+        elf = ELFFile(file)
+        needed = [tag.needed for tag in elf.get_section_by_name(".dynamic").iter_tags()
+                  if tag.entry.d_tag == "DT_NEEDED"]
+        imported = {s.name for s in elf.get_section_by_name(".dynsym").iter_symbols()
+                    if s.name.startswith("_Unwind_") and s["st_shndx"] == "SHN_UNDEF"}
+    assert "libgcc_s.so.1" in needed, needed
+    assert {"_Unwind_RaiseException", "_Unwind_Resume", "_Unwind_GetLanguageSpecificData",
+            "_Unwind_GetIP", "_Unwind_SetIP", "_Unwind_SetGR"} <= imported, imported
