@@ -1,4 +1,5 @@
-// Checks of the state engine's pure parts, driven by tests/python/test_nonce_cache_native.py.
+// Checks of the state engine's pure parts: the table, time and engine modes run under
+// ctest; tests/python/test_nonce_cache_native.py drives the siphash mode.
 //
 //   nonce_cache_check siphash   lines "k0 k1 data" (hex; data "-" when empty) on stdin,
 //                               one hash in hex per line on stdout
