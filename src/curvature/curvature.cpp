@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <vector>
 
-#include "module/statistics.h"
+#include "support/statistics.h"
 
 namespace {
 

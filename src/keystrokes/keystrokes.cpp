@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "module/statistics.h"
+#include "support/statistics.h"
 
 namespace {
 

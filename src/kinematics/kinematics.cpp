@@ -5,7 +5,7 @@
 #include <cstddef>
 
 #include "kinematics/velocity_fourier.h"
-#include "module/statistics.h"
+#include "support/statistics.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <new>
 #include <vector>
 
-#include "module/fatal.h"
+#include "support/fatal.h"
 
 namespace {
 

@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "module/error.h"
-#include "module/fatal.h"
+#include "support/fatal.h"
 #include "module/py_ref.h"
 
 // ---------------------------------------------------------------------------

@@ -16,7 +16,7 @@
 
 #include "module/call_frame.h"
 #include "module/entry_points.h"
-#include "nonce_cache/state_engine.h"
+#include "nonce_cache/process_state.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "module/fatal.h"
+#include "support/fatal.h"
 
 #include <pthread.h>
 #include <sys/syscall.h>
