@@ -19,13 +19,11 @@
 
 #include "keystrokes/keystroke_reader.h"
 #include "keystrokes/keystrokes.h"
+#include "keystrokes/keystrokes_entry.h"
 #include "module/call_frame.h"
 #include "module/entry_points.h"
 
 namespace {
-
-constexpr std::string_view PARAMS[] = {"keystrokes"};
-constexpr ParamSpec SPEC{"evaluate_keystroke_dynamics_rs", PARAMS};
 
 Result<std::vector<KeystrokeEvent>> read_keystrokes(PyObject* obj) {
     std::vector<KeystrokeEvent> events;
@@ -48,20 +46,24 @@ Result<PyRef> evaluate_keystroke_dynamics(PyObject* keystrokes) {
 
     DictBuilder result;
     result.set_uint_item("key_count"_key, stats.key_count);
-    result.set_float_item("avg_dwell_time"_key, stats.avg_dwell_time);
-    result.set_float_item("dwell_time_var"_key, stats.dwell_time_var);
-    result.set_float_item("avg_flight_time"_key, stats.avg_flight_time);
-    result.set_float_item("flight_time_var"_key, stats.flight_time_var);
-    result.set_float_item("digraph_entropy"_key, stats.digraph_entropy);
-    result.set_float_item("keystroke_score"_key, stats.keystroke_score);
+    add_keystroke_timing_items(result, stats);
     return std::move(result).finish();
 }
 
 }  // namespace
 
+void add_keystroke_timing_items(DictBuilder& b, const KeystrokeStats& stats) {
+    b.set_float_item("avg_dwell_time"_key, stats.avg_dwell_time);
+    b.set_float_item("dwell_time_var"_key, stats.dwell_time_var);
+    b.set_float_item("avg_flight_time"_key, stats.avg_flight_time);
+    b.set_float_item("flight_time_var"_key, stats.flight_time_var);
+    b.set_float_item("digraph_entropy"_key, stats.digraph_entropy);
+    b.set_float_item("keystroke_score"_key, stats.keystroke_score);
+}
+
 PyObject* evaluate_keystroke_dynamics_rs(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                          PyObject* kwnames) {
-    return run_call<1>(SPEC, args, nargs, kwnames, [](std::span<PyObject* const, 1> a) {
+    return run_call<1>(KEYSTROKES_SPEC, args, nargs, kwnames, [](std::span<PyObject* const, 1> a) {
         return evaluate_keystroke_dynamics(a[0]);
     });
 }

@@ -304,50 +304,42 @@ Status ForgivingReader::finish() && {
     return Unit{};
 }
 
+// Each read is its strict conversion with the failure judged here: a captured
+// exception goes through give_up (bad data dropped, anything else kept); a
+// described error is the converter's own TypeError about the data.
+template <class T>
+std::optional<T> ForgivingReader::keep(Result<T>&& converted) {
+    if (converted) return std::move(*converted);
+    Error error = converted.take_error();
+    if (error.raised) {
+        PyErr_SetRaisedException(error.raised.release());
+        give_up();
+    }
+    return std::nullopt;  // the default applies
+}
+
 std::optional<double> ForgivingReader::read_double(PyObject* obj) {
     if (stopped()) return std::nullopt;
-    double value = as_double(obj);
-    if (value == -1.0 && PyErr_Occurred()) {
-        give_up();  // an unconvertible value is a missing one
-        return std::nullopt;
-    }
-    return value;
+    return keep(to_double(obj));
 }
 
 std::optional<std::int64_t> ForgivingReader::read_int64(PyObject* obj) {
     if (stopped()) return std::nullopt;
-    long value = PyLong_AsLong(obj);
-    if (value == -1 && PyErr_Occurred()) {
-        give_up();  // default applies
-        return std::nullopt;
-    }
-    return static_cast<std::int64_t>(value);
+    return keep(to_int64(obj));
 }
 
 std::optional<bool> ForgivingReader::read_bool(PyObject* obj) {
     if (stopped()) return std::nullopt;
-    Result<bool> value = to_bool(obj);
-    if (!value) {
-        // to_bool returns its error rather than leaving it pending.
-        Error error = value.take_error();
-        if (error.raised) {
-            PyErr_SetRaisedException(error.raised.release());
-            give_up();
-        }
-        return std::nullopt;  // a described error is a TypeError: default applies
-    }
-    return *value;
+    return keep(to_bool(obj));
 }
 
 std::optional<std::string> ForgivingReader::read_text(PyObject* obj) {
+    // Not a str: no error is made only to be dropped. A str with lone
+    // surrogates fails to convert and is not usable as text either.
     if (stopped() || !PyUnicode_Check(obj)) return std::nullopt;
-    Py_ssize_t len = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(obj, &len);
-    if (text == nullptr) {
-        give_up();  // lone surrogates: not usable as text
-        return std::nullopt;
-    }
-    return std::string(text, static_cast<std::size_t>(len));
+    std::optional<std::string_view> text = keep(to_text(obj));
+    if (!text) return std::nullopt;
+    return std::string(*text);
 }
 
 PyRef ForgivingReader::dict_item(PyObject* dict, StaticKey key) {

@@ -129,35 +129,53 @@ inline constexpr std::size_t SEQUENCE_RESERVE_LIMIT = 4096;
 template <class Convert>
 using ConvertedValue = typename std::invoke_result_t<Convert&, PyObject*>::value_type;
 
-// Every item of a sequence (not a str), in iteration order, each converted by
-// `element`; the first failure is the result.
-template <class Convert>
-Result<std::vector<ConvertedValue<Convert>>> extract_sequence(PyObject* obj, Convert&& element) {
+// Walks a sequence (not a str) in iteration order: reserve(n) is called once
+// with the room to set aside (the reported length, capped unless the object is
+// an exact list or tuple; 0 when the length is unknown), then visit(item) for
+// each item, a borrowed reference for the duration of the call. The first
+// failure of `visit` ends the walk and is the result.
+template <class Reserve, class Visit>
+Status for_each_item(PyObject* obj, Reserve&& reserve, Visit&& visit) {
     if (PyUnicode_Check(obj)) {
         return Error::described(PyExc_TypeError, "Can't extract `str` to `Vec`");
     }
     if (!PySequence_Check(obj)) return type_mismatch(obj, "Sequence");
-    std::vector<ConvertedValue<Convert>> values;
     Py_ssize_t size = PySequence_Size(obj);
     if (size < 0) {
         // The length only sizes the array; iteration decides. A failure that
         // is not about the data (Ctrl-C, MemoryError) still ends the call.
         if (!pending_error_is_bad_data()) return Error::from_pending();
         PyErr_Clear();
+        reserve(std::size_t{0});
     } else {
         const bool real_length = PyList_CheckExact(obj) || PyTuple_CheckExact(obj);
-        values.reserve(real_length ? static_cast<std::size_t>(size)
-                                   : std::min(static_cast<std::size_t>(size),
-                                              SEQUENCE_RESERVE_LIMIT));
+        reserve(real_length ? static_cast<std::size_t>(size)
+                            : std::min(static_cast<std::size_t>(size), SEQUENCE_RESERVE_LIMIT));
     }
     PyRef iter = PyRef::steal(PyObject_GetIter(obj));
     if (!iter) return Error::from_pending();
     while (PyRef item = PyRef::steal(PyIter_Next(iter.get()))) {
-        auto value = element(item.get());
-        if (!value) return value.take_error();
-        values.push_back(std::move(*value));
+        Status visited = visit(item.get());
+        if (!visited) return visited.take_error();
     }
     if (PyErr_Occurred()) return Error::from_pending();
+    return Unit{};
+}
+
+// Every item of a sequence (not a str), in iteration order, each converted by
+// `element`; the first failure is the result.
+template <class Convert>
+Result<std::vector<ConvertedValue<Convert>>> extract_sequence(PyObject* obj, Convert&& element) {
+    std::vector<ConvertedValue<Convert>> values;
+    Status walked = for_each_item(
+        obj, [&values](std::size_t room) { values.reserve(room); },
+        [&](PyObject* item) -> Status {
+            auto value = element(item);
+            if (!value) return value.take_error();
+            values.push_back(std::move(*value));
+            return Unit{};
+        });
+    if (!walked) return walked.take_error();
     return values;
 }
 
@@ -214,6 +232,9 @@ public:
 private:
     // Called with an error pending: drops bad data, keeps anything else.
     void give_up();
+    // The value of a strict conversion, or nothing with its failure judged by give_up.
+    template <class T>
+    std::optional<T> keep(Result<T>&& converted);
 
     std::optional<Error> stop_;
 };

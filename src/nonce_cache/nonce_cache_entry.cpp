@@ -20,17 +20,6 @@
 
 namespace {
 
-constexpr std::string_view NONCE_PARAMS[] = {"nonce"};
-constexpr std::string_view IP_PARAMS[] = {"ip"};
-constexpr std::string_view BAN_PARAMS[] = {"ip", "duration_sec"};
-constexpr std::string_view HYDRATE_PARAMS[] = {"bans"};
-
-constexpr ParamSpec CONSUME_NONCE_SPEC{"consume_nonce_rs", NONCE_PARAMS};
-constexpr ParamSpec IS_IP_BANNED_SPEC{"is_ip_banned_rs", IP_PARAMS};
-constexpr ParamSpec BAN_IP_SPEC{"ban_ip_rs", BAN_PARAMS};
-constexpr ParamSpec UNBAN_IP_SPEC{"unban_ip_rs", IP_PARAMS};
-constexpr ParamSpec HYDRATE_BANS_SPEC{"hydrate_bans_rs", HYDRATE_PARAMS};
-
 // The pairs of a hydration, converted before the lock is taken: every address
 // is copied into one buffer while converting, so the call makes no allocation
 // per pair and keeps no Python object alive past the conversion.
@@ -39,8 +28,9 @@ struct BanList {
     std::vector<BanPair> pairs;
 };
 
-// Room for this many address bytes per pair is reserved up front for a list or
-// tuple, enough for an IPv4 address; longer ones grow the buffer as needed.
+// Room for this many address bytes per pair is reserved up front (for as many
+// pairs as for_each_item reserves), enough for an IPv4 address; longer ones
+// grow the buffer as needed.
 constexpr std::size_t ADDRESS_BYTES_GUESS = 16;
 // The process keeps one set of hydration buffers for the next hydration, up to
 // this size, so that re-loading many bans again and again does not fault in
@@ -108,30 +98,25 @@ private:
 // Fills `list` with the converted pairs of `obj`; on failure its contents are
 // unspecified.
 Status to_ban_list(PyObject* obj, BanList& list) {
-    std::size_t count = 0;
-    if (PyList_CheckExact(obj)) {
-        count = static_cast<std::size_t>(PyList_GET_SIZE(obj));
-    } else if (PyTuple_CheckExact(obj)) {
-        count = static_cast<std::size_t>(PyTuple_GET_SIZE(obj));
-    }
-    list.addresses.reserve(count * ADDRESS_BYTES_GUESS);
-    list.pairs.reserve(count);
     auto copy_text = [&list](PyObject* item) -> Result<std::size_t> {
         Result<std::string_view> text = to_text(item);
         if (!text) return text.take_error();
         list.addresses.append(*text);
         return list.addresses.size();
     };
-    // Each pair goes straight into `list`; the sequence's own result is a byte
-    // per pair.
-    auto converted = extract_sequence(obj, [&](PyObject* item) -> Status {
-        auto pair = extract_pair(item, copy_text, to_uint64);
-        if (!pair) return pair.take_error();
-        list.pairs.push_back(BanPair{pair->first, pair->second});
-        return Unit{};
-    });
-    if (!converted) return converted.take_error();
-    return Unit{};
+    // Each pair goes straight into `list`.
+    return for_each_item(
+        obj,
+        [&list](std::size_t room) {
+            list.addresses.reserve(room * ADDRESS_BYTES_GUESS);
+            list.pairs.reserve(room);
+        },
+        [&](PyObject* item) -> Status {
+            auto pair = extract_pair(item, copy_text, to_uint64);
+            if (!pair) return pair.take_error();
+            list.pairs.push_back(BanPair{pair->first, pair->second});
+            return Unit{};
+        });
 }
 
 // --- operations on converted values -------------------------------------------
@@ -202,7 +187,7 @@ PyObject* consume_nonce_rs(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
     return run_call<1>(CONSUME_NONCE_SPEC, args, nargs, kwnames,
                        [](std::span<PyObject* const, 1> a) -> Result<PyRef> {
-                           auto nonce = argument("nonce", to_text(a[0]));
+                           auto nonce = argument(NONCE_PARAMS[0], to_text(a[0]));
                            if (!nonce) return nonce.take_error();
                            return consume_nonce_impl(*nonce);
                        });
@@ -212,7 +197,7 @@ PyObject* is_ip_banned_rs(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
     return run_call<1>(IS_IP_BANNED_SPEC, args, nargs, kwnames,
                        [](std::span<PyObject* const, 1> a) -> Result<PyRef> {
-                           auto ip = argument("ip", to_text(a[0]));
+                           auto ip = argument(IP_PARAMS[0], to_text(a[0]));
                            if (!ip) return ip.take_error();
                            return is_ip_banned_impl(*ip);
                        });
@@ -222,9 +207,9 @@ PyObject* ban_ip_rs(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames) {
     return run_call<2>(BAN_IP_SPEC, args, nargs, kwnames,
                        [](std::span<PyObject* const, 2> a) -> Result<PyRef> {
-                           auto ip = argument("ip", to_text(a[0]));
+                           auto ip = argument(BAN_PARAMS[0], to_text(a[0]));
                            if (!ip) return ip.take_error();
-                           auto duration_sec = argument("duration_sec", to_uint64(a[1]));
+                           auto duration_sec = argument(BAN_PARAMS[1], to_uint64(a[1]));
                            if (!duration_sec) return duration_sec.take_error();
                            return ban_ip_impl(*ip, *duration_sec);
                        });
@@ -234,7 +219,7 @@ PyObject* unban_ip_rs(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) {
     return run_call<1>(UNBAN_IP_SPEC, args, nargs, kwnames,
                        [](std::span<PyObject* const, 1> a) -> Result<PyRef> {
-                           auto ip = argument("ip", to_text(a[0]));
+                           auto ip = argument(IP_PARAMS[0], to_text(a[0]));
                            if (!ip) return ip.take_error();
                            return unban_ip_impl(*ip);
                        });
@@ -245,7 +230,7 @@ PyObject* hydrate_bans_rs(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     return run_call<1>(HYDRATE_BANS_SPEC, args, nargs, kwnames,
                        [](std::span<PyObject* const, 1> a) -> Result<PyRef> {
                            BanListLease bans;
-                           Status converted = argument("bans", to_ban_list(a[0], bans.list()));
+                           Status converted = argument(HYDRATE_PARAMS[0], to_ban_list(a[0], bans.list()));
                            if (!converted) return converted.take_error();
                            return hydrate_bans_impl(bans.list());
                        });

@@ -13,6 +13,13 @@ namespace {
 
 // Constant-initialised and trivially destructible: it exists before any call
 // and no exit-time destructor ever tears it down under a thread still using it.
+//
+// Every state call runs with the interpreter lock held and does no Python work
+// under this lock, so today no two holds overlap and the lock is never
+// contended. It stays a reader-writer lock all the same: the record must not
+// depend on the interpreter lock for its safety (a free-threaded interpreter,
+// or a call that lets the interpreter lock go, would otherwise race on it),
+// and readers of the ban table may then share it.
 pthread_rwlock_t STATE_LOCK = PTHREAD_RWLOCK_INITIALIZER;
 // Written once, under the exclusive lock; read under either lock. Never freed.
 StateEngine* STATE_ENGINE = nullptr;

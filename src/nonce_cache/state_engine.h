@@ -47,6 +47,12 @@ inline constexpr std::size_t ENDED_BANS_RECLAIM_MIN = 1'024;
 // `later - earlier`, or zero when `later` is the earlier reading.
 Duration elapsed_between(MonotonicInstant earlier, MonotonicInstant later) noexcept;
 
+// A ban has ended once the clock reads its end second: ended at `now` when its
+// end second is at or before `now`. The one test of a ban's end.
+constexpr bool ban_has_ended(std::uint64_t expires_at, std::uint64_t now) noexcept {
+    return expires_at <= now;
+}
+
 // now + duration, held at 2^64 - 1 rather than wrapping round to a second in
 // the past: a very long ban must not end at once.
 std::uint64_t ban_end_second(std::uint64_t now, std::uint64_t duration_sec) noexcept;
@@ -54,7 +60,7 @@ std::uint64_t ban_end_second(std::uint64_t now, std::uint64_t duration_sec) noex
 struct StateEngine {
     StringSet current_bucket;   // nonces consumed since the last rotation
     StringSet previous_bucket;  // those of the bucket before; looked up only
-    StringMap<std::uint64_t> ip_bans;  // address -> second at which its ban ends
+    StringTable<std::uint64_t> ip_bans;  // address -> second at which its ban ends
     MonotonicInstant last_rotation;    // creation, last rotation or last clear
     Duration bucket_duration;
 };

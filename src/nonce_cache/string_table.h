@@ -612,5 +612,3 @@ private:
 };
 
 using StringSet = StringTable<NoValue>;
-template <class Value>
-using StringMap = StringTable<Value>;

@@ -105,7 +105,7 @@ void check_same(const Table& table, const std::unordered_map<std::string, std::u
 
 void differential(std::size_t operations, std::size_t room, std::uint64_t seed) {
     std::mt19937_64 rng(seed);
-    StringMap<std::uint64_t> table(room);
+    StringTable<std::uint64_t> table(room);
     std::unordered_map<std::string, std::uint64_t> model;
     for (std::size_t i = 0; i < operations; ++i) {
         const std::string key = random_key(rng);
@@ -147,7 +147,7 @@ void differential(std::size_t operations, std::size_t room, std::uint64_t seed) 
 void sizing_and_clear() {
     StringSet bucket(NONCE_BUCKET_ROOM);
     CHECK(bucket.slot_count() == 16'384 && bucket.room() == 14'336);
-    StringMap<std::uint64_t> bans(IP_BAN_ROOM);
+    StringTable<std::uint64_t> bans(IP_BAN_ROOM);
     CHECK(bans.slot_count() == 2'048 && bans.room() == 1'792);
 
     // Fills to the last entry of its room without growing, then doubles.
