@@ -361,7 +361,7 @@ public:
     bool rebuild_dropping(Drop&& drop, std::size_t extra) {
         using namespace string_table_detail;
         std::size_t kept = 0;
-        for_each([&](std::string_view, const Value& value) { kept += drop(value) ? 0 : 1; });
+        for_each([&](std::string_view, const Value& value) { kept += drop(value) ? 0u : 1u; });
         if (kept == size_) return false;
         std::size_t slots = min_slots_;
         while (room_of(slots) / 2 < kept + extra) slots *= 2;
@@ -448,7 +448,7 @@ private:
 
     static EntryView read_entry(const unsigned char* e) noexcept {
         using namespace string_table_detail;
-        std::size_t length = *e & ~ENTRY_ERASED;
+        std::size_t length = *e & static_cast<unsigned char>(~ENTRY_ERASED);
         std::size_t header = 1;
         if (length == LONG_KEY) {
             std::uint64_t long_length;
