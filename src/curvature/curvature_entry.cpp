@@ -53,8 +53,8 @@ Result<PyRef> zerocopy_impl(std::span<PyObject* const, 3> args) {
     const auto& [x, y, t] = *arrays;
     const std::size_t n = std::min({x.size(), y.size(), t.size()});
     if (n < CURVATURE_MIN_POINTS) return curvature_result(CurvatureStats{});
-    return curvature_result(analyze_curvature(std::span(x).first(n), std::span(y).first(n),
-                                              std::span(t).first(n)));
+    return curvature_result(
+        analyze_curvature(std::span(x).first(n), std::span(y).first(n), std::span(t).first(n)));
 }
 
 }  // namespace

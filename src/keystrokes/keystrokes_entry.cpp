@@ -30,8 +30,8 @@ Result<std::vector<KeystrokeEvent>> read_keystrokes(PyObject* obj) {
     if (!PyList_Check(obj)) return events;  // any other argument reads as no events
     // Every entry; tuples too; release records skipped; "down" before "t" and "time".
     const std::array<StaticKey, 3> press_time_keys = {"down"_key, "t"_key, "time"_key};
-    const KeystrokeListRules rules{press_time_keys, std::numeric_limits<std::size_t>::max(),
-                                   true, true};
+    const KeystrokeListRules rules{press_time_keys, std::numeric_limits<std::size_t>::max(), true,
+                                   true};
     ForgivingReader r;
     read_keystroke_list(r, obj, rules, events);
     Status read = std::move(r).finish();

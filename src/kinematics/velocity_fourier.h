@@ -14,8 +14,8 @@ struct SpectrumFeatures {
 // features keep their defaults.
 inline constexpr std::size_t SPECTRUM_MIN_VELOCITIES = 8;
 
-// `v` holds at least SPECTRUM_MIN_VELOCITIES velocities and `avg_velocity` is their mean. Frequencies
-// 1 .. floor(m/2) take part; the constant term does not.
+// `v` holds at least SPECTRUM_MIN_VELOCITIES velocities and `avg_velocity` is their mean.
+// Frequencies 1 .. floor(m/2) take part; the constant term does not.
 SpectrumFeatures velocity_spectrum(std::span<const double> v, double avg_velocity);
 
 // The sines and cosines of a transform depend on its length m alone, so they are

@@ -28,8 +28,8 @@ std::optional<std::string> lossy_str(PyObject* obj) {
     }
     PyErr_Clear();
     PyRef raw = created(PyUnicode_AsEncodedString(text.get(), "utf-8", "surrogatepass"));
-    PyRef fixed = created(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(raw.get()),
-                                               PyBytes_GET_SIZE(raw.get()), "replace"));
+    PyRef fixed = created(
+        PyUnicode_DecodeUTF8(PyBytes_AS_STRING(raw.get()), PyBytes_GET_SIZE(raw.get()), "replace"));
     const char* utf8 = PyUnicode_AsUTF8AndSize(fixed.get(), &len);
     if (utf8 == nullptr) fatal("replacement-decoded text is not UTF-8");
     return std::string(utf8, static_cast<std::size_t>(len));
@@ -47,7 +47,9 @@ Error new_type_error(const std::string& message, PyRef cause) {
     return e;
 }
 
-std::string display_name(const ParamSpec& signature) { return std::string(signature.function) + "()"; }
+std::string display_name(const ParamSpec& signature) {
+    return std::string(signature.function) + "()";
+}
 
 }  // namespace
 
@@ -102,8 +104,9 @@ Status bind_arguments(const ParamSpec& signature, PyObject* const* args, Py_ssiz
             }
             if (!match) {
                 // The key is shown as str() of the keyword object, which need not be UTF-8.
-                PyRef message = PyRef::steal(PyUnicode_FromFormat(
-                    "%s got an unexpected keyword argument '%S'", display_name(signature).c_str(), key));
+                PyRef message =
+                    PyRef::steal(PyUnicode_FromFormat("%s got an unexpected keyword argument '%S'",
+                                                      display_name(signature).c_str(), key));
                 if (!message) return Error::from_pending();
                 PyRef exc = PyRef::steal(PyObject_CallOneArg(PyExc_TypeError, message.get()));
                 if (!exc) return Error::from_pending();
@@ -112,9 +115,10 @@ Status bind_arguments(const ParamSpec& signature, PyObject* const* args, Py_ssiz
                 return e;
             }
             if (slots[*match] != nullptr) {
-                return Error::described(PyExc_TypeError,
-                                        display_name(signature) + " got multiple values for argument '" +
-                                            std::string(signature.params[*match]) + "'");
+                return Error::described(PyExc_TypeError, display_name(signature) +
+                                                             " got multiple values for argument '" +
+                                                             std::string(signature.params[*match]) +
+                                                             "'");
             }
             slots[*match] = args[nargs + k];
         }
@@ -268,10 +272,9 @@ Result<bool> to_bool(PyObject* obj) {
         Py_ssize_t len = 0;
         const char* text = PyUnicode_AsUTF8AndSize(shown.get(), &len);
         if (text == nullptr) return Error::from_pending();
-        return Error::described(PyExc_TypeError,
-                                "object of type '" +
-                                    std::string(text, static_cast<std::size_t>(len)) +
-                                    "' does not define a '__bool__' conversion");
+        return Error::described(
+            PyExc_TypeError, "object of type '" + std::string(text, static_cast<std::size_t>(len)) +
+                                 "' does not define a '__bool__' conversion");
     }
     int truth = type->tp_as_number->nb_bool(obj);
     if (truth == 0) return false;

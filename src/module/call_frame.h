@@ -22,8 +22,8 @@
 #include <vector>
 
 #include "module/error.h"
-#include "support/fatal.h"
 #include "module/py_ref.h"
+#include "support/fatal.h"
 
 // ---------------------------------------------------------------------------
 // Objects the module cannot do without.
@@ -83,8 +83,8 @@ StaticKey operator""_key() {
 // Argument binding.
 
 struct ParamSpec {
-    std::string_view function;                  // "ban_ip_rs"; shown as "ban_ip_rs()"
-    std::span<const std::string_view> params;   // all positional-or-keyword, all required
+    std::string_view function;                 // "ban_ip_rs"; shown as "ban_ip_rs()"
+    std::span<const std::string_view> params;  // all positional-or-keyword, all required
 };
 
 // Binds the vector-call arguments (args[0..nargs) positional, then one value per
@@ -181,14 +181,15 @@ Result<std::vector<ConvertedValue<Convert>>> extract_sequence(PyObject* obj, Con
 
 // A tuple (or subclass) of exactly two items, converted by `first` and `second`.
 template <class First, class Second>
-Result<std::pair<ConvertedValue<First>, ConvertedValue<Second>>> extract_pair(
-    PyObject* obj, First&& first, Second&& second) {
+Result<std::pair<ConvertedValue<First>, ConvertedValue<Second>>> extract_pair(PyObject* obj,
+                                                                              First&& first,
+                                                                              Second&& second) {
     if (!PyTuple_Check(obj)) return type_mismatch(obj, "PyTuple");
     Py_ssize_t len = PyTuple_GET_SIZE(obj);
     if (len != 2) {
-        return Error::described(PyExc_ValueError,
-                                "expected tuple of length 2, but got tuple of length " +
-                                    std::to_string(len));
+        return Error::described(
+            PyExc_ValueError,
+            "expected tuple of length 2, but got tuple of length " + std::to_string(len));
     }
     // Tuple storage is immutable and the tuple is kept alive by the caller, so
     // borrowed items stay valid while the conversions run Python code.

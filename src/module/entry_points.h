@@ -48,18 +48,16 @@ PyObject* extract_features_rs(PyObject* module, PyObject* const* args, Py_ssize_
                               PyObject* kwnames);
 PyObject* evaluate_curvature_naturalness_rs(PyObject* module, PyObject* const* args,
                                             Py_ssize_t nargs, PyObject* kwnames);
-PyObject* evaluate_curvature_zerocopy_rs(PyObject* module, PyObject* const* args,
-                                         Py_ssize_t nargs, PyObject* kwnames);
-PyObject* evaluate_keystroke_dynamics_rs(PyObject* module, PyObject* const* args,
-                                         Py_ssize_t nargs, PyObject* kwnames);
+PyObject* evaluate_curvature_zerocopy_rs(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                                         PyObject* kwnames);
+PyObject* evaluate_keystroke_dynamics_rs(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                                         PyObject* kwnames);
 PyObject* consume_nonce_rs(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames);
 PyObject* is_ip_banned_rs(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames);
-PyObject* ban_ip_rs(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames);
-PyObject* unban_ip_rs(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames);
+PyObject* ban_ip_rs(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* unban_ip_rs(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* hydrate_bans_rs(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames);
 PyObject* clear_state_engine_rs(PyObject* module, PyObject* unused);

@@ -128,7 +128,8 @@ Status attach_function(PyObject* module, PyMethodDef* def) {
     module_name = PyRef();
     if (!function) return Error::from_pending();
 
-    PyRef name = PyRef::steal(PyObject_GetAttr(function.get(), interned(name_name_slot, "__name__")));
+    PyRef name =
+        PyRef::steal(PyObject_GetAttr(function.get(), interned(name_name_slot, "__name__")));
     if (!name) return Error::from_pending();
     if (!PyUnicode_Check(name.get())) return type_mismatch(name.get(), "PyString");
 

@@ -149,9 +149,8 @@ Result<PyRef> unban_ip_impl(std::string_view ip) {
 Result<PyRef> hydrate_bans_impl(const BanList& bans) {
     // The clock is read with the lock held, so that a hydration that waited
     // for the lock judges its end times against the moment it applies them.
-    with_state_write([&bans](StateEngine& s) {
-        hydrate_bans(s, bans.addresses, bans.pairs, unix_now_secs());
-    });
+    with_state_write(
+        [&bans](StateEngine& s) { hydrate_bans(s, bans.addresses, bans.pairs, unix_now_secs()); });
     return none_result();
 }
 
@@ -162,7 +161,8 @@ Result<PyRef> state_stats_impl() {
     // greater part of the table, drop them, so that the next walk and the
     // table's memory follow the active bans. A ban that ended by the count's
     // reading has ended at any later one too (unless the wall clock is set back).
-    if (stats.ended_ip_bans >= ENDED_BANS_RECLAIM_MIN && stats.ended_ip_bans > stats.active_ip_bans) {
+    if (stats.ended_ip_bans >= ENDED_BANS_RECLAIM_MIN &&
+        stats.ended_ip_bans > stats.active_ip_bans) {
         with_state_write([](StateEngine& s) { reclaim_ended_bans(s, unix_now_secs()); });
     }
     DictBuilder dict;
@@ -183,8 +183,7 @@ Result<T> argument(std::string_view name, Result<T>&& converted) {
 
 // --- binders --------------------------------------------------------------------
 
-PyObject* consume_nonce_rs(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames) {
+PyObject* consume_nonce_rs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return run_call<1>(CONSUME_NONCE_SPEC, args, nargs, kwnames,
                        [](std::span<PyObject* const, 1> a) -> Result<PyRef> {
                            auto nonce = argument(NONCE_PARAMS[0], to_text(a[0]));
@@ -193,8 +192,7 @@ PyObject* consume_nonce_rs(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                        });
 }
 
-PyObject* is_ip_banned_rs(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                          PyObject* kwnames) {
+PyObject* is_ip_banned_rs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return run_call<1>(IS_IP_BANNED_SPEC, args, nargs, kwnames,
                        [](std::span<PyObject* const, 1> a) -> Result<PyRef> {
                            auto ip = argument(IP_PARAMS[0], to_text(a[0]));
@@ -203,8 +201,7 @@ PyObject* is_ip_banned_rs(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                        });
 }
 
-PyObject* ban_ip_rs(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames) {
+PyObject* ban_ip_rs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return run_call<2>(BAN_IP_SPEC, args, nargs, kwnames,
                        [](std::span<PyObject* const, 2> a) -> Result<PyRef> {
                            auto ip = argument(BAN_PARAMS[0], to_text(a[0]));
@@ -215,8 +212,7 @@ PyObject* ban_ip_rs(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                        });
 }
 
-PyObject* unban_ip_rs(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames) {
+PyObject* unban_ip_rs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return run_call<1>(UNBAN_IP_SPEC, args, nargs, kwnames,
                        [](std::span<PyObject* const, 1> a) -> Result<PyRef> {
                            auto ip = argument(IP_PARAMS[0], to_text(a[0]));
@@ -225,12 +221,12 @@ PyObject* unban_ip_rs(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                        });
 }
 
-PyObject* hydrate_bans_rs(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                          PyObject* kwnames) {
+PyObject* hydrate_bans_rs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return run_call<1>(HYDRATE_BANS_SPEC, args, nargs, kwnames,
                        [](std::span<PyObject* const, 1> a) -> Result<PyRef> {
                            BanListLease bans;
-                           Status converted = argument(HYDRATE_PARAMS[0], to_ban_list(a[0], bans.list()));
+                           Status converted =
+                               argument(HYDRATE_PARAMS[0], to_ban_list(a[0], bans.list()));
                            if (!converted) return converted.take_error();
                            return hydrate_bans_impl(bans.list());
                        });

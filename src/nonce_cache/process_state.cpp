@@ -34,8 +34,8 @@ timespec read_clock(clockid_t clock, const char* name) {
         fatal(std::string("clock_gettime(") + name + ") failed: " + std::strerror(errno));
     }
     if (ts.tv_nsec < 0 || ts.tv_nsec >= 1'000'000'000) {
-        fatal(std::string("clock_gettime(") + name + ") returned " +
-              std::to_string(ts.tv_nsec) + " nanoseconds");
+        fatal(std::string("clock_gettime(") + name + ") returned " + std::to_string(ts.tv_nsec) +
+              " nanoseconds");
     }
     return ts;
 }

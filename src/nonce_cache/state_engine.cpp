@@ -2,19 +2,20 @@
 
 #include <algorithm>
 #include <limits>
-#include <new>
 #include <memory>
+#include <new>
 #include <optional>
 #include <string>
 #include <vector>
-
 
 namespace {
 
 // A ban that has ended by `now`, as a table upkeep predicate.
 struct EndedBy {
     std::uint64_t now;
-    bool operator()(std::uint64_t expires_at) const noexcept { return ban_has_ended(expires_at, now); }
+    bool operator()(std::uint64_t expires_at) const noexcept {
+        return ban_has_ended(expires_at, now);
+    }
 };
 
 }  // namespace
@@ -95,9 +96,9 @@ namespace {
 
 // How many pairs of a hydration end after `now`: those it stores.
 std::size_t live_pairs(std::span<const BanPair> bans, std::uint64_t now) {
-    return static_cast<std::size_t>(std::count_if(bans.begin(), bans.end(), [now](const BanPair& pair) {
-        return !ban_has_ended(pair.expires_at, now);
-    }));
+    return static_cast<std::size_t>(
+        std::count_if(bans.begin(), bans.end(),
+                      [now](const BanPair& pair) { return !ban_has_ended(pair.expires_at, now); }));
 }
 
 // Calls f(address, hash, expires_at), in order, for every pair of a hydration
@@ -182,11 +183,11 @@ void hydrate_bans(StateEngine& state, std::string_view addresses, std::span<cons
     // ended bans, which no pair of this hydration is: each ends after `now`.
     HydrationUndo undo(live);
     try {
-        for_each_live_pair(table, addresses, bans, now,
-                           [&](std::string_view ip, std::uint64_t hash, std::uint64_t expires_at) {
-                               undo.record(table.exchange_dropping(ip, hash, expires_at,
-                                                                   EndedBy{now}));
-                           });
+        for_each_live_pair(
+            table, addresses, bans, now,
+            [&](std::string_view ip, std::uint64_t hash, std::uint64_t expires_at) {
+                undo.record(table.exchange_dropping(ip, hash, expires_at, EndedBy{now}));
+            });
     } catch (const std::bad_alloc&) {
         undo.take_back(table, addresses, bans, now);
         throw;

@@ -58,10 +58,10 @@ constexpr bool ban_has_ended(std::uint64_t expires_at, std::uint64_t now) noexce
 std::uint64_t ban_end_second(std::uint64_t now, std::uint64_t duration_sec) noexcept;
 
 struct StateEngine {
-    StringSet current_bucket;   // nonces consumed since the last rotation
-    StringSet previous_bucket;  // those of the bucket before; looked up only
+    StringSet current_bucket;            // nonces consumed since the last rotation
+    StringSet previous_bucket;           // those of the bucket before; looked up only
     StringTable<std::uint64_t> ip_bans;  // address -> second at which its ban ends
-    MonotonicInstant last_rotation;    // creation, last rotation or last clear
+    MonotonicInstant last_rotation;      // creation, last rotation or last clear
     Duration bucket_duration;
 };
 

@@ -12,10 +12,10 @@
 //                               a hydration that runs out of memory part-way
 // Exit status 0 when every check held; otherwise the first failure on stderr.
 #include <cinttypes>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
-#include <cstddef>
 #include <limits>
 #include <map>
 #include <new>
@@ -49,8 +49,12 @@ static void* allocate(std::size_t n, std::size_t alignment) {
 
 void* operator new(std::size_t n) { return allocate(n, 0); }
 void* operator new[](std::size_t n) { return allocate(n, 0); }
-void* operator new(std::size_t n, std::align_val_t a) { return allocate(n, static_cast<std::size_t>(a)); }
-void* operator new[](std::size_t n, std::align_val_t a) { return allocate(n, static_cast<std::size_t>(a)); }
+void* operator new(std::size_t n, std::align_val_t a) {
+    return allocate(n, static_cast<std::size_t>(a));
+}
+void* operator new[](std::size_t n, std::align_val_t a) {
+    return allocate(n, static_cast<std::size_t>(a));
+}
 void operator delete(void* p) noexcept { std::free(p); }
 void operator delete[](void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
@@ -211,9 +215,9 @@ void keys() {
 int run_table(std::size_t operations) {
     sizing_and_clear();
     keys();
-    differential(operations, 1, 1);     // one group: constant rebuilding and deletions
-    differential(operations, 60, 2);    // many collisions of the 7 control bits
-    differential(operations, 1'792, 3); // the ban table's room
+    differential(operations, 1, 1);      // one group: constant rebuilding and deletions
+    differential(operations, 60, 2);     // many collisions of the 7 control bits
+    differential(operations, 1'792, 3);  // the ban table's room
     return 0;
 }
 
