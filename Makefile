@@ -9,7 +9,7 @@ BUILD_DIR := $(abspath $(VENV))/cmake-build
 SOURCES := $(shell find src stubs python tests/native -type f -not -path "*/__pycache__/*") CMakeLists.txt pyproject.toml
 PIP := $(PY) -m pip --disable-pip-version-check -q
 
-.PHONY: demo demo-shared test bench build clean typecheck lint wheel test-wheel test-asan fuzz serve
+.PHONY: demo demo-shared test bench build clean typecheck lint format format-check wheel test-wheel test-asan fuzz serve
 
 $(PY):
 	@set -e; python=$$(tools/find_python.sh); \
@@ -66,6 +66,20 @@ typecheck: $(VENV)/.built $(VENV)/.deps-typecheck
 # ruff over every Python file of the project (rules in pyproject.toml).
 lint: $(VENV)/.deps-lint
 	$(VENV)/bin/ruff check python tests bench examples fuzz tools
+
+# The C++ house style (.clang-format), pinned to clang-format 19: other versions
+# format differently. `make format` rewrites the files, `make format-check` fails
+# on any file it would change.
+CLANG_FORMAT ?= clang-format-19
+FORMAT_FILES = $(shell git ls-files 'src/*.cpp' 'src/*.h' 'tests/native/*.cpp' 'tests/native/*.h' 'fuzz/*.cpp' 'bench/*.cpp')
+
+format:
+	@$(CLANG_FORMAT) --version | grep -q 'version 19\.' || { echo "$(CLANG_FORMAT) is not clang-format 19" >&2; exit 1; }
+	$(CLANG_FORMAT) -i $(FORMAT_FILES)
+
+format-check:
+	@$(CLANG_FORMAT) --version | grep -q 'version 19\.' || { echo "$(CLANG_FORMAT) is not clang-format 19" >&2; exit 1; }
+	$(CLANG_FORMAT) --dry-run --Werror $(FORMAT_FILES)
 
 # The sdist, a wheel built from it, and that wheel retagged by auditwheel into dist/.
 WHEEL_STAMP := $(VENV)/.wheel
