@@ -14,6 +14,8 @@ import random
 
 import pytest
 import velkora_core_rs as core
+from hostile import mean
+from hostile import variance as var
 
 extract = core.extract_features_rs
 
@@ -128,18 +130,6 @@ def model_kinematics(points):
     t = [p[2] for p in window]
     n = len(window)
     m = n - 1
-
-    def mean(vals):
-        s = 0.0
-        for val in vals:
-            s += val
-        return s / len(vals)
-
-    def var(vals, mu):
-        s = 0.0
-        for val in vals:
-            s += (val - mu) * (val - mu)
-        return s / len(vals)
 
     disp = math.sqrt((x[-1] - x[0]) * (x[-1] - x[0]) + (y[-1] - y[0]) * (y[-1] - y[0]))
     dist, dt, v = [], [], []
