@@ -50,11 +50,17 @@ constexpr auto text_signature() {
 template <const ParamSpec& Spec>
 inline constexpr auto TEXT_SIGNATURE = text_signature<Spec>();
 
-// The name is the spec's literal, which is NUL-terminated.
+// The table line of a function: the name is the spec's literal, which is
+// NUL-terminated; the documentation string is only its text signature.
+template <const ParamSpec& Spec>
+PyMethodDef method_def(PyCFunction function, int flags) {
+    return {Spec.function.data(), function, flags, TEXT_SIGNATURE<Spec>.data()};
+}
+
 template <const ParamSpec& Spec>
 PyMethodDef no_arguments(PyCFunction function) {
     static_assert(Spec.params.empty());
-    return {Spec.function.data(), function, METH_NOARGS, TEXT_SIGNATURE<Spec>.data()};
+    return method_def<Spec>(function, METH_NOARGS);
 }
 
 template <const ParamSpec& Spec>
@@ -62,9 +68,8 @@ PyMethodDef fast_call(FastCallFunction function) {
     // The interpreter calls through the generic pointer type and casts it back
     // according to the flags; the detour through void(*)() keeps the compiler
     // from warning about the cast between function types.
-    return {Spec.function.data(),
-            reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function)),
-            METH_FASTCALL | METH_KEYWORDS, TEXT_SIGNATURE<Spec>.data()};
+    return method_def<Spec>(reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function)),
+                            METH_FASTCALL | METH_KEYWORDS);
 }
 
 // The public order: creation order, attribute order and the order of __all__.

@@ -179,26 +179,27 @@ Result<T> argument(std::string_view name, Result<T>&& converted) {
     return std::move(*converted);
 }
 
+// The binder of a function whose one parameter is text.
+template <const ParamSpec& Spec, Result<PyRef> (*Impl)(std::string_view)>
+PyObject* text_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return run_call<1>(Spec, args, nargs, kwnames,
+                       [](std::span<PyObject* const, 1> a) -> Result<PyRef> {
+                           auto text = argument(Spec.params[0], to_text(a[0]));
+                           if (!text) return text.take_error();
+                           return Impl(*text);
+                       });
+}
+
 }  // namespace
 
 // --- binders --------------------------------------------------------------------
 
 PyObject* consume_nonce_rs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return run_call<1>(CONSUME_NONCE_SPEC, args, nargs, kwnames,
-                       [](std::span<PyObject* const, 1> a) -> Result<PyRef> {
-                           auto nonce = argument(NONCE_PARAMS[0], to_text(a[0]));
-                           if (!nonce) return nonce.take_error();
-                           return consume_nonce_impl(*nonce);
-                       });
+    return text_call<CONSUME_NONCE_SPEC, consume_nonce_impl>(args, nargs, kwnames);
 }
 
 PyObject* is_ip_banned_rs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return run_call<1>(IS_IP_BANNED_SPEC, args, nargs, kwnames,
-                       [](std::span<PyObject* const, 1> a) -> Result<PyRef> {
-                           auto ip = argument(IP_PARAMS[0], to_text(a[0]));
-                           if (!ip) return ip.take_error();
-                           return is_ip_banned_impl(*ip);
-                       });
+    return text_call<IS_IP_BANNED_SPEC, is_ip_banned_impl>(args, nargs, kwnames);
 }
 
 PyObject* ban_ip_rs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -213,12 +214,7 @@ PyObject* ban_ip_rs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
 }
 
 PyObject* unban_ip_rs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return run_call<1>(UNBAN_IP_SPEC, args, nargs, kwnames,
-                       [](std::span<PyObject* const, 1> a) -> Result<PyRef> {
-                           auto ip = argument(IP_PARAMS[0], to_text(a[0]));
-                           if (!ip) return ip.take_error();
-                           return unban_ip_impl(*ip);
-                       });
+    return text_call<UNBAN_IP_SPEC, unban_ip_impl>(args, nargs, kwnames);
 }
 
 PyObject* hydrate_bans_rs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
