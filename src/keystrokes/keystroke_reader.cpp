@@ -92,8 +92,9 @@ void read_keystroke_list(ForgivingReader& r, PyObject* list, const KeystrokeList
         // shrank while it was read: the position is skipped.
         PyRef item = r.list_item(list, static_cast<Py_ssize_t>(i));
         if (!item) continue;
-        std::optional<KeystrokeEvent> event;
-        if (rules.accept_tuples) event = read_tuple_event(r, item.get());
+        // Initialised, not assigned: the event is built in place, its key not moved again.
+        std::optional<KeystrokeEvent> event =
+            rules.accept_tuples ? read_tuple_event(r, item.get()) : std::optional<KeystrokeEvent>();
         if (!event) event = read_dict_event(r, item.get(), rules);
         // A read stopped part-way may have left the event half read.
         if (event && !r.stopped()) out.push_back(std::move(*event));

@@ -282,6 +282,28 @@ Result<bool> to_bool(PyObject* obj) {
     return Error::from_pending();
 }
 
+Result<PyRef> sequence_iterator(PyObject* obj, std::size_t& room) {
+    if (PyUnicode_Check(obj)) {
+        return Error::described(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    }
+    if (!PySequence_Check(obj)) return type_mismatch(obj, "Sequence");
+    const Py_ssize_t size = PySequence_Size(obj);
+    room = 0;
+    if (size < 0) {
+        // The length only sizes the array; iteration decides. A failure that
+        // is not about the data (Ctrl-C, MemoryError) still ends the call.
+        if (!pending_error_is_bad_data()) return Error::from_pending();
+        PyErr_Clear();
+    } else {
+        const bool real_length = PyList_CheckExact(obj) || PyTuple_CheckExact(obj);
+        room = real_length ? static_cast<std::size_t>(size)
+                           : std::min(static_cast<std::size_t>(size), SEQUENCE_RESERVE_LIMIT);
+    }
+    PyRef iter = PyRef::steal(PyObject_GetIter(obj));
+    if (!iter) return Error::from_pending();
+    return iter;
+}
+
 Result<std::vector<double>> extract_float_sequence(PyObject* obj) {
     return extract_sequence(obj, to_double);
 }
@@ -307,9 +329,9 @@ Status ForgivingReader::finish() && {
     return Unit{};
 }
 
-// Each read is its strict conversion with the failure judged here: a captured
-// exception goes through give_up (bad data dropped, anything else kept); a
-// described error is the converter's own TypeError about the data.
+// The value of a strict conversion, or nothing with its failure judged here: a
+// captured exception goes through give_up (bad data dropped, anything else
+// kept); a described error is the converter's own TypeError about the data.
 template <class T>
 std::optional<T> ForgivingReader::keep(Result<T>&& converted) {
     if (converted) return std::move(*converted);
@@ -321,9 +343,19 @@ std::optional<T> ForgivingReader::keep(Result<T>&& converted) {
     return std::nullopt;  // the default applies
 }
 
+// read_double and read_text run once per value of a telemetry or keystroke list,
+// so they use the same primitive as their strict conversion (as_double,
+// PyUnicode_AsUTF8AndSize) without going through its Result: that round trip
+// costs about a tenth of a keystroke call. The rarer reads wrap the strict
+// conversion itself.
 std::optional<double> ForgivingReader::read_double(PyObject* obj) {
     if (stopped()) return std::nullopt;
-    return keep(to_double(obj));
+    const double value = as_double(obj);
+    if (value == -1.0 && PyErr_Occurred()) {
+        give_up();  // an unconvertible value is a missing one
+        return std::nullopt;
+    }
+    return value;
 }
 
 std::optional<std::int64_t> ForgivingReader::read_int64(PyObject* obj) {
@@ -337,12 +369,14 @@ std::optional<bool> ForgivingReader::read_bool(PyObject* obj) {
 }
 
 std::optional<std::string> ForgivingReader::read_text(PyObject* obj) {
-    // Not a str: no error is made only to be dropped. A str with lone
-    // surrogates fails to convert and is not usable as text either.
     if (stopped() || !PyUnicode_Check(obj)) return std::nullopt;
-    std::optional<std::string_view> text = keep(to_text(obj));
-    if (!text) return std::nullopt;
-    return std::string(*text);
+    Py_ssize_t len = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(obj, &len);
+    if (text == nullptr) {
+        give_up();  // lone surrogates: not usable as text
+        return std::nullopt;
+    }
+    return std::string(text, static_cast<std::size_t>(len));
 }
 
 PyRef ForgivingReader::dict_item(PyObject* dict, StaticKey key) {

@@ -129,32 +129,22 @@ inline constexpr std::size_t SEQUENCE_RESERVE_LIMIT = 4096;
 template <class Convert>
 using ConvertedValue = typename std::invoke_result_t<Convert&, PyObject*>::value_type;
 
-// Walks a sequence (not a str) in iteration order: reserve(n) is called once
-// with the room to set aside (the reported length, capped unless the object is
-// an exact list or tuple; 0 when the length is unknown), then visit(item) for
-// each item, a borrowed reference for the duration of the call. The first
-// failure of `visit` ends the walk and is the result.
+// The start of a walk over a sequence (not a str): its iterator, and in `room`
+// how many items to set aside room for (the reported length, capped unless the
+// object is an exact list or tuple; 0 when the length is unknown).
+Result<PyRef> sequence_iterator(PyObject* obj, std::size_t& room);
+
+// Walks a sequence (not a str) in iteration order: reserve(room) once, then
+// visit(item) for each item, a borrowed reference for the duration of the call.
+// The first failure of `visit` ends the walk and is the result.
 template <class Reserve, class Visit>
 Status for_each_item(PyObject* obj, Reserve&& reserve, Visit&& visit) {
-    if (PyUnicode_Check(obj)) {
-        return Error::described(PyExc_TypeError, "Can't extract `str` to `Vec`");
-    }
-    if (!PySequence_Check(obj)) return type_mismatch(obj, "Sequence");
-    Py_ssize_t size = PySequence_Size(obj);
-    if (size < 0) {
-        // The length only sizes the array; iteration decides. A failure that
-        // is not about the data (Ctrl-C, MemoryError) still ends the call.
-        if (!pending_error_is_bad_data()) return Error::from_pending();
-        PyErr_Clear();
-        reserve(std::size_t{0});
-    } else {
-        const bool real_length = PyList_CheckExact(obj) || PyTuple_CheckExact(obj);
-        reserve(real_length ? static_cast<std::size_t>(size)
-                            : std::min(static_cast<std::size_t>(size), SEQUENCE_RESERVE_LIMIT));
-    }
-    PyRef iter = PyRef::steal(PyObject_GetIter(obj));
-    if (!iter) return Error::from_pending();
-    while (PyRef item = PyRef::steal(PyIter_Next(iter.get()))) {
+    std::size_t room = 0;
+    Result<PyRef> iter = sequence_iterator(obj, room);
+    if (!iter) return iter.take_error();
+    const PyRef items = std::move(*iter);  // not read through the Result on every item
+    reserve(room);
+    while (PyRef item = PyRef::steal(PyIter_Next(items.get()))) {
         Status visited = visit(item.get());
         if (!visited) return visited.take_error();
     }
@@ -163,19 +153,23 @@ Status for_each_item(PyObject* obj, Reserve&& reserve, Visit&& visit) {
 }
 
 // Every item of a sequence (not a str), in iteration order, each converted by
-// `element`; the first failure is the result.
+// `element`; the first failure is the result. Its own loop rather than
+// for_each_item: a float sequence is read item by item on the hot path, and a
+// Status per item costs a few instructions each.
 template <class Convert>
 Result<std::vector<ConvertedValue<Convert>>> extract_sequence(PyObject* obj, Convert&& element) {
     std::vector<ConvertedValue<Convert>> values;
-    Status walked = for_each_item(
-        obj, [&values](std::size_t room) { values.reserve(room); },
-        [&](PyObject* item) -> Status {
-            auto value = element(item);
-            if (!value) return value.take_error();
-            values.push_back(std::move(*value));
-            return Unit{};
-        });
-    if (!walked) return walked.take_error();
+    std::size_t room = 0;
+    Result<PyRef> iter = sequence_iterator(obj, room);
+    if (!iter) return iter.take_error();
+    const PyRef items = std::move(*iter);  // not read through the Result on every item
+    values.reserve(room);
+    while (PyRef item = PyRef::steal(PyIter_Next(items.get()))) {
+        auto value = element(item.get());
+        if (!value) return value.take_error();
+        values.push_back(std::move(*value));
+    }
+    if (PyErr_Occurred()) return Error::from_pending();
     return values;
 }
 
