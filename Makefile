@@ -6,10 +6,10 @@
 VENV ?= .venv
 PY := $(VENV)/bin/python
 BUILD_DIR := $(abspath $(VENV))/cmake-build
-SOURCES := $(shell find src stubs python -type f -not -path "*/__pycache__/*") CMakeLists.txt pyproject.toml
+SOURCES := $(shell find src stubs python tests/native -type f -not -path "*/__pycache__/*") CMakeLists.txt pyproject.toml
 PIP := $(PY) -m pip --disable-pip-version-check -q
 
-.PHONY: demo demo-shared test bench build clean typecheck lint wheel test-wheel test-asan fuzz serve
+.PHONY: demo demo-shared test bench build clean typecheck lint format format-check wheel test-wheel test-asan fuzz serve
 
 $(PY):
 	@set -e; python=$$(tools/find_python.sh); \
@@ -23,13 +23,17 @@ $(VENV)/.deps-%: pyproject.toml tools/requirements.py | $(PY)
 
 $(VENV)/.built: $(SOURCES) $(VENV)/.deps-test
 	$(PIP) install --no-build-isolation --no-deps \
-	    -C build-dir=$(BUILD_DIR) -C cmake.define.VELKORA_WERROR=ON .
+	    -C build-dir=$(BUILD_DIR) -C cmake.define.VELKORA_WERROR=ON \
+	    -C cmake.define.VELKORA_NATIVE_TESTS=ON .
 	@touch $@
 
 build: $(VENV)/.built
 
+# The native drivers under ctest first, then the Python suite (which finds the
+# driver it feeds through VELKORA_NATIVE_BUILD).
 test: $(VENV)/.built $(VENV)/.deps-test
-	$(PY) -m pytest tests/python -q
+	$(VENV)/bin/ctest --test-dir $(BUILD_DIR) --output-on-failure
+	VELKORA_NATIVE_BUILD=$(BUILD_DIR) $(PY) -m pytest tests/python -q
 
 demo: $(VENV)/.built
 	$(PY) examples/demo.py $(ARGS)
@@ -63,6 +67,20 @@ typecheck: $(VENV)/.built $(VENV)/.deps-typecheck
 lint: $(VENV)/.deps-lint
 	$(VENV)/bin/ruff check python tests bench examples fuzz tools
 
+# The C++ house style (.clang-format), pinned to clang-format 19: other versions
+# format differently. `make format` rewrites the files, `make format-check` fails
+# on any file it would change.
+CLANG_FORMAT ?= clang-format-19
+FORMAT_FILES = $(shell git ls-files 'src/*.cpp' 'src/*.h' 'tests/native/*.cpp' 'tests/native/*.h' 'fuzz/*.cpp' 'bench/*.cpp')
+
+format:
+	@$(CLANG_FORMAT) --version | grep -q 'version 19\.' || { echo "$(CLANG_FORMAT) is not clang-format 19" >&2; exit 1; }
+	$(CLANG_FORMAT) -i $(FORMAT_FILES)
+
+format-check:
+	@$(CLANG_FORMAT) --version | grep -q 'version 19\.' || { echo "$(CLANG_FORMAT) is not clang-format 19" >&2; exit 1; }
+	$(CLANG_FORMAT) --dry-run --Werror $(FORMAT_FILES)
+
 # The sdist, a wheel built from it, and that wheel retagged by auditwheel into dist/.
 WHEEL_STAMP := $(VENV)/.wheel
 wheel: $(WHEEL_STAMP)
@@ -91,14 +109,18 @@ $(ASAN_VENV)/.built-asan: $(SOURCES) Makefile
 	$(MAKE) --no-print-directory $(ASAN_VENV)/.deps-test VENV=$(ASAN_VENV)
 	$(ASAN_PY) -m pip --disable-pip-version-check -q install --no-build-isolation --no-deps \
 	    -C build-dir=$(abspath $(ASAN_VENV))/cmake-build -C cmake.build-type=RelWithDebInfo \
-	    -C cmake.define.VELKORA_WERROR=ON -C cmake.define.VELKORA_SANITIZE=address,undefined,float-cast-overflow .
+	    -C cmake.define.VELKORA_WERROR=ON -C cmake.define.VELKORA_NATIVE_TESTS=ON \
+	    -C cmake.define.VELKORA_SANITIZE=address,undefined,float-cast-overflow .
 	@touch $@
 
 # The browser, Cluster and slow multi-process suites run once, in make test; they
 # exercise servers and browsers, not more of the module's own code.
 ASAN_MARKERS ?= not browser and not cluster and not slow
+# The native drivers link the sanitizer runtimes themselves, so ctest runs them as
+# they are (with LeakSanitizer on, except for the one that embeds the interpreter).
 test-asan: $(ASAN_VENV)/.built-asan
-	tools/sanitized.sh $(ASAN_PY) -m pytest tests/python -q -m "$(ASAN_MARKERS)" $(PYTEST_ARGS)
+	$(ASAN_VENV)/bin/ctest --test-dir $(abspath $(ASAN_VENV))/cmake-build --output-on-failure
+	VELKORA_NATIVE_BUILD=$(abspath $(ASAN_VENV))/cmake-build tools/sanitized.sh $(ASAN_PY) -m pytest tests/python -q -m "$(ASAN_MARKERS)" $(PYTEST_ARGS)
 
 # Coverage-guided fuzzing (atheris, libFuzzer) of every entry point against a
 # clang build with ASan, UBSan and coverage instrumentation; see fuzz/run.sh.

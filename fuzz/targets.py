@@ -19,11 +19,17 @@ from __future__ import annotations
 
 import math
 import operator
+import pathlib
 import re
 import struct
+import sys
 import time
 
 import velkora_core_rs as core
+
+# The hostile objects the Python tests use too (tests/python/hostile.py).
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests" / "python"))
+from hostile import Index, TypeErrorSubclass  # noqa: E402
 
 
 class Finding(AssertionError):
@@ -81,11 +87,7 @@ class Boom(Exception):
     """Raised by hostile conversion methods."""
 
 
-class TypeBoom(TypeError):
-    """A TypeError subclass: wrapped as an argument error only when exactly TypeError."""
-
-
-RAISED = [Boom, ValueError, RuntimeError, ZeroDivisionError, TypeError, TypeBoom,
+RAISED = [Boom, ValueError, RuntimeError, ZeroDivisionError, TypeError, TypeErrorSubclass,
           OverflowError, KeyError, MemoryError]
 
 
@@ -211,16 +213,6 @@ class Hostile:
         return self._convert("index")
 
 
-class IndexOnly:
-    """No __float__: PyFloat_AsDouble falls back to __index__."""
-
-    def __init__(self, value: int):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-
 def mutate(parents: list, action: int) -> None:
     """Changes one enclosing container through the base-class methods (so that
     the spies see nothing): clears it, cuts it, grows it or swaps values."""
@@ -299,7 +291,7 @@ class Builder:
         if kind == 11:
             return IntSub(self.src.below(1000))
         if kind == 12:
-            return IndexOnly(self.src.pick(BIG_INTS + [3, 0]))
+            return Index(self.src.pick(BIG_INTS + [3, 0]))
         if kind == 13:
             return self.src.pick([[], {}, (), b"12", object()])
         mode = self.src.pick(["value", "raise", "wrong", "mutate", "mutate"])
@@ -774,7 +766,7 @@ class StateRun:
         if kind == 5:
             return now + self.src.pick([-100, 3600, 10**6])
         if kind == 6:
-            return IndexOnly(self.src.pick([0, 3600, FAR, -1, 2**64]))
+            return Index(self.src.pick([0, 3600, FAR, -1, 2**64]))
         if kind == 7:
             mode = self.src.pick(["value", "raise", "wrong"])
             return Hostile(mode, float(self.src.pick([0, 5, 3600])), self.src.pick(RAISED),

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <vector>
 
-#include "module/statistics.h"
+#include "support/statistics.h"
 
 namespace {
 
@@ -73,7 +73,7 @@ Segment segment(std::span<const double> x, std::span<const double> y, std::span<
 CurvatureStats analyze_curvature(std::span<const double> x, std::span<const double> y,
                                  std::span<const double> t) {
     const std::size_t n = std::min({x.size(), y.size(), t.size()});
-    if (n < 4) return CurvatureStats{};  // too short for a curvature rate; the score is 0 too
+    if (n < CURVATURE_MIN_POINTS) return CurvatureStats{};
 
     // One pass over the interior points. Each segment, mean step and
     // acceleration is needed only by its neighbours, so only the curvature

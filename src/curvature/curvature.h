@@ -2,6 +2,7 @@
 // interpreter calls.
 #pragma once
 
+#include <cstddef>
 #include <span>
 
 struct CurvatureStats {
@@ -11,6 +12,10 @@ struct CurvatureStats {
     double curvature_score = 0.0;
 };
 
-// Uses the first n = min(|x|, |y|, |t|) samples; fewer than four give all zeros.
+// Fewer points than this have no curvature rate: every value, the score too, is 0.0.
+inline constexpr std::size_t CURVATURE_MIN_POINTS = 4;
+
+// Uses the first n = min(|x|, |y|, |t|) samples; fewer than CURVATURE_MIN_POINTS
+// give all zeros.
 CurvatureStats analyze_curvature(std::span<const double> x, std::span<const double> y,
                                  std::span<const double> t);

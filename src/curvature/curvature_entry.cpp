@@ -9,26 +9,15 @@
 #include <vector>
 
 #include "curvature/curvature.h"
+#include "curvature/curvature_entry.h"
 #include "module/call_frame.h"
 #include "module/entry_points.h"
 
 namespace {
 
-constexpr std::string_view NATURALNESS_PARAMS[] = {"x", "y", "t"};
-constexpr ParamSpec NATURALNESS_SPEC{"evaluate_curvature_naturalness_rs", NATURALNESS_PARAMS};
-
-constexpr std::string_view ZEROCOPY_PARAMS[] = {"x_obj", "y_obj", "t_obj"};
-constexpr ParamSpec ZEROCOPY_SPEC{"evaluate_curvature_zerocopy_rs", ZEROCOPY_PARAMS};
-
-// Fewer samples than this have no curvature rate; the result is all zeros.
-constexpr std::size_t MIN_SAMPLES = 4;
-
 Result<PyRef> curvature_result(const CurvatureStats& stats) {
     DictBuilder result;
-    result.set_float_item("curvature_score"_key, stats.curvature_score);
-    result.set_float_item("mean_curvature"_key, stats.mean_curvature);
-    result.set_float_item("curvature_var"_key, stats.curvature_var);
-    result.set_float_item("curvature_rate_var"_key, stats.curvature_rate_var);
+    add_curvature_items(result, stats);
     return std::move(result).finish();
 }
 
@@ -63,12 +52,19 @@ Result<PyRef> zerocopy_impl(std::span<PyObject* const, 3> args) {
     if (!arrays) return arrays.take_error();
     const auto& [x, y, t] = *arrays;
     const std::size_t n = std::min({x.size(), y.size(), t.size()});
-    if (n < MIN_SAMPLES) return curvature_result(CurvatureStats{});
-    return curvature_result(analyze_curvature(std::span(x).first(n), std::span(y).first(n),
-                                              std::span(t).first(n)));
+    if (n < CURVATURE_MIN_POINTS) return curvature_result(CurvatureStats{});
+    return curvature_result(
+        analyze_curvature(std::span(x).first(n), std::span(y).first(n), std::span(t).first(n)));
 }
 
 }  // namespace
+
+void add_curvature_items(DictBuilder& b, const CurvatureStats& stats) {
+    b.set_float_item("curvature_score"_key, stats.curvature_score);
+    b.set_float_item("mean_curvature"_key, stats.mean_curvature);
+    b.set_float_item("curvature_var"_key, stats.curvature_var);
+    b.set_float_item("curvature_rate_var"_key, stats.curvature_rate_var);
+}
 
 PyObject* evaluate_curvature_naturalness_rs(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                             PyObject* kwnames) {

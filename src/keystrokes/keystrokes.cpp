@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "module/statistics.h"
+#include "support/statistics.h"
 
 namespace {
 
@@ -51,9 +51,8 @@ std::optional<char> digraph_letter(std::string_view key) {
 }
 
 bool is_common_digraph(char first, char second) {
-    return std::any_of(COMMON_DIGRAPHS.begin(), COMMON_DIGRAPHS.end(), [&](std::string_view d) {
-        return d[0] == first && d[1] == second;
-    });
+    return std::any_of(COMMON_DIGRAPHS.begin(), COMMON_DIGRAPHS.end(),
+                       [&](std::string_view d) { return d[0] == first && d[1] == second; });
 }
 
 struct DigraphInterval {
@@ -94,10 +93,9 @@ struct DigraphMeans {
 DigraphMeans digraph_means(std::vector<DigraphInterval>& intervals) {
     // Stable, so each digraph's intervals keep their order for its sum; the
     // digraphs are then visited in byte order.
-    std::stable_sort(intervals.begin(), intervals.end(),
-                     [](const DigraphInterval& a, const DigraphInterval& b) {
-                         return a.digraph < b.digraph;
-                     });
+    std::stable_sort(
+        intervals.begin(), intervals.end(),
+        [](const DigraphInterval& a, const DigraphInterval& b) { return a.digraph < b.digraph; });
     double common_sum = 0.0, other_sum = 0.0;
     std::size_t common_count = 0, other_count = 0;
     for (std::size_t i = 0; i < intervals.size();) {

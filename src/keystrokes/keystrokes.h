@@ -8,9 +8,9 @@
 #include <string>
 
 struct KeystrokeEvent {
-    std::string key;            // UTF-8 key name as the client reported it
-    double down = 0.0;          // press time
-    std::optional<double> up;   // release time, when one was reported
+    std::string key;           // UTF-8 key name as the client reported it
+    double down = 0.0;         // press time
+    std::optional<double> up;  // release time, when one was reported
 };
 
 struct KeystrokeStats {

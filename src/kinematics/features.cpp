@@ -17,8 +17,8 @@ TelemetryFeatures compute_features(const Telemetry& telemetry) {
     KinematicsResult kinematics = compute_kinematics(telemetry.mouse_movements);
     out.kinematics = kinematics.features;
     if (kinematics.window.ts.size() >= CURVATURE_MIN_POINTS) {
-        out.curvature = analyze_curvature(kinematics.window.xs, kinematics.window.ys,
-                                          kinematics.window.ts);
+        out.curvature =
+            analyze_curvature(kinematics.window.xs, kinematics.window.ys, kinematics.window.ts);
     }
     return out;
 }

@@ -16,9 +16,6 @@
 // where the analysis itself (not called then) would return all zeros.
 inline constexpr double NO_KEYSTROKES_DIGRAPH_ENTROPY = 0.5;
 
-// The curvature block needs this many window points; below it all four values are 0.0.
-inline constexpr std::size_t CURVATURE_MIN_POINTS = 4;
-
 struct TelemetryFeatures {
     std::uint64_t mouse_points = 0;  // accepted samples, before the time window
     KinematicFeatures kinematics;

@@ -4,15 +4,14 @@
 #include <span>
 #include <string_view>
 
+#include "curvature/curvature_entry.h"
+#include "keystrokes/keystrokes_entry.h"
 #include "kinematics/features.h"
 #include "kinematics/telemetry_reader.h"
 #include "module/call_frame.h"
 #include "module/entry_points.h"
 
 namespace {
-
-constexpr std::string_view PARAMS[] = {"telemetry"};
-constexpr ParamSpec SPEC{"extract_features_rs", PARAMS};
 
 // The keys and their order are part of the function's contract: callers
 // index the result by name and also read it in iteration order.
@@ -50,16 +49,8 @@ Result<PyRef> build_feature_dict(const Telemetry& telemetry, const TelemetryFeat
     b.set_float_item("touch_radius_var"_key, f.touch.touch_radius_var);
     b.set_float_item("avg_touch_force"_key, f.touch.avg_touch_force);
     b.set_uint_item("touch_event_count"_key, f.touch.touch_event_count);
-    b.set_float_item("curvature_score"_key, f.curvature.curvature_score);
-    b.set_float_item("mean_curvature"_key, f.curvature.mean_curvature);
-    b.set_float_item("curvature_var"_key, f.curvature.curvature_var);
-    b.set_float_item("curvature_rate_var"_key, f.curvature.curvature_rate_var);
-    b.set_float_item("avg_dwell_time"_key, keys.avg_dwell_time);
-    b.set_float_item("dwell_time_var"_key, keys.dwell_time_var);
-    b.set_float_item("avg_flight_time"_key, keys.avg_flight_time);
-    b.set_float_item("flight_time_var"_key, keys.flight_time_var);
-    b.set_float_item("digraph_entropy"_key, keys.digraph_entropy);
-    b.set_float_item("keystroke_score"_key, keys.keystroke_score);
+    add_curvature_items(b, f.curvature);
+    add_keystroke_timing_items(b, keys);
     return std::move(b).finish();
 }
 
@@ -76,6 +67,6 @@ Result<PyRef> extract_features(PyObject* telemetry) {
 
 PyObject* extract_features_rs(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
-    return run_call<1>(SPEC, args, nargs, kwnames,
+    return run_call<1>(EXTRACT_FEATURES_SPEC, args, nargs, kwnames,
                        [](std::span<PyObject* const, 1> a) { return extract_features(a[0]); });
 }

@@ -5,7 +5,7 @@
 #include <cstddef>
 
 #include "kinematics/velocity_fourier.h"
-#include "module/statistics.h"
+#include "support/statistics.h"
 
 namespace {
 
@@ -13,7 +13,6 @@ constexpr double MIN_SEGMENT_DT = 0.1;
 constexpr double DISTANCE_THRESHOLD = 1e-4;
 constexpr double VELOCITY_THRESHOLD = 1e-5;
 constexpr double PEAK_FACTOR = 0.15;
-constexpr std::size_t SPECTRUM_MIN_SEGMENTS = 8;
 
 // Orders time stamps. NaN cannot come from the reader, but placing it after
 // every number keeps this a strict weak ordering for any caller, so the sort
@@ -129,7 +128,7 @@ KinematicsResult compute_kinematics(std::span<const MousePoint> points) {
     // clear interior peak.
     f.submovement_count = moving ? std::max<std::uint64_t>(peaks, 1) : 0;
 
-    if (m >= SPECTRUM_MIN_SEGMENTS) {
+    if (m >= SPECTRUM_MIN_VELOCITIES) {
         const SpectrumFeatures spectrum = velocity_spectrum(v, f.avg_velocity);
         f.spectral_purity = spectrum.spectral_purity;
         f.spectral_entropy = spectrum.spectral_entropy;

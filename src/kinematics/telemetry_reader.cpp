@@ -4,10 +4,9 @@
 #include <array>
 #include <cmath>
 #include <optional>
-#include <string>
-#include <string_view>
 #include <utility>
 
+#include "keystrokes/keystroke_reader.h"
 #include "module/call_frame.h"
 
 namespace {
@@ -51,45 +50,6 @@ void read_browser(ForgivingReader& r, PyObject* browser, Telemetry& out) {
     }
 }
 
-// The press time is the first of "t", "down", "time" that is present, converts
-// and is finite; a key whose value fails falls through to the next one.
-std::optional<double> press_time(ForgivingReader& r, PyObject* entry) {
-    for (StaticKey key : {"t"_key, "down"_key, "time"_key}) {
-        std::optional<double> value = dict_double(r, entry, key);
-        if (value && std::isfinite(*value)) return value;
-    }
-    return std::nullopt;
-}
-
-void read_keystrokes(ForgivingReader& r, PyObject* list, std::vector<KeystrokeEvent>& out) {
-    // The length is read once: at most the first 150 entries are examined,
-    // whatever Python code run by a conversion does to the list meanwhile.
-    const Py_ssize_t scan = std::min(PyList_GET_SIZE(list),
-                                     static_cast<Py_ssize_t>(KEYSTROKE_SCAN_LIMIT));
-    out.reserve(static_cast<std::size_t>(scan));
-    for (Py_ssize_t i = 0; i < scan && !r.stopped(); ++i) {
-        PyRef entry = r.list_item(list, i);
-        if (!entry || !PyDict_Check(entry.get())) continue;
-        std::optional<double> down = press_time(r, entry.get());
-        if (!down) continue;
-
-        KeystrokeEvent event;
-        event.down = *down;
-        PyRef key = r.dict_item(entry.get(), "key"_key);
-        std::optional<std::string> text = key ? r.read_text(key.get()) : std::nullopt;
-        event.key = text ? std::move(*text) : std::string("unknown");
-        // No finiteness or ordering test on the release time: the keystroke
-        // analysis rejects implausible dwell times itself.
-        if (std::optional<double> up = dict_double(r, entry.get(), "up"_key)) {
-            event.up = *up;
-        } else if (std::optional<double> held = dict_double(r, entry.get(), "duration_ms"_key)) {
-            event.up = *down + *held;
-        }
-        if (r.stopped()) return;  // the event may be half read
-        out.push_back(std::move(event));
-    }
-}
-
 void read_mouse_movements(ForgivingReader& r, PyObject* list, std::vector<MousePoint>& out) {
     // Length read once; every index up to it is visited and re-fetched.
     const Py_ssize_t len = PyList_GET_SIZE(list);
@@ -128,7 +88,13 @@ Result<Telemetry> read_telemetry(PyObject* telemetry) {
     out.click_count = list_length(r, telemetry, "clicks"_key);
     out.scroll_count = list_length(r, telemetry, "scrolls"_key);
     if (PyRef keystrokes = r.dict_item(telemetry, "keystrokes"_key)) {
-        if (PyList_Check(keystrokes.get())) read_keystrokes(r, keystrokes.get(), out.keystrokes);
+        if (PyList_Check(keystrokes.get())) {
+            // Event dicts only, the first KEYSTROKE_SCAN_LIMIT entries, release
+            // records included; "t" before "down" and "time".
+            const std::array<StaticKey, 3> press_time_keys = {"t"_key, "down"_key, "time"_key};
+            const KeystrokeListRules rules{press_time_keys, KEYSTROKE_SCAN_LIMIT, false, false};
+            read_keystroke_list(r, keystrokes.get(), rules, out.keystrokes);
+        }
     }
     if (PyRef mouse = r.dict_item(telemetry, "mouse_movements"_key)) {
         if (PyList_Check(mouse.get())) read_mouse_movements(r, mouse.get(), out.mouse_movements);

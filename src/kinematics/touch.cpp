@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "module/statistics.h"
+#include "support/statistics.h"
 
 TouchFeatures touch_features(std::span<const MousePoint> points) {
     std::vector<double> radii;

@@ -8,7 +8,7 @@
 #include <new>
 #include <vector>
 
-#include "module/fatal.h"
+#include "support/fatal.h"
 
 namespace {
 
@@ -152,7 +152,7 @@ std::size_t spectrum_table_bytes() { return g_table_bytes.load(std::memory_order
 
 SpectrumFeatures velocity_spectrum(std::span<const double> v, double avg_velocity) {
     const std::size_t m = v.size();
-    if (m < 8) fatal("velocity_spectrum needs at least 8 velocities");
+    if (m < SPECTRUM_MIN_VELOCITIES) fatal("velocity_spectrum needs at least 8 velocities");
     const std::size_t half = m / 2;
 
     std::vector<double> centred(m);

@@ -10,8 +10,12 @@ struct SpectrumFeatures {
     double spectral_entropy = 1.0;  // normalised Shannon entropy of the power distribution
 };
 
-// `v` holds at least 8 velocities and `avg_velocity` is their mean. Frequencies
-// 1 .. floor(m/2) take part; the constant term does not.
+// The transform needs at least this many velocities; with fewer the spectral
+// features keep their defaults.
+inline constexpr std::size_t SPECTRUM_MIN_VELOCITIES = 8;
+
+// `v` holds at least SPECTRUM_MIN_VELOCITIES velocities and `avg_velocity` is their mean.
+// Frequencies 1 .. floor(m/2) take part; the constant term does not.
 SpectrumFeatures velocity_spectrum(std::span<const double> v, double avg_velocity);
 
 // The sines and cosines of a transform depend on its length m alone, so they are

@@ -28,8 +28,8 @@ std::optional<std::string> lossy_str(PyObject* obj) {
     }
     PyErr_Clear();
     PyRef raw = created(PyUnicode_AsEncodedString(text.get(), "utf-8", "surrogatepass"));
-    PyRef fixed = created(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(raw.get()),
-                                               PyBytes_GET_SIZE(raw.get()), "replace"));
+    PyRef fixed = created(
+        PyUnicode_DecodeUTF8(PyBytes_AS_STRING(raw.get()), PyBytes_GET_SIZE(raw.get()), "replace"));
     const char* utf8 = PyUnicode_AsUTF8AndSize(fixed.get(), &len);
     if (utf8 == nullptr) fatal("replacement-decoded text is not UTF-8");
     return std::string(utf8, static_cast<std::size_t>(len));
@@ -47,7 +47,9 @@ Error new_type_error(const std::string& message, PyRef cause) {
     return e;
 }
 
-std::string display_name(const ParamSpec& signature) { return std::string(signature.function) + "()"; }
+std::string display_name(const ParamSpec& signature) {
+    return std::string(signature.function) + "()";
+}
 
 }  // namespace
 
@@ -102,8 +104,9 @@ Status bind_arguments(const ParamSpec& signature, PyObject* const* args, Py_ssiz
             }
             if (!match) {
                 // The key is shown as str() of the keyword object, which need not be UTF-8.
-                PyRef message = PyRef::steal(PyUnicode_FromFormat(
-                    "%s got an unexpected keyword argument '%S'", display_name(signature).c_str(), key));
+                PyRef message =
+                    PyRef::steal(PyUnicode_FromFormat("%s got an unexpected keyword argument '%S'",
+                                                      display_name(signature).c_str(), key));
                 if (!message) return Error::from_pending();
                 PyRef exc = PyRef::steal(PyObject_CallOneArg(PyExc_TypeError, message.get()));
                 if (!exc) return Error::from_pending();
@@ -112,9 +115,10 @@ Status bind_arguments(const ParamSpec& signature, PyObject* const* args, Py_ssiz
                 return e;
             }
             if (slots[*match] != nullptr) {
-                return Error::described(PyExc_TypeError,
-                                        display_name(signature) + " got multiple values for argument '" +
-                                            std::string(signature.params[*match]) + "'");
+                return Error::described(PyExc_TypeError, display_name(signature) +
+                                                             " got multiple values for argument '" +
+                                                             std::string(signature.params[*match]) +
+                                                             "'");
             }
             slots[*match] = args[nargs + k];
         }
@@ -268,15 +272,36 @@ Result<bool> to_bool(PyObject* obj) {
         Py_ssize_t len = 0;
         const char* text = PyUnicode_AsUTF8AndSize(shown.get(), &len);
         if (text == nullptr) return Error::from_pending();
-        return Error::described(PyExc_TypeError,
-                                "object of type '" +
-                                    std::string(text, static_cast<std::size_t>(len)) +
-                                    "' does not define a '__bool__' conversion");
+        return Error::described(
+            PyExc_TypeError, "object of type '" + std::string(text, static_cast<std::size_t>(len)) +
+                                 "' does not define a '__bool__' conversion");
     }
     int truth = type->tp_as_number->nb_bool(obj);
     if (truth == 0) return false;
     if (truth == 1) return true;
     return Error::from_pending();
+}
+
+Result<PyRef> sequence_iterator(PyObject* obj, std::size_t& room) {
+    if (PyUnicode_Check(obj)) {
+        return Error::described(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    }
+    if (!PySequence_Check(obj)) return type_mismatch(obj, "Sequence");
+    const Py_ssize_t size = PySequence_Size(obj);
+    room = 0;
+    if (size < 0) {
+        // The length only sizes the array; iteration decides. A failure that
+        // is not about the data (Ctrl-C, MemoryError) still ends the call.
+        if (!pending_error_is_bad_data()) return Error::from_pending();
+        PyErr_Clear();
+    } else {
+        const bool real_length = PyList_CheckExact(obj) || PyTuple_CheckExact(obj);
+        room = real_length ? static_cast<std::size_t>(size)
+                           : std::min(static_cast<std::size_t>(size), SEQUENCE_RESERVE_LIMIT);
+    }
+    PyRef iter = PyRef::steal(PyObject_GetIter(obj));
+    if (!iter) return Error::from_pending();
+    return iter;
 }
 
 Result<std::vector<double>> extract_float_sequence(PyObject* obj) {
@@ -304,9 +329,28 @@ Status ForgivingReader::finish() && {
     return Unit{};
 }
 
+// The value of a strict conversion, or nothing with its failure judged here: a
+// captured exception goes through give_up (bad data dropped, anything else
+// kept); a described error is the converter's own TypeError about the data.
+template <class T>
+std::optional<T> ForgivingReader::keep(Result<T>&& converted) {
+    if (converted) return std::move(*converted);
+    Error error = converted.take_error();
+    if (error.raised) {
+        PyErr_SetRaisedException(error.raised.release());
+        give_up();
+    }
+    return std::nullopt;  // the default applies
+}
+
+// read_double and read_text run once per value of a telemetry or keystroke list,
+// so they use the same primitive as their strict conversion (as_double,
+// PyUnicode_AsUTF8AndSize) without going through its Result: that round trip
+// costs about a tenth of a keystroke call. The rarer reads wrap the strict
+// conversion itself.
 std::optional<double> ForgivingReader::read_double(PyObject* obj) {
     if (stopped()) return std::nullopt;
-    double value = as_double(obj);
+    const double value = as_double(obj);
     if (value == -1.0 && PyErr_Occurred()) {
         give_up();  // an unconvertible value is a missing one
         return std::nullopt;
@@ -316,27 +360,12 @@ std::optional<double> ForgivingReader::read_double(PyObject* obj) {
 
 std::optional<std::int64_t> ForgivingReader::read_int64(PyObject* obj) {
     if (stopped()) return std::nullopt;
-    long value = PyLong_AsLong(obj);
-    if (value == -1 && PyErr_Occurred()) {
-        give_up();  // default applies
-        return std::nullopt;
-    }
-    return static_cast<std::int64_t>(value);
+    return keep(to_int64(obj));
 }
 
 std::optional<bool> ForgivingReader::read_bool(PyObject* obj) {
     if (stopped()) return std::nullopt;
-    Result<bool> value = to_bool(obj);
-    if (!value) {
-        // to_bool returns its error rather than leaving it pending.
-        Error error = value.take_error();
-        if (error.raised) {
-            PyErr_SetRaisedException(error.raised.release());
-            give_up();
-        }
-        return std::nullopt;  // a described error is a TypeError: default applies
-    }
-    return *value;
+    return keep(to_bool(obj));
 }
 
 std::optional<std::string> ForgivingReader::read_text(PyObject* obj) {

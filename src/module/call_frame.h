@@ -22,8 +22,8 @@
 #include <vector>
 
 #include "module/error.h"
-#include "module/fatal.h"
 #include "module/py_ref.h"
+#include "support/fatal.h"
 
 // ---------------------------------------------------------------------------
 // Objects the module cannot do without.
@@ -83,8 +83,8 @@ StaticKey operator""_key() {
 // Argument binding.
 
 struct ParamSpec {
-    std::string_view function;                  // "ban_ip_rs"; shown as "ban_ip_rs()"
-    std::span<const std::string_view> params;   // all positional-or-keyword, all required
+    std::string_view function;                 // "ban_ip_rs"; shown as "ban_ip_rs()"
+    std::span<const std::string_view> params;  // all positional-or-keyword, all required
 };
 
 // Binds the vector-call arguments (args[0..nargs) positional, then one value per
@@ -129,30 +129,42 @@ inline constexpr std::size_t SEQUENCE_RESERVE_LIMIT = 4096;
 template <class Convert>
 using ConvertedValue = typename std::invoke_result_t<Convert&, PyObject*>::value_type;
 
+// The start of a walk over a sequence (not a str): its iterator, and in `room`
+// how many items to set aside room for (the reported length, capped unless the
+// object is an exact list or tuple; 0 when the length is unknown).
+Result<PyRef> sequence_iterator(PyObject* obj, std::size_t& room);
+
+// Walks a sequence (not a str) in iteration order: reserve(room) once, then
+// visit(item) for each item, a borrowed reference for the duration of the call.
+// The first failure of `visit` ends the walk and is the result.
+template <class Reserve, class Visit>
+Status for_each_item(PyObject* obj, Reserve&& reserve, Visit&& visit) {
+    std::size_t room = 0;
+    Result<PyRef> iter = sequence_iterator(obj, room);
+    if (!iter) return iter.take_error();
+    const PyRef items = std::move(*iter);  // not read through the Result on every item
+    reserve(room);
+    while (PyRef item = PyRef::steal(PyIter_Next(items.get()))) {
+        Status visited = visit(item.get());
+        if (!visited) return visited.take_error();
+    }
+    if (PyErr_Occurred()) return Error::from_pending();
+    return Unit{};
+}
+
 // Every item of a sequence (not a str), in iteration order, each converted by
-// `element`; the first failure is the result.
+// `element`; the first failure is the result. Its own loop rather than
+// for_each_item: a float sequence is read item by item on the hot path, and a
+// Status per item costs a few instructions each.
 template <class Convert>
 Result<std::vector<ConvertedValue<Convert>>> extract_sequence(PyObject* obj, Convert&& element) {
-    if (PyUnicode_Check(obj)) {
-        return Error::described(PyExc_TypeError, "Can't extract `str` to `Vec`");
-    }
-    if (!PySequence_Check(obj)) return type_mismatch(obj, "Sequence");
     std::vector<ConvertedValue<Convert>> values;
-    Py_ssize_t size = PySequence_Size(obj);
-    if (size < 0) {
-        // The length only sizes the array; iteration decides. A failure that
-        // is not about the data (Ctrl-C, MemoryError) still ends the call.
-        if (!pending_error_is_bad_data()) return Error::from_pending();
-        PyErr_Clear();
-    } else {
-        const bool real_length = PyList_CheckExact(obj) || PyTuple_CheckExact(obj);
-        values.reserve(real_length ? static_cast<std::size_t>(size)
-                                   : std::min(static_cast<std::size_t>(size),
-                                              SEQUENCE_RESERVE_LIMIT));
-    }
-    PyRef iter = PyRef::steal(PyObject_GetIter(obj));
-    if (!iter) return Error::from_pending();
-    while (PyRef item = PyRef::steal(PyIter_Next(iter.get()))) {
+    std::size_t room = 0;
+    Result<PyRef> iter = sequence_iterator(obj, room);
+    if (!iter) return iter.take_error();
+    const PyRef items = std::move(*iter);  // not read through the Result on every item
+    values.reserve(room);
+    while (PyRef item = PyRef::steal(PyIter_Next(items.get()))) {
         auto value = element(item.get());
         if (!value) return value.take_error();
         values.push_back(std::move(*value));
@@ -163,14 +175,15 @@ Result<std::vector<ConvertedValue<Convert>>> extract_sequence(PyObject* obj, Con
 
 // A tuple (or subclass) of exactly two items, converted by `first` and `second`.
 template <class First, class Second>
-Result<std::pair<ConvertedValue<First>, ConvertedValue<Second>>> extract_pair(
-    PyObject* obj, First&& first, Second&& second) {
+Result<std::pair<ConvertedValue<First>, ConvertedValue<Second>>> extract_pair(PyObject* obj,
+                                                                              First&& first,
+                                                                              Second&& second) {
     if (!PyTuple_Check(obj)) return type_mismatch(obj, "PyTuple");
     Py_ssize_t len = PyTuple_GET_SIZE(obj);
     if (len != 2) {
-        return Error::described(PyExc_ValueError,
-                                "expected tuple of length 2, but got tuple of length " +
-                                    std::to_string(len));
+        return Error::described(
+            PyExc_ValueError,
+            "expected tuple of length 2, but got tuple of length " + std::to_string(len));
     }
     // Tuple storage is immutable and the tuple is kept alive by the caller, so
     // borrowed items stay valid while the conversions run Python code.
@@ -214,6 +227,9 @@ public:
 private:
     // Called with an error pending: drops bad data, keeps anything else.
     void give_up();
+    // The value of a strict conversion, or nothing with its failure judged by give_up.
+    template <class T>
+    std::optional<T> keep(Result<T>&& converted);
 
     std::optional<Error> stop_;
 };

@@ -7,9 +7,12 @@
 // are process-wide and must not be shared across interpreters.
 #include <Python.h>
 
+#include <array>
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "module/call_frame.h"
 #include "module/entry_points.h"
@@ -18,38 +21,73 @@ namespace {
 
 constexpr const char* CORE_VERSION = "0.9.4-native-rust";
 
-PyMethodDef no_arguments(const char* name, PyCFunction function, const char* doc) {
-    return {name, function, METH_NOARGS, doc};
+// "name(a, b)\n--\n\n": the documentation string that gives a builtin its
+// __text_signature__, spelled from the function's ParamSpec at compile time.
+template <const ParamSpec& Spec>
+constexpr auto text_signature() {
+    constexpr std::size_t length = [] {
+        std::size_t n = Spec.function.size() + std::string_view("()\n--\n\n").size();
+        for (std::size_t i = 0; i < Spec.params.size(); ++i) {
+            n += Spec.params[i].size() + (i > 0 ? 2 : 0);
+        }
+        return n;
+    }();
+    std::array<char, length + 1> text{};
+    std::size_t at = 0;
+    auto put = [&](std::string_view part) {
+        for (char c : part) text[at++] = c;
+    };
+    put(Spec.function);
+    put("(");
+    for (std::size_t i = 0; i < Spec.params.size(); ++i) {
+        if (i > 0) put(", ");
+        put(Spec.params[i]);
+    }
+    put(")\n--\n\n");
+    return text;  // NUL-terminated: the array is one longer than the text
 }
 
-PyMethodDef fast_call(const char* name, FastCallFunction function, const char* doc) {
+template <const ParamSpec& Spec>
+inline constexpr auto TEXT_SIGNATURE = text_signature<Spec>();
+
+// The table line of a function: the name is the spec's literal, which is
+// NUL-terminated; the documentation string is only its text signature.
+template <const ParamSpec& Spec>
+PyMethodDef method_def(PyCFunction function, int flags) {
+    return {Spec.function.data(), function, flags, TEXT_SIGNATURE<Spec>.data()};
+}
+
+template <const ParamSpec& Spec>
+PyMethodDef no_arguments(PyCFunction function) {
+    static_assert(Spec.params.empty());
+    return method_def<Spec>(function, METH_NOARGS);
+}
+
+template <const ParamSpec& Spec>
+PyMethodDef fast_call(FastCallFunction function) {
     // The interpreter calls through the generic pointer type and casts it back
     // according to the flags; the detour through void(*)() keeps the compiler
     // from warning about the cast between function types.
-    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function)),
-            METH_FASTCALL | METH_KEYWORDS, doc};
+    return method_def<Spec>(reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function)),
+                            METH_FASTCALL | METH_KEYWORDS);
 }
 
 // The public order: creation order, attribute order and the order of __all__.
 // Each documentation string is only a text-signature block.
 PyMethodDef FUNCTION_TABLE[] = {
-    no_arguments("is_rust_core_active", is_rust_core_active, "is_rust_core_active()\n--\n\n"),
-    no_arguments("get_core_version", get_core_version, "get_core_version()\n--\n\n"),
-    fast_call("extract_features_rs", extract_features_rs, "extract_features_rs(telemetry)\n--\n\n"),
-    fast_call("evaluate_curvature_naturalness_rs", evaluate_curvature_naturalness_rs,
-              "evaluate_curvature_naturalness_rs(x, y, t)\n--\n\n"),
-    fast_call("evaluate_curvature_zerocopy_rs", evaluate_curvature_zerocopy_rs,
-              "evaluate_curvature_zerocopy_rs(x_obj, y_obj, t_obj)\n--\n\n"),
-    fast_call("evaluate_keystroke_dynamics_rs", evaluate_keystroke_dynamics_rs,
-              "evaluate_keystroke_dynamics_rs(keystrokes)\n--\n\n"),
-    fast_call("consume_nonce_rs", consume_nonce_rs, "consume_nonce_rs(nonce)\n--\n\n"),
-    fast_call("is_ip_banned_rs", is_ip_banned_rs, "is_ip_banned_rs(ip)\n--\n\n"),
-    fast_call("ban_ip_rs", ban_ip_rs, "ban_ip_rs(ip, duration_sec)\n--\n\n"),
-    fast_call("unban_ip_rs", unban_ip_rs, "unban_ip_rs(ip)\n--\n\n"),
-    fast_call("hydrate_bans_rs", hydrate_bans_rs, "hydrate_bans_rs(bans)\n--\n\n"),
-    no_arguments("clear_state_engine_rs", clear_state_engine_rs, "clear_state_engine_rs()\n--\n\n"),
-    no_arguments("get_state_engine_stats_rs", get_state_engine_stats_rs,
-                 "get_state_engine_stats_rs()\n--\n\n"),
+    no_arguments<IS_RUST_CORE_ACTIVE_SPEC>(is_rust_core_active),
+    no_arguments<GET_CORE_VERSION_SPEC>(get_core_version),
+    fast_call<EXTRACT_FEATURES_SPEC>(extract_features_rs),
+    fast_call<NATURALNESS_SPEC>(evaluate_curvature_naturalness_rs),
+    fast_call<ZEROCOPY_SPEC>(evaluate_curvature_zerocopy_rs),
+    fast_call<KEYSTROKES_SPEC>(evaluate_keystroke_dynamics_rs),
+    fast_call<CONSUME_NONCE_SPEC>(consume_nonce_rs),
+    fast_call<IS_IP_BANNED_SPEC>(is_ip_banned_rs),
+    fast_call<BAN_IP_SPEC>(ban_ip_rs),
+    fast_call<UNBAN_IP_SPEC>(unban_ip_rs),
+    fast_call<HYDRATE_BANS_SPEC>(hydrate_bans_rs),
+    no_arguments<CLEAR_STATE_ENGINE_SPEC>(clear_state_engine_rs),
+    no_arguments<GET_STATE_ENGINE_STATS_SPEC>(get_state_engine_stats_rs),
 };
 
 PyModuleDef MODULE_DEF = {
@@ -95,7 +133,8 @@ Status attach_function(PyObject* module, PyMethodDef* def) {
     module_name = PyRef();
     if (!function) return Error::from_pending();
 
-    PyRef name = PyRef::steal(PyObject_GetAttr(function.get(), interned(name_name_slot, "__name__")));
+    PyRef name =
+        PyRef::steal(PyObject_GetAttr(function.get(), interned(name_name_slot, "__name__")));
     if (!name) return Error::from_pending();
     if (!PyUnicode_Check(name.get())) return type_mismatch(name.get(), "PyString");
 
@@ -123,7 +162,7 @@ PyObject* mark_exiting(PyObject*, PyObject*) {
     return Py_NewRef(Py_None);
 }
 
-PyMethodDef EXIT_MARKER = no_arguments("_velkora_core_rs_exit", mark_exiting, nullptr);
+PyMethodDef EXIT_MARKER = {"_velkora_core_rs_exit", mark_exiting, METH_NOARGS, nullptr};
 
 Status register_exit_marker() {
     PyRef atexit = PyRef::steal(PyImport_ImportModule("atexit"));
@@ -150,7 +189,8 @@ Result<PyRef> initialise() {
     }
     if (module_slot != nullptr) return PyRef::new_ref(module_slot);
 
-    PyRef module = PyRef::steal(PyModule_Create2(&MODULE_DEF, 1013));
+    // The C API version of the headers built against, as PyModule_Create passes it.
+    PyRef module = PyRef::steal(PyModule_Create2(&MODULE_DEF, PYTHON_API_VERSION));
     if (!module) return Error::from_pending();
     for (PyMethodDef& def : FUNCTION_TABLE) {
         Status attached = attach_function(module.get(), &def);

@@ -16,20 +16,9 @@
 
 #include "module/call_frame.h"
 #include "module/entry_points.h"
-#include "nonce_cache/state_engine.h"
+#include "nonce_cache/process_state.h"
 
 namespace {
-
-constexpr std::string_view NONCE_PARAMS[] = {"nonce"};
-constexpr std::string_view IP_PARAMS[] = {"ip"};
-constexpr std::string_view BAN_PARAMS[] = {"ip", "duration_sec"};
-constexpr std::string_view HYDRATE_PARAMS[] = {"bans"};
-
-constexpr ParamSpec CONSUME_NONCE_SPEC{"consume_nonce_rs", NONCE_PARAMS};
-constexpr ParamSpec IS_IP_BANNED_SPEC{"is_ip_banned_rs", IP_PARAMS};
-constexpr ParamSpec BAN_IP_SPEC{"ban_ip_rs", BAN_PARAMS};
-constexpr ParamSpec UNBAN_IP_SPEC{"unban_ip_rs", IP_PARAMS};
-constexpr ParamSpec HYDRATE_BANS_SPEC{"hydrate_bans_rs", HYDRATE_PARAMS};
 
 // The pairs of a hydration, converted before the lock is taken: every address
 // is copied into one buffer while converting, so the call makes no allocation
@@ -39,8 +28,9 @@ struct BanList {
     std::vector<BanPair> pairs;
 };
 
-// Room for this many address bytes per pair is reserved up front for a list or
-// tuple, enough for an IPv4 address; longer ones grow the buffer as needed.
+// Room for this many address bytes per pair is reserved up front (for as many
+// pairs as for_each_item reserves), enough for an IPv4 address; longer ones
+// grow the buffer as needed.
 constexpr std::size_t ADDRESS_BYTES_GUESS = 16;
 // The process keeps one set of hydration buffers for the next hydration, up to
 // this size, so that re-loading many bans again and again does not fault in
@@ -108,30 +98,25 @@ private:
 // Fills `list` with the converted pairs of `obj`; on failure its contents are
 // unspecified.
 Status to_ban_list(PyObject* obj, BanList& list) {
-    std::size_t count = 0;
-    if (PyList_CheckExact(obj)) {
-        count = static_cast<std::size_t>(PyList_GET_SIZE(obj));
-    } else if (PyTuple_CheckExact(obj)) {
-        count = static_cast<std::size_t>(PyTuple_GET_SIZE(obj));
-    }
-    list.addresses.reserve(count * ADDRESS_BYTES_GUESS);
-    list.pairs.reserve(count);
     auto copy_text = [&list](PyObject* item) -> Result<std::size_t> {
         Result<std::string_view> text = to_text(item);
         if (!text) return text.take_error();
         list.addresses.append(*text);
         return list.addresses.size();
     };
-    // Each pair goes straight into `list`; the sequence's own result is a byte
-    // per pair.
-    auto converted = extract_sequence(obj, [&](PyObject* item) -> Status {
-        auto pair = extract_pair(item, copy_text, to_uint64);
-        if (!pair) return pair.take_error();
-        list.pairs.push_back(BanPair{pair->first, pair->second});
-        return Unit{};
-    });
-    if (!converted) return converted.take_error();
-    return Unit{};
+    // Each pair goes straight into `list`.
+    return for_each_item(
+        obj,
+        [&list](std::size_t room) {
+            list.addresses.reserve(room * ADDRESS_BYTES_GUESS);
+            list.pairs.reserve(room);
+        },
+        [&](PyObject* item) -> Status {
+            auto pair = extract_pair(item, copy_text, to_uint64);
+            if (!pair) return pair.take_error();
+            list.pairs.push_back(BanPair{pair->first, pair->second});
+            return Unit{};
+        });
 }
 
 // --- operations on converted values -------------------------------------------
@@ -164,9 +149,8 @@ Result<PyRef> unban_ip_impl(std::string_view ip) {
 Result<PyRef> hydrate_bans_impl(const BanList& bans) {
     // The clock is read with the lock held, so that a hydration that waited
     // for the lock judges its end times against the moment it applies them.
-    with_state_write([&bans](StateEngine& s) {
-        hydrate_bans(s, bans.addresses, bans.pairs, unix_now_secs());
-    });
+    with_state_write(
+        [&bans](StateEngine& s) { hydrate_bans(s, bans.addresses, bans.pairs, unix_now_secs()); });
     return none_result();
 }
 
@@ -177,7 +161,8 @@ Result<PyRef> state_stats_impl() {
     // greater part of the table, drop them, so that the next walk and the
     // table's memory follow the active bans. A ban that ended by the count's
     // reading has ended at any later one too (unless the wall clock is set back).
-    if (stats.ended_ip_bans >= ENDED_BANS_RECLAIM_MIN && stats.ended_ip_bans > stats.active_ip_bans) {
+    if (stats.ended_ip_bans >= ENDED_BANS_RECLAIM_MIN &&
+        stats.ended_ip_bans > stats.active_ip_bans) {
         with_state_write([](StateEngine& s) { reclaim_ended_bans(s, unix_now_secs()); });
     }
     DictBuilder dict;
@@ -194,58 +179,50 @@ Result<T> argument(std::string_view name, Result<T>&& converted) {
     return std::move(*converted);
 }
 
+// The binder of a function whose one parameter is text.
+template <const ParamSpec& Spec, Result<PyRef> (*Impl)(std::string_view)>
+PyObject* text_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return run_call<1>(Spec, args, nargs, kwnames,
+                       [](std::span<PyObject* const, 1> a) -> Result<PyRef> {
+                           auto text = argument(Spec.params[0], to_text(a[0]));
+                           if (!text) return text.take_error();
+                           return Impl(*text);
+                       });
+}
+
 }  // namespace
 
 // --- binders --------------------------------------------------------------------
 
-PyObject* consume_nonce_rs(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames) {
-    return run_call<1>(CONSUME_NONCE_SPEC, args, nargs, kwnames,
-                       [](std::span<PyObject* const, 1> a) -> Result<PyRef> {
-                           auto nonce = argument("nonce", to_text(a[0]));
-                           if (!nonce) return nonce.take_error();
-                           return consume_nonce_impl(*nonce);
-                       });
+PyObject* consume_nonce_rs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return text_call<CONSUME_NONCE_SPEC, consume_nonce_impl>(args, nargs, kwnames);
 }
 
-PyObject* is_ip_banned_rs(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                          PyObject* kwnames) {
-    return run_call<1>(IS_IP_BANNED_SPEC, args, nargs, kwnames,
-                       [](std::span<PyObject* const, 1> a) -> Result<PyRef> {
-                           auto ip = argument("ip", to_text(a[0]));
-                           if (!ip) return ip.take_error();
-                           return is_ip_banned_impl(*ip);
-                       });
+PyObject* is_ip_banned_rs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return text_call<IS_IP_BANNED_SPEC, is_ip_banned_impl>(args, nargs, kwnames);
 }
 
-PyObject* ban_ip_rs(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames) {
+PyObject* ban_ip_rs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return run_call<2>(BAN_IP_SPEC, args, nargs, kwnames,
                        [](std::span<PyObject* const, 2> a) -> Result<PyRef> {
-                           auto ip = argument("ip", to_text(a[0]));
+                           auto ip = argument(BAN_PARAMS[0], to_text(a[0]));
                            if (!ip) return ip.take_error();
-                           auto duration_sec = argument("duration_sec", to_uint64(a[1]));
+                           auto duration_sec = argument(BAN_PARAMS[1], to_uint64(a[1]));
                            if (!duration_sec) return duration_sec.take_error();
                            return ban_ip_impl(*ip, *duration_sec);
                        });
 }
 
-PyObject* unban_ip_rs(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames) {
-    return run_call<1>(UNBAN_IP_SPEC, args, nargs, kwnames,
-                       [](std::span<PyObject* const, 1> a) -> Result<PyRef> {
-                           auto ip = argument("ip", to_text(a[0]));
-                           if (!ip) return ip.take_error();
-                           return unban_ip_impl(*ip);
-                       });
+PyObject* unban_ip_rs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return text_call<UNBAN_IP_SPEC, unban_ip_impl>(args, nargs, kwnames);
 }
 
-PyObject* hydrate_bans_rs(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                          PyObject* kwnames) {
+PyObject* hydrate_bans_rs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return run_call<1>(HYDRATE_BANS_SPEC, args, nargs, kwnames,
                        [](std::span<PyObject* const, 1> a) -> Result<PyRef> {
                            BanListLease bans;
-                           Status converted = argument("bans", to_ban_list(a[0], bans.list()));
+                           Status converted =
+                               argument(HYDRATE_PARAMS[0], to_ban_list(a[0], bans.list()));
                            if (!converted) return converted.take_error();
                            return hydrate_bans_impl(bans.list());
                        });

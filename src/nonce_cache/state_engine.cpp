@@ -1,48 +1,21 @@
 #include "nonce_cache/state_engine.h"
 
-#include <pthread.h>
-#include <time.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <limits>
-#include <new>
 #include <memory>
+#include <new>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "module/fatal.h"
-
 namespace {
-
-// Constant-initialised and trivially destructible: it exists before any call
-// and no exit-time destructor ever tears it down under a thread still using it.
-pthread_rwlock_t STATE_LOCK = PTHREAD_RWLOCK_INITIALIZER;
-// Written once, under the exclusive lock; read under either lock. Never freed.
-StateEngine* STATE_ENGINE = nullptr;
-
-void check_lock(int rc, const char* what) {
-    if (rc != 0) fatal(std::string(what) + " failed: " + std::strerror(rc));
-}
-
-timespec read_clock(clockid_t clock, const char* name) {
-    timespec ts{};
-    if (::clock_gettime(clock, &ts) != 0) {
-        fatal(std::string("clock_gettime(") + name + ") failed: " + std::strerror(errno));
-    }
-    if (ts.tv_nsec < 0 || ts.tv_nsec >= 1'000'000'000) {
-        fatal(std::string("clock_gettime(") + name + ") returned " +
-              std::to_string(ts.tv_nsec) + " nanoseconds");
-    }
-    return ts;
-}
 
 // A ban that has ended by `now`, as a table upkeep predicate.
 struct EndedBy {
     std::uint64_t now;
-    bool operator()(std::uint64_t expires_at) const noexcept { return expires_at <= now; }
+    bool operator()(std::uint64_t expires_at) const noexcept {
+        return ban_has_ended(expires_at, now);
+    }
 };
 
 }  // namespace
@@ -52,20 +25,9 @@ StateEngine make_state_engine(MonotonicClock clock) {
     StringSet current(NONCE_BUCKET_ROOM);
     StringSet previous(NONCE_BUCKET_ROOM);
     const MonotonicInstant created = clock();
-    StringMap<std::uint64_t> bans(IP_BAN_ROOM);
+    StringTable<std::uint64_t> bans(IP_BAN_ROOM);
     return StateEngine{std::move(current), std::move(previous), std::move(bans), created,
                        BUCKET_DURATION};
-}
-
-std::uint64_t unix_now_secs() {
-    const timespec ts = read_clock(CLOCK_REALTIME, "CLOCK_REALTIME");
-    // A clock set before 1970 reads as the epoch itself; the fraction is dropped.
-    return ts.tv_sec < 0 ? 0 : static_cast<std::uint64_t>(ts.tv_sec);
-}
-
-MonotonicInstant monotonic_now() {
-    const timespec ts = read_clock(CLOCK_MONOTONIC, "CLOCK_MONOTONIC");
-    return {static_cast<std::int64_t>(ts.tv_sec), static_cast<std::int64_t>(ts.tv_nsec)};
 }
 
 Duration elapsed_between(MonotonicInstant earlier, MonotonicInstant later) noexcept {
@@ -119,7 +81,7 @@ void rotate_buckets(StateEngine& state, MonotonicClock clock) {
 }
 
 void ban_ip(StateEngine& state, std::string_view ip, std::uint64_t expires_at, std::uint64_t now) {
-    StringMap<std::uint64_t>& table = state.ip_bans;
+    StringTable<std::uint64_t>& table = state.ip_bans;
     table.insert_or_assign_dropping(ip, table.hash(ip), expires_at, EndedBy{now});
 }
 
@@ -127,17 +89,24 @@ void unban_ip(StateEngine& state, std::string_view ip) { state.ip_bans.erase(ip)
 
 bool is_ip_banned(const StateEngine& state, std::string_view ip, std::uint64_t now) {
     const std::optional<std::uint64_t> expires_at = state.ip_bans.find(ip);
-    return expires_at.has_value() && now < *expires_at;
+    return expires_at.has_value() && !ban_has_ended(*expires_at, now);
 }
 
 namespace {
+
+// How many pairs of a hydration end after `now`: those it stores.
+std::size_t live_pairs(std::span<const BanPair> bans, std::uint64_t now) {
+    return static_cast<std::size_t>(
+        std::count_if(bans.begin(), bans.end(),
+                      [now](const BanPair& pair) { return !ban_has_ended(pair.expires_at, now); }));
+}
 
 // Calls f(address, hash, expires_at), in order, for every pair of a hydration
 // that ends after `now`. In batches: hash a batch and start loading the slots
 // each pair will probe, then the stored keys, then hand the pairs to `f`. A
 // batch's loads then overlap instead of each pair waiting on its own.
 template <class F>
-void for_each_live_pair(const StringMap<std::uint64_t>& table, std::string_view addresses,
+void for_each_live_pair(const StringTable<std::uint64_t>& table, std::string_view addresses,
                         std::span<const BanPair> bans, std::uint64_t now, F&& f) {
     constexpr std::size_t BATCH = 32;
     std::string_view ips[BATCH];
@@ -150,15 +119,15 @@ void for_each_live_pair(const StringMap<std::uint64_t>& table, std::string_view 
             const std::size_t end = batch[i].address_end;
             ips[i] = addresses.substr(address_start, end - address_start);
             address_start = end;
-            if (batch[i].expires_at <= now) continue;
+            if (ban_has_ended(batch[i].expires_at, now)) continue;
             hashes[i] = table.hash(ips[i]);
             table.prefetch_slots(hashes[i]);
         }
         for (std::size_t i = 0; i < batch.size(); ++i) {
-            if (batch[i].expires_at > now) table.prefetch_key(hashes[i]);
+            if (!ban_has_ended(batch[i].expires_at, now)) table.prefetch_key(hashes[i]);
         }
         for (std::size_t i = 0; i < batch.size(); ++i) {
-            if (batch[i].expires_at > now) f(ips[i], hashes[i], batch[i].expires_at);
+            if (!ban_has_ended(batch[i].expires_at, now)) f(ips[i], hashes[i], batch[i].expires_at);
         }
     }
 }
@@ -180,12 +149,11 @@ public:
 
     // Takes the recorded pairs back, last first, so that an address stored
     // twice ends with what it held before the first.
-    void take_back(StringMap<std::uint64_t>& table, std::string_view addresses,
+    void take_back(StringTable<std::uint64_t>& table, std::string_view addresses,
                    std::span<const BanPair> bans, std::uint64_t now) noexcept {
-        std::size_t live = 0;
-        for (const BanPair& pair : bans) live += pair.expires_at > now ? 1 : 0;
+        std::size_t live = live_pairs(bans, now);
         for (std::size_t j = bans.size(); j-- > 0;) {
-            if (bans[j].expires_at <= now) continue;
+            if (ban_has_ended(bans[j].expires_at, now)) continue;
             if (--live >= count_) continue;  // not stored yet
             const std::size_t start = j == 0 ? 0 : bans[j - 1].address_end;
             const std::string_view ip = addresses.substr(start, bans[j].address_end - start);
@@ -207,20 +175,19 @@ private:
 
 void hydrate_bans(StateEngine& state, std::string_view addresses, std::span<const BanPair> bans,
                   std::uint64_t now) {
-    StringMap<std::uint64_t>& table = state.ip_bans;
-    std::size_t live = 0;
-    for (const BanPair& pair : bans) live += pair.expires_at > now ? 1 : 0;
+    StringTable<std::uint64_t>& table = state.ip_bans;
+    const std::size_t live = live_pairs(bans, now);
     if (live == 0) return;
     // All or nothing: should the table fail to grow for a pair, the pairs
     // stored before it are taken back and the failure passed on. Growing drops
     // ended bans, which no pair of this hydration is: each ends after `now`.
     HydrationUndo undo(live);
     try {
-        for_each_live_pair(table, addresses, bans, now,
-                           [&](std::string_view ip, std::uint64_t hash, std::uint64_t expires_at) {
-                               undo.record(table.exchange_dropping(ip, hash, expires_at,
-                                                                   EndedBy{now}));
-                           });
+        for_each_live_pair(
+            table, addresses, bans, now,
+            [&](std::string_view ip, std::uint64_t hash, std::uint64_t expires_at) {
+                undo.record(table.exchange_dropping(ip, hash, expires_at, EndedBy{now}));
+            });
     } catch (const std::bad_alloc&) {
         undo.take_back(table, addresses, bans, now);
         throw;
@@ -237,7 +204,7 @@ void clear_state(StateEngine& state, MonotonicInstant now) {
 StateStats state_stats(const StateEngine& state, std::uint64_t now) {
     StateStats stats;
     state.ip_bans.for_each([&](std::string_view, std::uint64_t expires_at) {
-        if (expires_at > now) {
+        if (!ban_has_ended(expires_at, now)) {
             ++stats.active_ip_bans;
         } else {
             ++stats.ended_ip_bans;
@@ -250,32 +217,4 @@ StateStats state_stats(const StateEngine& state, std::uint64_t now) {
 
 bool reclaim_ended_bans(StateEngine& state, std::uint64_t now) {
     return state.ip_bans.rebuild_dropping(EndedBy{now}, 0);
-}
-
-StateWriteHold::StateWriteHold() {
-    check_lock(::pthread_rwlock_wrlock(&STATE_LOCK), "pthread_rwlock_wrlock");
-    if (STATE_ENGINE == nullptr) {
-        // Unlocked again should the record not fit in memory: the exception
-        // leaves this constructor, so no destructor would release the lock.
-        try {
-            STATE_ENGINE = new StateEngine(make_state_engine(monotonic_now));
-        } catch (...) {
-            check_lock(::pthread_rwlock_unlock(&STATE_LOCK), "pthread_rwlock_unlock");
-            throw;
-        }
-    }
-    engine_ = STATE_ENGINE;
-}
-
-StateWriteHold::~StateWriteHold() {
-    check_lock(::pthread_rwlock_unlock(&STATE_LOCK), "pthread_rwlock_unlock");
-}
-
-StateReadHold::StateReadHold() {
-    check_lock(::pthread_rwlock_rdlock(&STATE_LOCK), "pthread_rwlock_rdlock");
-    engine_ = STATE_ENGINE;
-}
-
-StateReadHold::~StateReadHold() {
-    check_lock(::pthread_rwlock_unlock(&STATE_LOCK), "pthread_rwlock_unlock");
 }

@@ -1,18 +1,9 @@
-// The state engine: the module's only mutable state, one process-wide record
-// holding the nonce replay cache and the IP ban table, behind one reader-writer
-// lock. Pure: no interpreter calls.
+// The state engine's table logic: the nonce replay cache and the IP ban table
+// of one record, worked on by plain functions. Pure: no interpreter calls, no
+// lock and no clock of its own (process_state.h holds the process-wide record,
+// its lock and the clock readings).
 //
 // Rules of use:
-//  * Reach the record only through with_state_write / with_state_read. The work
-//    passed to them runs with the lock held and must not call back into the
-//    state engine: the lock is not recursive.
-//  * Convert arguments before, build interpreter objects after. Nothing done
-//    under the lock may create, read or release a Python object: an allocation
-//    can run the garbage collector, a finalizer can re-enter this module, and
-//    another thread could then block on the lock while holding the GIL.
-//  * The record is made by the first state call and never destroyed, not even
-//    at exit: a thread still inside a call at interpreter shutdown must not
-//    find it gone.
 //  * The table work reads no clock: the entry points read the real clocks and
 //    pass the readings in (or, where a reading must be taken at a particular
 //    step, the clock itself), so the native tests can drive time directly.
@@ -26,8 +17,6 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <type_traits>
-#include <utility>
 
 #include "nonce_cache/string_table.h"
 
@@ -55,22 +44,24 @@ inline constexpr Duration BUCKET_DURATION{60, 0};
 // when there are at least this many and more of them than active ones.
 inline constexpr std::size_t ENDED_BANS_RECLAIM_MIN = 1'024;
 
-// Whole seconds of the real-time clock since the Unix epoch; 0 before it.
-std::uint64_t unix_now_secs();
-// The monotonic clock. Both end the process when the clock cannot be read.
-MonotonicInstant monotonic_now();
 // `later - earlier`, or zero when `later` is the earlier reading.
 Duration elapsed_between(MonotonicInstant earlier, MonotonicInstant later) noexcept;
+
+// A ban has ended once the clock reads its end second: ended at `now` when its
+// end second is at or before `now`. The one test of a ban's end.
+constexpr bool ban_has_ended(std::uint64_t expires_at, std::uint64_t now) noexcept {
+    return expires_at <= now;
+}
 
 // now + duration, held at 2^64 - 1 rather than wrapping round to a second in
 // the past: a very long ban must not end at once.
 std::uint64_t ban_end_second(std::uint64_t now, std::uint64_t duration_sec) noexcept;
 
 struct StateEngine {
-    StringSet current_bucket;   // nonces consumed since the last rotation
-    StringSet previous_bucket;  // those of the bucket before; looked up only
-    StringMap<std::uint64_t> ip_bans;  // address -> second at which its ban ends
-    MonotonicInstant last_rotation;    // creation, last rotation or last clear
+    StringSet current_bucket;            // nonces consumed since the last rotation
+    StringSet previous_bucket;           // those of the bucket before; looked up only
+    StringTable<std::uint64_t> ip_bans;  // address -> second at which its ban ends
+    MonotonicInstant last_rotation;      // creation, last rotation or last clear
     Duration bucket_duration;
 };
 
@@ -120,47 +111,3 @@ void clear_state(StateEngine& state, MonotonicInstant now);
 StateStats state_stats(const StateEngine& state, std::uint64_t now);
 // Drops the bans that have ended by `now`; true when there were any.
 bool reclaim_ended_bans(StateEngine& state, std::uint64_t now);
-
-// The lock and the slot. Holding one of these is holding the lock.
-class StateWriteHold {
-public:
-    StateWriteHold();  // exclusive; makes the record if there is none yet
-    ~StateWriteHold();
-    StateWriteHold(const StateWriteHold&) = delete;
-    StateWriteHold& operator=(const StateWriteHold&) = delete;
-    StateEngine& engine() noexcept { return *engine_; }
-
-private:
-    StateEngine* engine_;
-};
-
-class StateReadHold {
-public:
-    StateReadHold();  // shared
-    ~StateReadHold();
-    StateReadHold(const StateReadHold&) = delete;
-    StateReadHold& operator=(const StateReadHold&) = delete;
-    const StateEngine* engine() const noexcept { return engine_; }  // null before the first call
-
-private:
-    const StateEngine* engine_;
-};
-
-// Runs work(StateEngine&) under the exclusive lock and returns its result.
-template <class Work>
-std::invoke_result_t<Work&, StateEngine&> with_state_write(Work&& work) {
-    StateWriteHold hold;
-    return work(hold.engine());
-}
-
-// Runs work(const StateEngine&) under the shared lock. Before the record exists
-// the shared hold is given up and the work runs under the exclusive one, which
-// makes the record first (unless another thread made it in between).
-template <class Work>
-std::invoke_result_t<Work&, const StateEngine&> with_state_read(Work&& work) {
-    {
-        StateReadHold hold;
-        if (const StateEngine* engine = hold.engine()) return work(*engine);
-    }
-    return with_state_write([&work](StateEngine& engine) { return work(std::as_const(engine)); });
-}

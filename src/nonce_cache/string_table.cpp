@@ -8,7 +8,7 @@
 #include <cstring>
 #include <string>
 
-#include "module/fatal.h"
+#include "support/fatal.h"
 
 // glibc declares getrandom() from 2.25 on; a build against older glibc headers
 // (the manylinux2014 wheel targets 2.17) makes the system call itself, which

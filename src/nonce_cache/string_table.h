@@ -241,7 +241,8 @@ public:
     }
 
     // The value stored under `key`, if any. `hash` must be hash(key).
-    [[nodiscard]] std::optional<Value> find(std::string_view key, std::uint64_t hash) const noexcept {
+    [[nodiscard]] std::optional<Value> find(std::string_view key,
+                                            std::uint64_t hash) const noexcept {
         const std::size_t at = find_slot(key, hash);
         if (at == NOT_FOUND) return std::nullopt;
         return value_at(refs_[at]);
@@ -286,7 +287,8 @@ public:
     // The same; should the table have to be rebuilt first, entries whose value
     // `drop` is true for are left out of it.
     template <class Drop>
-    void insert_absent_dropping(std::string_view key, std::uint64_t hash, Value value, Drop&& drop) {
+    void insert_absent_dropping(std::string_view key, std::uint64_t hash, Value value,
+                                Drop&& drop) {
         if (slot_count_ == 0) rebuild();  // moved-from: no slots yet
         std::size_t at = free_slot(hash);
         if (ctrl_[at] == string_table_detail::CTRL_EMPTY && growth_left_ == 0) {
@@ -361,7 +363,7 @@ public:
     bool rebuild_dropping(Drop&& drop, std::size_t extra) {
         using namespace string_table_detail;
         std::size_t kept = 0;
-        for_each([&](std::string_view, const Value& value) { kept += drop(value) ? 0 : 1; });
+        for_each([&](std::string_view, const Value& value) { kept += drop(value) ? 0u : 1u; });
         if (kept == size_) return false;
         std::size_t slots = min_slots_;
         while (room_of(slots) / 2 < kept + extra) slots *= 2;
@@ -369,7 +371,6 @@ public:
         arena_.shrink_to(arena_.size() + arena_.size() / 4);
         return true;
     }
-
 
     // Removes the entry of `key`; false when there was none.
     bool erase(std::string_view key) noexcept {
@@ -396,8 +397,7 @@ public:
             // is memory for new slots now, and the next erasure tries again.
             try {
                 rebuild_with(slot_count_);
-            } catch (const std::bad_alloc&) {
-            }
+            } catch (const std::bad_alloc&) {}
         }
         return true;
     }
@@ -448,7 +448,7 @@ private:
 
     static EntryView read_entry(const unsigned char* e) noexcept {
         using namespace string_table_detail;
-        std::size_t length = *e & ~ENTRY_ERASED;
+        std::size_t length = *e & static_cast<unsigned char>(~ENTRY_ERASED);
         std::size_t header = 1;
         if (length == LONG_KEY) {
             std::uint64_t long_length;
@@ -571,9 +571,7 @@ private:
     // over the erased ones.
     // Entries `drop(value)` is true for are left out like erased ones. Only the
     // allocation of the new slots can fail, and it comes before any change.
-    void rebuild_with(std::size_t slots) {
-        rebuild_with(slots, KeepAll{});
-    }
+    void rebuild_with(std::size_t slots) { rebuild_with(slots, KeepAll{}); }
     template <class Drop>
     void rebuild_with(std::size_t slots, Drop&& drop) {
         using namespace string_table_detail;
@@ -601,7 +599,8 @@ private:
     }
 
     std::unique_ptr<std::uint8_t[]> ctrl_;
-    std::unique_ptr<std::uint64_t[], RefsDeleter> refs_;  // per full slot: its entry's offset in the arena
+    std::unique_ptr<std::uint64_t[], RefsDeleter>
+        refs_;  // per full slot: its entry's offset in the arena
     string_table_detail::ByteArena arena_;
     std::size_t slot_count_ = 0;
     std::size_t size_ = 0;
@@ -612,5 +611,3 @@ private:
 };
 
 using StringSet = StringTable<NoValue>;
-template <class Value>
-using StringMap = StringTable<Value>;

@@ -1,4 +1,5 @@
-// Checks of the state engine's pure parts, driven by tests/python/test_nonce_cache_native.py.
+// Checks of the state engine's pure parts: the table, time and engine modes run under
+// ctest; tests/python/test_nonce_cache_native.py drives the siphash mode.
 //
 //   nonce_cache_check siphash   lines "k0 k1 data" (hex; data "-" when empty) on stdin,
 //                               one hash in hex per line on stdout
@@ -11,10 +12,10 @@
 //                               a hydration that runs out of memory part-way
 // Exit status 0 when every check held; otherwise the first failure on stderr.
 #include <cinttypes>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
-#include <cstddef>
 #include <limits>
 #include <map>
 #include <new>
@@ -48,8 +49,12 @@ static void* allocate(std::size_t n, std::size_t alignment) {
 
 void* operator new(std::size_t n) { return allocate(n, 0); }
 void* operator new[](std::size_t n) { return allocate(n, 0); }
-void* operator new(std::size_t n, std::align_val_t a) { return allocate(n, static_cast<std::size_t>(a)); }
-void* operator new[](std::size_t n, std::align_val_t a) { return allocate(n, static_cast<std::size_t>(a)); }
+void* operator new(std::size_t n, std::align_val_t a) {
+    return allocate(n, static_cast<std::size_t>(a));
+}
+void* operator new[](std::size_t n, std::align_val_t a) {
+    return allocate(n, static_cast<std::size_t>(a));
+}
 void operator delete(void* p) noexcept { std::free(p); }
 void operator delete[](void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
@@ -104,7 +109,7 @@ void check_same(const Table& table, const std::unordered_map<std::string, std::u
 
 void differential(std::size_t operations, std::size_t room, std::uint64_t seed) {
     std::mt19937_64 rng(seed);
-    StringMap<std::uint64_t> table(room);
+    StringTable<std::uint64_t> table(room);
     std::unordered_map<std::string, std::uint64_t> model;
     for (std::size_t i = 0; i < operations; ++i) {
         const std::string key = random_key(rng);
@@ -146,7 +151,7 @@ void differential(std::size_t operations, std::size_t room, std::uint64_t seed) 
 void sizing_and_clear() {
     StringSet bucket(NONCE_BUCKET_ROOM);
     CHECK(bucket.slot_count() == 16'384 && bucket.room() == 14'336);
-    StringMap<std::uint64_t> bans(IP_BAN_ROOM);
+    StringTable<std::uint64_t> bans(IP_BAN_ROOM);
     CHECK(bans.slot_count() == 2'048 && bans.room() == 1'792);
 
     // Fills to the last entry of its room without growing, then doubles.
@@ -210,9 +215,9 @@ void keys() {
 int run_table(std::size_t operations) {
     sizing_and_clear();
     keys();
-    differential(operations, 1, 1);     // one group: constant rebuilding and deletions
-    differential(operations, 60, 2);    // many collisions of the 7 control bits
-    differential(operations, 1'792, 3); // the ban table's room
+    differential(operations, 1, 1);      // one group: constant rebuilding and deletions
+    differential(operations, 60, 2);     // many collisions of the 7 control bits
+    differential(operations, 1'792, 3);  // the ban table's room
     return 0;
 }
 

@@ -49,7 +49,10 @@ int main() {
             Py_INCREF(a);
         }
         CHECK(Py_REFCNT(a) == 1);
-        { PyRef empty; PyRef also_empty = PyRef::steal(nullptr); }
+        {
+            PyRef empty;
+            PyRef also_empty = PyRef::steal(nullptr);
+        }
         Py_DECREF(a);
         Py_DECREF(b);
 
@@ -62,8 +65,8 @@ int main() {
         // A pending exception is taken as it is and the indicator is cleared.
         PyErr_SetString(PyExc_KeyError, "k");
         Error taken = Error::from_pending();
-        CHECK(!PyErr_Occurred() && taken.raised && Py_IS_TYPE(taken.raised.get(),
-              reinterpret_cast<PyTypeObject*>(PyExc_KeyError)));
+        CHECK(!PyErr_Occurred() && taken.raised &&
+              Py_IS_TYPE(taken.raised.get(), reinterpret_cast<PyTypeObject*>(PyExc_KeyError)));
     }
     CHECK(Py_FinalizeEx() == 0);
     std::puts("ok");

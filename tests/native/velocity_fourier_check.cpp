@@ -89,10 +89,10 @@ int main() {
     // Threads making the same tables at once (the process starts with none)
     // all get the reference result.
     std::vector<std::thread> threads;
-    for (int n = 0; n < 4; ++n) {
+    for (unsigned n = 0; n < 4; ++n) {
         threads.emplace_back([n] {
             std::mt19937_64 own(100 + n);
-            for (std::size_t m : {60, 61, 62, 63, 299}) {
+            for (std::size_t m : {60u, 61u, 62u, 63u, 299u}) {
                 const std::vector<double> v = series(own, m, 0);
                 const double avg = mean(v);
                 same(velocity_spectrum(v, avg), reference(v, avg));

@@ -1,4 +1,5 @@
-"""Builds small native test programs with the C++ compiler the extension uses."""
+"""The native test programs of a source build, and the small libraries that tests
+compile for themselves."""
 
 import os
 import pathlib
@@ -9,32 +10,36 @@ import sysconfig
 
 import pytest
 
-ROOT = pathlib.Path(__file__).resolve().parents[2]
+
+def program(name: str) -> pathlib.Path:
+    """The driver NAME that CMake built beside the extension (VELKORA_NATIVE_TESTS=ON);
+    `make test` names that build directory in VELKORA_NATIVE_BUILD."""
+    build = os.environ.get("VELKORA_NATIVE_BUILD")
+    if not build:
+        pytest.skip("the native drivers come with a source build (VELKORA_NATIVE_BUILD unset)")
+    path = pathlib.Path(build) / name
+    assert path.is_file(), f"{path} was not built: configure with VELKORA_NATIVE_TESTS=ON"
+    return path
+
+
+def shared_library(tmp_path: pathlib.Path, name: str, source: pathlib.Path,
+                   libraries: tuple[str, ...] = ()) -> pathlib.Path:
+    """Compiles the one-file library `source` into tmp_path/name: the small libraries a
+    test loads beside the module (LD_PRELOAD, ctypes). They are written by the tests
+    themselves and also run against an installed wheel, where there is no CMake build
+    to take them from."""
+    out = tmp_path / name
+    cmd = [*compiler(), "-std=c++20", "-O1", "-Wall", "-Wextra", "-shared", "-fPIC",
+           str(source), "-o", str(out), *(f"-l{lib}" for lib in libraries)]
+    result = subprocess.run(cmd, capture_output=True, text=True)
+    assert result.returncode == 0, result.stderr
+    return out
 
 
 def compiler() -> list[str]:
+    """The C++ compiler the extension was built with."""
     cxx = os.environ.get("CXX") or sysconfig.get_config_var("CXX") or "c++"
     argv = shlex.split(cxx)
     if shutil.which(argv[0]) is None:
         pytest.skip(f"no C++ compiler ({argv[0]}) to build native tests")
     return argv
-
-
-def build(tmp_path: pathlib.Path, name: str, sources: list[str], embed_python: bool = False,
-          extra: list[str] | None = None):
-    """Compiles `sources` (paths relative to the repository) into tmp_path/name,
-    with `extra` compiler options (\"-shared\" for a library)."""
-    out = tmp_path / name
-    cmd = compiler() + ["-std=c++20", "-O1", "-Wall", "-Wextra", "-ffp-contract=off",
-                        "-I", str(ROOT / "src")]
-    cmd += [str(ROOT / s) for s in sources]
-    if embed_python:
-        libdir = sysconfig.get_config_var("LIBDIR")
-        if not sysconfig.get_config_var("Py_ENABLE_SHARED"):
-            pytest.skip("this interpreter has no shared libpython to embed")
-        cmd += ["-I", sysconfig.get_paths()["include"], "-L", libdir,
-                f"-Wl,-rpath,{libdir}", f"-lpython{sysconfig.get_config_var('LDVERSION')}"]
-    cmd += (extra or []) + ["-o", str(out), "-lm", "-pthread"]
-    result = subprocess.run(cmd, capture_output=True, text=True)
-    assert result.returncode == 0, result.stderr
-    return out

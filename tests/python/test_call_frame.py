@@ -4,6 +4,7 @@ import sys
 
 import pytest
 import velkora_core_rs as core
+from hostile import Index, RaisingIndex, TypeErrorSubclass
 
 BINDING_ERRORS = [
     # too many positional arguments; keywords are not looked at then
@@ -61,26 +62,6 @@ def test_keyword_and_positional_forms_agree():
     assert (core.evaluate_curvature_naturalness_rs(t=ts, x=xs, y=ys)
             == core.evaluate_curvature_naturalness_rs(xs, ys, ts))
     core.clear_state_engine_rs()
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-
-class RaisingIndex:
-    def __init__(self, exc):
-        self.exc = exc
-
-    def __index__(self):
-        raise self.exc
-
-
-class TypeErrorSubclass(TypeError):
-    pass
 
 
 class BadStr:

@@ -11,6 +11,8 @@ import math
 
 import pytest
 import velkora_core_rs as core
+from hostile import TypeErrorSubclass, mean
+from hostile import variance as var
 from hypothesis import given
 from hypothesis import strategies as st
 
@@ -29,18 +31,6 @@ def reference(x, y, t):
 
     def step(d):  # NaN, zero and negative steps all become 0.1
         return d if d >= 0.1 else 0.1
-
-    def mean(v):
-        acc = 0.0
-        for e in v:
-            acc += e
-        return acc / len(v)
-
-    def var(v, m):
-        acc = 0.0
-        for e in v:
-            acc += (e - m) * (e - m)
-        return acc / len(v)
 
     dt = [step(t[i + 1] - t[i]) for i in range(n - 1)]
     vx = [(x[i + 1] - x[i]) / dt[i] for i in range(n - 1)]
@@ -285,10 +275,6 @@ class Indexed:
 
     def __len__(self):
         return 5
-
-
-class TypeErrorSubclass(TypeError):
-    pass
 
 
 class BadFloat:

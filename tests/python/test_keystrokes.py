@@ -3,6 +3,7 @@
 import math
 
 import pytest
+from hostile import mean, variance
 from hypothesis import given
 from hypothesis import strategies as st
 from velkora_core_rs import evaluate_keystroke_dynamics_rs as keystrokes
@@ -189,11 +190,8 @@ def reference_stats(events):
     def mean_var(xs):
         if not xs:
             return [0.0, 0.0]
-        s = 0.0
-        for x in xs: s += x
-        m, q = s / len(xs), 0.0
-        for x in xs: q += (x - m) * (x - m)
-        return [m, q / len(xs)]
+        m = mean(xs)
+        return [m, variance(xs, m)]
 
     dwell = [e[2] - e[1] for e in ev if e[2] is not None and 0 < e[2] - e[1] < 5000]
     fl = [b[1] - (a[1] if a[2] is None else a[2]) for a, b in zip(ev, ev[1:])]

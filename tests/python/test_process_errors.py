@@ -8,7 +8,7 @@ import sys
 
 import pytest
 import velkora_core_rs as core
-from native import build
+from native import shared_library
 
 FAR = 4_000_000_000
 
@@ -263,7 +263,7 @@ def other_library(tmp_path_factory):
     tmp = tmp_path_factory.mktemp("terminate")
     source = tmp / "other.cpp"
     source.write_text(OTHER_LIBRARY)
-    return build(tmp, "libother.so", [str(source)], extra=["-shared", "-fPIC"])
+    return shared_library(tmp, "libother.so", source)
 
 
 @pytest.mark.parametrize("mode", ["handler", "default"])

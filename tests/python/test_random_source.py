@@ -57,10 +57,7 @@ print("done", file=sys.stderr, flush=True)
 def test_keys_come_from_urandom_when_the_kernel_has_no_getrandom(tmp_path):
     source = tmp_path / "refuse_getrandom.cpp"
     source.write_text(REFUSE_GETRANDOM)
-    library = tmp_path / "librefuse_getrandom.so"
-    built = subprocess.run(native.compiler() + ["-shared", "-fPIC", "-O1", str(source), "-o", str(library), "-ldl"],
-                           capture_output=True, text=True)
-    assert built.returncode == 0, built.stderr
+    library = native.shared_library(tmp_path, "librefuse_getrandom.so", source, libraries=("dl",))
     # After whatever is preloaded already: a sanitizer runtime must stay first.
     preload = " ".join(filter(None, [os.environ.get("LD_PRELOAD"), str(library)]))
     # A fixed hash seed: the interpreter draws no random bytes of its own at start-up.

@@ -8,6 +8,7 @@ import sys
 
 import pytest
 import velkora_core_rs as core
+from hostile import CollidingKey, RaisingFloat, RaisingIndex
 from hypothesis import given
 from hypothesis import strategies as st
 from test_features import KEYS
@@ -191,16 +192,6 @@ def test_mouse_touch_values_taken_as_given():
 # --- Junk of every kind ------------------------------------------------------------
 
 
-class RaisingFloat:
-    def __float__(self):
-        raise RuntimeError("no float")
-
-
-class RaisingIndex:
-    def __index__(self):
-        raise ValueError("no index")
-
-
 class Floaty:
     def __init__(self, v):
         self.v = v
@@ -360,19 +351,6 @@ def test_no_references_leak():
         extract({"mouse_movements": [{"x": RaisingFloat(), "y": x, "t": x}]})
     gc.collect()
     assert (sys.getrefcount(x), sys.getrefcount(key), sys.getrefcount(telemetry)) == before
-
-
-class CollidingKey:
-    """Hashes like the str `name`, so that a lookup of `name` must compare with it."""
-
-    def __init__(self, name, on_eq):
-        self.name, self.on_eq = name, on_eq
-
-    def __hash__(self):
-        return hash(self.name)
-
-    def __eq__(self, other):
-        return self.on_eq()
 
 
 def test_lookup_that_raises_counts_as_missing():

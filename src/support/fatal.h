@@ -9,5 +9,5 @@
 
 // Writes one report (thread, file:line:column, message) to standard error and
 // calls abort(). Runs no cleanup.
-[[noreturn]] void fatal(std::string_view message,
-                        const std::source_location& where = std::source_location::current()) noexcept;
+[[noreturn]] void fatal(std::string_view message, const std::source_location& where =
+                                                      std::source_location::current()) noexcept;

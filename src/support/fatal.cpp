@@ -1,4 +1,4 @@
-#include "module/fatal.h"
+#include "support/fatal.h"
 
 #include <pthread.h>
 #include <sys/syscall.h>
@@ -30,10 +30,10 @@ void fatal(std::string_view message, const std::source_location& where) noexcept
     pthread_getname_np(pthread_self(), name, sizeof name);
     long tid = ::syscall(SYS_gettid);
     try {
-        std::string report = "velkora_core_rs: fatal internal failure in thread '" + std::string(name) +
-                 "' (" + std::to_string(tid) + ") at " + where.file_name() + ":" +
-                 std::to_string(where.line()) + ":" + std::to_string(where.column()) + ": " +
-                 std::string(message) + "\n";
+        std::string report = "velkora_core_rs: fatal internal failure in thread '" +
+                             std::string(name) + "' (" + std::to_string(tid) + ") at " +
+                             where.file_name() + ":" + std::to_string(where.line()) + ":" +
+                             std::to_string(where.column()) + ": " + std::string(message) + "\n";
         write_stderr(report);
     } catch (...) {
         write_stderr("velkora_core_rs: fatal internal failure (report could not be formatted)\n");
