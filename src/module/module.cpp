@@ -50,7 +50,7 @@ constexpr auto text_signature() {
 template <const ParamSpec& Spec>
 inline constexpr auto TEXT_SIGNATURE = text_signature<Spec>();
 
-// The table line of a function: the name is the spec's literal, which is
+// The table line of a function: the name is the ParamSpec's literal, which is
 // NUL-terminated; the documentation string is only its text signature.
 template <const ParamSpec& Spec>
 PyMethodDef method_def(PyCFunction function, int flags) {
