@@ -152,27 +152,6 @@ Status for_each_item(PyObject* obj, Reserve&& reserve, Visit&& visit) {
     return Unit{};
 }
 
-// Every item of a sequence (not a str), in iteration order, each converted by
-// `element`; the first failure is the result. Its own loop rather than
-// for_each_item: a float sequence is read item by item on the hot path, and a
-// Status per item costs a few instructions each.
-template <class Convert>
-Result<std::vector<ConvertedValue<Convert>>> extract_sequence(PyObject* obj, Convert&& element) {
-    std::vector<ConvertedValue<Convert>> values;
-    std::size_t room = 0;
-    Result<PyRef> iter = sequence_iterator(obj, room);
-    if (!iter) return iter.take_error();
-    const PyRef items = std::move(*iter);  // not read through the Result on every item
-    values.reserve(room);
-    while (PyRef item = PyRef::steal(PyIter_Next(items.get()))) {
-        auto value = element(item.get());
-        if (!value) return value.take_error();
-        values.push_back(std::move(*value));
-    }
-    if (PyErr_Occurred()) return Error::from_pending();
-    return values;
-}
-
 // A tuple (or subclass) of exactly two items, converted by `first` and `second`.
 template <class First, class Second>
 Result<std::pair<ConvertedValue<First>, ConvertedValue<Second>>> extract_pair(PyObject* obj,
@@ -194,6 +173,8 @@ Result<std::pair<ConvertedValue<First>, ConvertedValue<Second>>> extract_pair(Py
     return std::pair{std::move(*a), std::move(*b)};
 }
 
+// Every item of a sequence (not a str), in iteration order, converted as
+// to_double converts it; the first failure is the result.
 Result<std::vector<double>> extract_float_sequence(PyObject* obj);
 
 // ---------------------------------------------------------------------------

@@ -258,6 +258,61 @@ def test_accepted_sequences(fn):
     assert values(fn(**kwargs)) == expected
 
 
+class FloatOf:
+    """A number by __float__ alone."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __float__(self):
+        return self.value
+
+
+class MinusOneFloat(float):
+    pass
+
+
+# -1.0 is also what a failed conversion returns: as an item it must read as a
+# value, whatever kind of number carries it.
+MINUS_ONE_FORMS = pytest.mark.parametrize(
+    "minus_one", [-1.0, -1, MinusOneFloat(-1.0), FloatOf(-1.0)],
+    ids=["float", "int", "float-subclass", "dunder-float"])
+
+
+@ENTRY_POINTS
+@MINUS_ONE_FORMS
+def test_minus_one_is_a_value(fn, minus_one):
+    x = [0.0, -1.0, 2.0, -1.0, 5.0, 3.0]
+    y = [-1.0, 4.0, -1.0, 0.5, -1.0, 2.0]
+    t = [-1.0, 0.0, 10.0, 20.0, 30.0, 45.0]
+    expected = reference(x, y, t)[0]
+    assert expected[1] > 0  # the -1.0 coordinates bend the path
+    swap = [[minus_one if v == -1.0 else v for v in seq] for seq in (x, y, t)]
+    assert same(values(fn(*swap)), expected)
+
+
+@ENTRY_POINTS
+def test_item_that_empties_its_list(fn):
+    # A __float__ that clears the list being read: the item in hand was read as
+    # a strong reference and counts, the iteration ends after it.
+    class Clear:
+        def __init__(self, victim, value):
+            self.victim, self.value = victim, value
+
+        def __float__(self):
+            self.victim.clear()
+            return self.value
+
+    x = [0.0, 10.0, 20.0, 25.0, 27.0]
+    y = [0.0, 0.0, 5.0, 15.0, 30.0]
+    t = [0.0, 10.0, 20.0, 30.0, 40.0]
+    shrinking = []
+    shrinking += [0.0, 10.0, 20.0, Clear(shrinking, 25.0), 27.0]
+    expected = values(fn(x[:4], y, t))
+    assert expected[1] > 0
+    assert values(fn(shrinking, y, t)) == expected
+
+
 # ---------------------------------------------------------------------------
 # Conversion errors: the naturalness function names the argument for a plain
 # TypeError, the zerocopy function reports the conversion's own error.
