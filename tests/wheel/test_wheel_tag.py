@@ -12,6 +12,7 @@ import zipfile
 import pytest
 
 WHEEL = os.environ.get("VELKORA_WHEEL")
+# make test does not collect this folder; tools/test_wheel.sh runs it with VELKORA_WHEEL set.
 pytestmark = pytest.mark.skipif(not WHEEL, reason="runs on a built wheel, under make test-wheel")
 
 
