@@ -25,6 +25,7 @@ from collections.abc import Mapping
 from typing import TYPE_CHECKING, Any, cast
 
 import velkora_core_rs as core
+from velkora.features_table import json_kind
 
 if TYPE_CHECKING:
     from velkora_core_rs import Features, Telemetry
@@ -161,18 +162,6 @@ def read_sessions(path: str) -> tuple[list[tuple[str, Mapping[str, Any]]], list[
                 label = f"line {number}"
             sessions.append((label, value))
     return sessions, problems
-
-
-def json_kind(value: object) -> str:
-    if isinstance(value, list):
-        return "an array"
-    if isinstance(value, str):
-        return "a string"
-    if value is None:
-        return "null"
-    if isinstance(value, bool):
-        return "a boolean"
-    return "a number"
 
 
 def run_file(path: str) -> int:

@@ -107,7 +107,7 @@ def process_line(line_number: int, raw: bytes, keep: Sequence[str]) -> Outcome |
     except ValueError as error:
         return BadLine(line_number, f"not valid JSON ({error})")
     if not isinstance(session, dict):
-        return BadLine(line_number, f"not a JSON object but {_json_kind(session)}")
+        return BadLine(line_number, f"not a JSON object but {json_kind(session)}")
     features = core.extract_features_rs(cast("Telemetry", session))  # never raises on any dict
     return Row(line_number, tuple(session.get(name) for name in keep), tuple(features.values()))
 
@@ -122,7 +122,8 @@ def process_batch(batch: Sequence[tuple[int, bytes]], keep: Sequence[str]) -> li
     return outcomes
 
 
-def _json_kind(value: object) -> str:
+def json_kind(value: object) -> str:
+    """How a JSON value that is not an object is named in a report of a bad line."""
     if isinstance(value, list):
         return "an array"
     if isinstance(value, str):
