@@ -1,4 +1,4 @@
-# make demo | make test | make bench | make typecheck | make wheel | make test-wheel
+# make demo | make test | make bench | make typecheck | make wheel | make test-wheel | make detection
 # Each target creates or reuses a virtual environment with a CPython >= 3.13,
 # installs the build and test/bench dependencies once (again only when
 # pyproject.toml changes) and rebuilds the extension only when a source changed.
@@ -9,7 +9,8 @@ BUILD_DIR := $(abspath $(VENV))/cmake-build
 SOURCES := $(shell find src stubs python tests/native -type f -not -path "*/__pycache__/*") CMakeLists.txt pyproject.toml
 PIP := $(PY) -m pip --disable-pip-version-check -q
 
-.PHONY: demo demo-shared test bench build clean typecheck lint format format-check wheel test-wheel test-asan fuzz serve
+.PHONY: demo demo-shared test bench build clean typecheck lint format format-check wheel test-wheel test-asan fuzz serve \
+	detection test-detection
 
 $(PY):
 	@set -e; python=$$(tools/find_python.sh); \
@@ -62,10 +63,11 @@ typecheck: $(VENV)/.built $(VENV)/.deps-typecheck
 	$(PY) -m mypy.stubtest velkora_core_rs
 	$(PY) -m mypy --strict --cache-dir $(VENV)/mypy-cache tests/typing $(wildcard examples/*.py)
 	$(PY) -m mypy --strict --cache-dir $(VENV)/mypy-cache python/velkora
+	$(PY) -m mypy --strict --cache-dir $(VENV)/mypy-cache detection
 
 # ruff over every Python file of the project (rules in pyproject.toml).
 lint: $(VENV)/.deps-lint
-	$(VENV)/bin/ruff check python tests bench examples fuzz tools
+	$(VENV)/bin/ruff check python tests bench examples fuzz tools detection
 
 # The C++ house style (.clang-format), pinned to clang-format 19: other versions
 # format differently. `make format` rewrites the files, `make format-check` fails
@@ -95,7 +97,7 @@ test-wheel: $(WHEEL_STAMP)
 	tools/test_wheel.sh $(PY) dist $(PYTEST_ARGS)
 
 clean:
-	rm -rf $(VENV) $(VENV)-asan build dist
+	rm -rf $(VENV) $(VENV)-asan $(DETECTION_VENV) build dist
 
 # --- sanitizers and fuzzing --------------------------------------------------------
 # The whole test suite against the extension built with AddressSanitizer and
@@ -132,3 +134,33 @@ FUZZ_TARGETS ?= features curvature keystrokes state
 fuzz: $(VENV)/.deps-test $(VENV)/.deps-fuzz
 	FUZZ_SECONDS=$(FUZZ_SECONDS) FUZZ_MERGE=$(FUZZ_MERGE) \
 	    fuzz/run.sh $(PY) $(abspath $(VENV))/fuzz $(FUZZ_TARGETS)
+
+# --- detection benchmark -------------------------------------------------------------
+# Real people from ../shared/data against bots built with the attackers' public tools,
+# measured held out (docs/detection.md). The adversaries' packages
+# (detection/requirements.txt) live in a venv of their own, never in the project's
+# extras: the generator runs there, the evaluation and the browser drive in $(VENV).
+# DETECTION_SCALE=ci is the reduced set the tests use.
+DETECTION_VENV ?= .venv-detection
+DETECTION_PY := $(DETECTION_VENV)/bin/python
+DETECTION_SCALE ?= full
+DETECTION_OUT ?= build/detection/$(DETECTION_SCALE)
+
+$(DETECTION_VENV)/.deps: detection/requirements.txt
+	@test -x $(DETECTION_PY) || { python=$$(tools/find_python.sh) && "$$python" -m venv $(DETECTION_VENV); }
+	$(DETECTION_PY) -m pip --disable-pip-version-check -q install -r detection/requirements.txt \
+	    "pytest>=8" "pytest-timeout>=2.3"
+	@touch $@
+
+detection: $(VENV)/.built $(DETECTION_VENV)/.deps
+	$(DETECTION_PY) -m detection.build --scale $(DETECTION_SCALE) --out $(DETECTION_OUT)
+	$(VENV)/bin/velkora evaluate $(DETECTION_OUT)/matched.jsonl $(DETECTION_OUT)/collector.jsonl \
+	    -o $(DETECTION_OUT)/results.json --html $(DETECTION_OUT)/results.html
+	$(PY) -m detection.browser --out $(DETECTION_OUT)/browser
+
+# The reduced run: the generator's own checks in its venv; then, in $(VENV), the
+# protocol's asserts on the ci set (built by the generator's venv) and the browser drive.
+test-detection: $(VENV)/.built $(DETECTION_VENV)/.deps
+	$(DETECTION_PY) -m pytest tests/detection/test_generator.py -q
+	VELKORA_DETECTION_PYTHON=$(abspath $(DETECTION_PY)) $(PY) -m pytest tests/detection -q \
+	    --ignore=tests/detection/test_generator.py

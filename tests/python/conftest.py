@@ -3,6 +3,9 @@ import os
 import pytest
 from hypothesis import HealthCheck, settings
 
+# Under VELKORA_CI=1 a skip for a missing program or package fails the test.
+from missing_is_failure import pytest_runtest_makereport  # noqa: F401
+
 settings.register_profile(
     "ci",
     derandomize=True,
@@ -12,27 +15,6 @@ settings.register_profile(
 )
 settings.register_profile("dev", deadline=None, max_examples=100)
 settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "ci"))
-
-# Reasons with which a test skips because something it needs is not installed: the
-# prefix that needs.py gives its skips, and the one pytest.importorskip gives.
-_MISSING = ("missing: ", "could not import")
-
-
-@pytest.hookimpl(hookwrapper=True)
-def pytest_runtest_makereport(item: pytest.Item, call: pytest.CallInfo[None]):  # type: ignore[no-untyped-def]
-    """Under VELKORA_CI=1 a skip for a missing program or package is a failure: in CI it
-    means an install step is missing, and a skipped suite would pass unseen."""
-    outcome = yield
-    report = outcome.get_result()
-    if not report.skipped or os.environ.get("VELKORA_CI") != "1" or hasattr(report, "wasxfail"):
-        return
-    reason = str(report.longrepr[2]) if isinstance(report.longrepr, tuple) else str(report.longrepr)
-    if reason.startswith("Skipped: "):
-        reason = reason[len("Skipped: ") :]
-    if reason.startswith(_MISSING):
-        report.outcome = "failed"
-        report.longrepr = f"VELKORA_CI=1 and this test skipped: {reason}"
-
 
 @pytest.fixture(params=["redis", "valkey"], scope="module")
 def store(request: pytest.FixtureRequest, tmp_path_factory: pytest.TempPathFactory):  # type: ignore[no-untyped-def]
