@@ -87,6 +87,7 @@ class Plan:
     page_start_ms: int
     pointer_offset_ms: int | None
     keys_offset_ms: int | None
+    capture_pace: str | None  # the recorder's pace in the person's window: fast, slow or unknown
     browser: dict[str, Any] = field(hash=False)
 
     @property

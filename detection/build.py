@@ -53,7 +53,7 @@ class Scale:
     sessions: int
 
 
-SCALES = {"ci": Scale(operators=6, sessions=3), "full": Scale(operators=40, sessions=5)}
+SCALES = {"ci": Scale(operators=8, sessions=4), "full": Scale(operators=40, sessions=5)}
 
 
 def person_record(session: humans.Session) -> dict[str, Any]:
@@ -71,7 +71,8 @@ def bot_records(
     plan_rng = random.Random(derive_seed(seed, "plan"))
     scored = data.scored
     plan = humans.make_plan(scored[plan_rng.randrange(len(scored))], plan_rng, relative_starts)
-    params = MatchedParams(derive_seed(seed, "capture"), float(plan.start_ms), data.content.capture_blocks)
+    blocks = data.content.blocks_for(plan.capture_pace)
+    params = MatchedParams(derive_seed(seed, "capture"), float(plan.start_ms), blocks)
     session = session_script(family, op, plan, seed, params)
     script = session.script
     session_id = f"{name}-op{op_index:02d}-s{session_index}"
@@ -209,7 +210,7 @@ def build(
 def parse_args(argv: Sequence[str] | None) -> argparse.Namespace:
     parser = argparse.ArgumentParser(prog="python -m detection.build", description=__doc__.split("\n\n")[0])
     parser.add_argument("--out", type=Path, required=True, help="folder for the .jsonl files and manifest.json")
-    parser.add_argument("--scale", choices=sorted(SCALES), default="ci", help="ci: 6 operators x 3; full: 40 x 5")
+    parser.add_argument("--scale", choices=sorted(SCALES), default="ci", help="ci: 8 operators x 4; full: 40 x 5")
     parser.add_argument("--seed", type=int, default=0)
     parser.add_argument("--families", default=",".join(FAMILIES), help=f"comma-separated, of {','.join(FAMILIES)}")
     parser.add_argument("--data", type=Path, default=None, help="the shared data folder (default ../shared/data)")

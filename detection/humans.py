@@ -36,6 +36,11 @@ SAMPLE_FILE = "sessions-sample.jsonl"
 # intervals the matched sensor draws are those inside movements (the pauses come from
 # what the bot does, not from the draw). 300 ms keeps 92 % of the sample's intervals.
 IN_MOTION_MAX_MS = 300
+# The recorder ran at one of two paces, set per recording, not per person's movement: a
+# reading every tick (median in-motion interval 15-16 ms: user7, user20 and most of
+# user9's recordings) or about every seventh (~109 ms: the others). A recording whose
+# median in-motion interval is under this is of the fast pace.
+FAST_CAPTURE_MAX_MS = 40.0
 
 Session = dict[str, Any]
 
@@ -141,8 +146,8 @@ def session_start(session: Session) -> int:
 
 
 def make_plan(person: Session, rng: random.Random, relative_starts: Sequence[int]) -> Plan:
-    """The shape of PERSON's session: counts, key format, clock and browser, nothing of
-    its content. An epoch-clocked person's page start is drawn from RELATIVE_STARTS."""
+    """The shape of PERSON's session: counts, key format, clock, recorder pace and
+    browser, nothing of its content. An epoch-clocked person's page start is drawn from RELATIVE_STARTS."""
     conv = person["_source"]["conversion"]
     start = session_start(person)
     relative = conv["time_base"] == "relative"
@@ -158,6 +163,7 @@ def make_plan(person: Session, rng: random.Random, relative_starts: Sequence[int
         page_start_ms=start if relative else int(rng.choice(relative_starts)),
         pointer_offset_ms=conv.get("pointer_offset_ms"),
         keys_offset_ms=conv.get("keys_offset_ms"),
+        capture_pace=capture_pace(person),
         browser=dict(person["browser"]),
     )
 
@@ -246,15 +252,36 @@ class SampleContent:
     """Everything generators take from the sample file."""
 
     capture_blocks: tuple[tuple[int, ...], ...]
+    capture_blocks_by_pace: dict[str, tuple[tuple[int, ...], ...]] = field(hash=False)
     traces: tuple[PointerTrace, ...]
     key_runs: tuple[KeyRun, ...]
     key_timings: tuple[KeyTiming, ...]
     shift: ShiftTiming
     movement: MovementTiming
 
+    def blocks_for(self, pace: str | None) -> tuple[tuple[int, ...], ...]:
+        """The sample's capture runs recorded at PACE (all of them where the plan's pace is
+        unknown): the capture is matched to the person's recorder, its intervals still
+        come from the sample."""
+        return self.capture_blocks_by_pace.get(pace or "", ()) or self.capture_blocks
+
     def zero_interval_share(self) -> float:
         intervals = [d for block in self.capture_blocks for d in block]
         return sum(d == 0 for d in intervals) / len(intervals)
+
+
+def in_motion_intervals(session: Session, max_gap_ms: float = IN_MOTION_MAX_MS) -> list[int]:
+    times = [int(p["t"]) for p in session.get("mouse_movements") or []]
+    return [b - a for a, b in zip(times, times[1:]) if b - a <= max_gap_ms]
+
+
+def capture_pace(session: Session) -> str | None:
+    """``fast`` or ``slow``: the recorder's pace in this session's pointer window (see
+    FAST_CAPTURE_MAX_MS); None without an in-motion interval to tell."""
+    intervals = in_motion_intervals(session)
+    if not intervals:
+        return None
+    return "fast" if statistics.median(intervals) < FAST_CAPTURE_MAX_MS else "slow"
 
 
 def capture_blocks(sessions: Iterable[Session], max_gap_ms: float = IN_MOTION_MAX_MS) -> tuple[tuple[int, ...], ...]:
@@ -351,6 +378,9 @@ def sample_content(sample: Sequence[Session]) -> SampleContent:
     traces = pointer_traces(sample)
     return SampleContent(
         capture_blocks=capture_blocks(sample),
+        capture_blocks_by_pace={
+            pace: capture_blocks(s for s in sample if capture_pace(s) == pace) for pace in ("fast", "slow")
+        },
         traces=traces,
         key_runs=runs,
         key_timings=tuple(fit_key_timing(r) for r in runs),

@@ -2,10 +2,13 @@
 
     velkora features SESSIONS.jsonl -o features.csv --keep _id,label --jobs 4
     velkora report features.csv -o report.html --by label
+    velkora evaluate matched.jsonl collector.jsonl -o results.json --html results.html
 
 This module only reads, writes and starts worker processes; what a row holds, how a
 value is written and what the report says are decided in ``velkora.features_table``
-and ``velkora.report``.
+and ``velkora.report``, how an evaluation is run and shown in ``velkora.evaluation``
+and ``velkora.evaluation_report`` (imported only by ``evaluate``: they need numpy and
+scikit-learn, which the other commands do without).
 """
 
 from __future__ import annotations
@@ -336,6 +339,181 @@ def run_report(args: argparse.Namespace, stdin: IO[bytes], stdout: IO[bytes], st
     return 0
 
 
+# --- evaluate ------------------------------------------------------------------------------
+
+
+def _import_evaluation() -> tuple[Any, Any]:
+    """velkora.evaluation and velkora.evaluation_report, once numpy and scikit-learn are there."""
+    try:
+        importlib.import_module("numpy")
+        importlib.import_module("sklearn.ensemble")
+        importlib.import_module("threadpoolctl")
+    except ImportError as error:
+        raise UsageError(
+            f"evaluate needs numpy and scikit-learn ({error}); install them with "
+            "pip install 'velkora_core_rs[train]'"
+        ) from None
+    return importlib.import_module("velkora.evaluation"), importlib.import_module("velkora.evaluation_report")
+
+
+class _StageProgress:
+    """Progress of the evaluation: a line redrawn on a terminal, else one line per finished stage."""
+
+    def __init__(self, stream: IO[str], enabled: bool, redraw: bool) -> None:
+        self._stream, self._enabled, self._redraw = stream, enabled, redraw
+        self._start = time.monotonic()
+        self._last = 0.0
+        self._shown = False
+
+    def __call__(self, what: str, done: int, total: int) -> None:
+        if not self._enabled:
+            return
+        now = time.monotonic()
+        finished = done >= total
+        elapsed = ft._duration(now - self._start)
+        if self._redraw:
+            if finished or now - self._last >= PROGRESS_PERIOD_S:
+                self._last = now
+                self._stream.write(f"\r{PROG} evaluate: {what} {done}/{total}  {elapsed}\x1b[K")
+                self._stream.flush()
+                self._shown = True
+        elif finished:
+            self._stream.write(f"{PROG} evaluate: {what} {done}/{total}  {elapsed}\n")
+            self._stream.flush()
+
+    def end(self) -> None:
+        """Clears the line on a terminal, to make room for a message or the end."""
+        if self._shown:
+            self._stream.write("\r\x1b[K")
+            self._stream.flush()
+            self._shown = False
+
+
+def _read_labelled(path: str, evaluation: Any, stderr: IO[str], strict: bool) -> tuple[list[Any], int, int | None]:
+    """The sessions of one labelled file, the number of lines skipped, and the line at which
+    --strict stopped (None when it did not)."""
+    sessions: list[Any] = []
+    skipped = 0
+    try:
+        source = open(path, "rb")  # noqa: SIM115 - closed below
+    except OSError as error:
+        raise UsageError(f"cannot read {path}: {error.strerror}") from None
+    with source:
+        for outcome in evaluation.read_sessions(source):
+            if isinstance(outcome, evaluation.BadLine):
+                skipped += 1
+                if skipped <= MAX_REPORTED_BAD_LINES:
+                    stderr.write(f"{PROG} evaluate: {path}, line {outcome.line}: {outcome.reason}\n")
+                elif skipped == MAX_REPORTED_BAD_LINES + 1:
+                    stderr.write(f"{PROG} evaluate: {path}: further bad lines are counted, not shown\n")
+                if strict:
+                    return sessions, skipped, outcome.line
+            else:
+                sessions.append(outcome)
+    return sessions, skipped, None
+
+
+def _check_writable(path: str | None, option: str) -> None:
+    if path is None:
+        return
+    if path == "-":
+        raise UsageError(f"{option} takes a file name (the table goes to standard output)")
+    directory = os.path.dirname(path) or "."
+    if os.path.isdir(path) or not os.path.isdir(directory) or not os.access(directory, os.W_OK):
+        raise UsageError(f"cannot write {option} {path}")
+
+
+def run_evaluate(args: argparse.Namespace, stdin: IO[bytes], stdout: IO[bytes], stderr: IO[str]) -> int:
+    if args.folds < 2:
+        raise UsageError("--folds must be at least 2")
+    if args.bootstrap < 0:
+        raise UsageError("--bootstrap must be 0 or more")
+    if not 0 < args.target_fpr < 1:
+        raise UsageError("--target-fpr must lie between 0 and 1")
+    if args.jobs < 1:
+        raise UsageError("--jobs must be at least 1")
+    names = [os.path.splitext(os.path.basename(path))[0] for path in args.inputs]
+    if "-" in args.inputs:
+        raise UsageError("labelled files are named by their file names; standard input has none")
+    if len(set(names)) != len(names):
+        raise UsageError(f"two labelled files share a name ({', '.join(names)}); each names a sensor mode")
+    _check_writable(args.output, "-o")
+    _check_writable(args.html, "--html")
+    evaluation, presentation = _import_evaluation()
+    try:
+        from velkora.service.policy import Policy, PolicyError
+
+        policy = Policy.load(args.policy)
+    except ImportError as error:
+        # The policy lives in the reference service's package, which imports the service's packages.
+        raise UsageError(f"the verdict policy cannot be loaded ({error}); install the service's packages with "
+                         "pip install 'velkora_core_rs[service]'") from None
+    except (OSError, ValueError, PolicyError) as error:
+        raise UsageError(f"cannot use the policy {args.policy}: {error}") from None
+
+    for path in args.inputs:  # every file readable before the first long evaluation
+        try:
+            with open(path, "rb"):
+                pass
+        except OSError as error:
+            raise UsageError(f"cannot read {path}: {error.strerror}") from None
+    settings = evaluation.Settings(folds=args.folds, bootstrap=args.bootstrap, seed=args.seed,
+                                   target_fpr=args.target_fpr)
+    started = time.monotonic()
+    progress = _StageProgress(stderr, not args.quiet, stderr.isatty())
+    pool: ProcessPoolExecutor | None = None
+    mapper: Callable[[Callable[[Any], Any], Iterable[Any]], Iterable[Any]] = map
+    if args.jobs > 1:
+        pool = ProcessPoolExecutor(args.jobs, mp_context=multiprocessing.get_context("forkserver"))
+        mapper = pool.map
+    results: list[dict[str, Any]] = []
+    total = skipped = 0
+    try:
+        # One mode at a time, so that only one file's sessions are held in memory.
+        for name, path in zip(names, args.inputs):
+            progress.end()
+            sessions, bad, stopped_at = _read_labelled(path, evaluation, stderr, args.strict)
+            if stopped_at is not None:
+                stderr.write(f"{PROG} evaluate: stopped at {path}, line {stopped_at} (--strict)\n")
+                return 1
+            if not sessions:
+                raise UsageError(f"{path} holds no usable labelled session")
+            try:
+                result = evaluation.evaluate_mode(name, sessions, settings, policy, mapper=mapper, progress=progress)
+            except ValueError as error:  # what the data cannot support, e.g. too few groups for the folds
+                raise UsageError(str(error)) from None
+            result.update(file=path, skipped_lines=bad)
+            results.append(result)
+            total += len(sessions)
+            skipped += bad
+            del sessions
+    finally:
+        progress.end()
+        if pool is not None:
+            pool.shutdown(wait=True, cancel_futures=True)
+    result_document = evaluation.document(results, settings, notes=args.note or ())
+    elapsed = time.monotonic() - started
+    result_document["run"] = {"elapsed_s": round(elapsed, 1), "jobs": args.jobs,
+                              "policy": args.policy or "(packaged example)"}
+    try:
+        if args.output is not None:
+            with open(args.output, "w", encoding="utf-8") as out:
+                json.dump(result_document, out, indent=1, allow_nan=False)
+                out.write("\n")
+        if args.html is not None:
+            title = f"velkora evaluate: {', '.join(os.path.basename(p) for p in args.inputs)}"
+            with open(args.html, "w", encoding="utf-8") as out:
+                out.write(presentation.render_html(result_document, title=title))
+    except OSError as error:
+        raise UsageError(f"cannot write {error.filename}: {error.strerror}") from None
+    stdout.write(presentation.text_summary(result_document).encode("utf-8"))
+    stdout.flush()
+    if not args.quiet:
+        stderr.write(f"{PROG} evaluate: {len(results)} mode(s), {total} sessions, {skipped} lines skipped, "
+                     f"{elapsed:.0f} s\n")
+    return 0
+
+
 # --- the command line ----------------------------------------------------------------------
 
 
@@ -370,6 +548,30 @@ def build_parser() -> argparse.ArgumentParser:
     report.add_argument("--bins", type=int, default=30, help="histogram bins per feature (30)")
     report.add_argument("-q", "--quiet", action="store_true", help="no summary")
     report.set_defaults(run=run_report)
+
+    evaluate = commands.add_parser(
+        "evaluate", help="how well the verdict and a trained baseline tell people from bots, held out",
+        description="Cross-validates the verdict policy and a gradient-boosting baseline on labelled sessions "
+                    "(one JSON object a line with _id, label, family and groups), folds purged of shared people "
+                    "and operators, per bot family and modality, with cluster-bootstrap intervals, a "
+                    "timing-only sensor check and a shuffled-label control. Needs numpy and scikit-learn.")
+    evaluate.add_argument("inputs", nargs="+", metavar="LABELLED",
+                          help="labelled JSON-lines files, one per sensor mode (named by the file); the first is "
+                               "the headline")
+    evaluate.add_argument("-o", "--output", metavar="JSON", help="write every result as JSON")
+    evaluate.add_argument("--html", metavar="HTML", help="write a self-contained HTML page")
+    evaluate.add_argument("--folds", type=int, default=5, help="cross-validation folds (5)")
+    evaluate.add_argument("--bootstrap", type=int, default=1000, help="bootstrap replicates, 0 for none (1000)")
+    evaluate.add_argument("--seed", type=int, default=0, help="seed of folds, bootstrap and shuffles (0)")
+    evaluate.add_argument("--target-fpr", type=float, default=0.01, metavar="RATE",
+                          help="share of people a threshold may judge bot (0.01)")
+    evaluate.add_argument("--policy", metavar="PATH", help="verdict policy file (default: the packaged example)")
+    evaluate.add_argument("-j", "--jobs", type=int, default=1, metavar="N", help="worker processes for fits (1)")
+    evaluate.add_argument("--note", action="append", metavar="TEXT",
+                          help="a caveat for the page's \"what this cannot tell\" list (repeatable)")
+    evaluate.add_argument("--strict", action="store_true", help="stop at the first bad line with exit status 1")
+    evaluate.add_argument("-q", "--quiet", action="store_true", help="no progress and no summary")
+    evaluate.set_defaults(run=run_evaluate)
     return parser
 
 

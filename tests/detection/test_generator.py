@@ -116,6 +116,26 @@ def test_matched_capture_looks_like_the_recording(data: humans.HumanData) -> Non
     assert sorted(intervals)[len(intervals) // 2] == pytest.approx(human[len(human) // 2], abs=16)
 
 
+def test_matched_capture_follows_the_recorders_pace(data: humans.HumanData) -> None:
+    """The recorder ran at one tick or at about seven per reading, set per recording: a bot
+    copying a person recorded at either pace is captured at that pace (intervals still
+    drawn from the sample), so that the pace tells neither the person nor the label."""
+    by_pace: dict[str | None, list[dict[str, Any]]] = {}
+    for person in data.scored:
+        by_pace.setdefault(humans.capture_pace(person), []).append(person)
+    assert len(by_pace["fast"]) > 30 and len(by_pace["slow"]) > 30
+    for pace, person in (("fast", by_pace["fast"][0]), ("slow", by_pace["slow"][0])):
+        plan = humans.make_plan(person, random.Random(5), data.relative_starts())
+        assert plan.capture_pace == pace
+        blocks = data.content.blocks_for(plan.capture_pace)
+        assert 0 < len(blocks) < len(data.content.capture_blocks)
+        points = matched_points(_sweeping_moves(), MatchedParams(7, float(plan.start_ms), blocks))
+        intervals = sorted(b.t - a.t for a, b in zip(points, points[1:]))
+        median = intervals[len(intervals) // 2]
+        assert (median < humans.FAST_CAPTURE_MAX_MS) is (pace == "fast"), (pace, median)
+    assert data.content.blocks_for(None) == data.content.capture_blocks
+
+
 def test_matched_capture_cut_yields_the_plan_points(data: humans.HumanData) -> None:
     family = load("naive", data.content)
     op = family.operator(random.Random(3))
@@ -293,7 +313,7 @@ def test_ci_build_is_reproducible_and_complete(tmp_path: Path, data: humans.Huma
         assert len(by_family["human"]) == 377
         for family in FAMILIES:
             rs = by_family[family]
-            assert len(rs) == 18 and all(r["label"] == "bot" and r["groups"]["operator"] for r in rs)
+            assert len(rs) == 32 and all(r["label"] == "bot" and r["groups"]["operator"] for r in rs)
             assert any(r["mouse_movements"] for r in rs) and any(r["keystrokes"] for r in rs), family
         replays = by_family["replay"]
         assert all("pointer_user" in r["groups"] or "key_participant" in r["groups"] for r in replays)
