@@ -61,6 +61,7 @@ bench: $(VENV)/.built $(VENV)/.deps-bench
 # checks the typing examples and whatever examples/ holds against those stubs.
 typecheck: $(VENV)/.built $(VENV)/.deps-typecheck
 	$(PY) -m mypy.stubtest velkora_core_rs
+	$(PY) -m mypy.stubtest velkora._signals
 	$(PY) -m mypy --strict --cache-dir $(VENV)/mypy-cache tests/typing $(wildcard examples/*.py)
 	$(PY) -m mypy --strict --cache-dir $(VENV)/mypy-cache python/velkora
 	$(PY) -m mypy --strict --cache-dir $(VENV)/mypy-cache detection
@@ -129,7 +130,7 @@ test-asan: $(ASAN_VENV)/.built-asan
 # FUZZ_SECONDS per target; FUZZ_TARGETS to pick some; FUZZ_MERGE=1 folds the
 # inputs that earlier runs found into the seeds in fuzz/corpus instead of fuzzing.
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS ?= features curvature keystrokes state
+FUZZ_TARGETS ?= features curvature keystrokes state signals
 
 fuzz: $(VENV)/.deps-test $(VENV)/.deps-fuzz
 	FUZZ_SECONDS=$(FUZZ_SECONDS) FUZZ_MERGE=$(FUZZ_MERGE) \

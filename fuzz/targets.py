@@ -1,4 +1,4 @@
-"""Fuzz targets for every entry point of velkora_core_rs.
+"""Fuzz targets for every entry point of velkora_core_rs and velkora._signals.
 
 Each target takes the fuzzer's bytes, builds interpreter objects from them
 (telemetry dicts, keystroke lists, float sequences, state-engine calls), calls
@@ -26,6 +26,7 @@ import sys
 import time
 
 import velkora_core_rs as core
+from velkora import _signals as signals
 
 # The hostile objects the Python tests use too (tests/python/hostile.py).
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests" / "python"))
@@ -922,9 +923,50 @@ def state_target(data: bytes) -> None:
     core.clear_state_engine_rs()
 
 
+# signals -----------------------------------------------------------------------------
+
+SKETCH_KEYS = ["version", "pointer_bands", "pointer_signature", "pointer_shingles", "key_bands",
+               "key_signature", "key_shingles"]
+U64 = 1 << 64
+
+
+def check_sketch(result) -> None:
+    """What holds for any sketch, whatever the telemetry."""
+    kinds = {k: list for k in SKETCH_KEYS} | {"version": int, "pointer_shingles": int,
+                                               "key_shingles": int}
+    check_dict(result, SKETCH_KEYS, kinds, "trace_sketch")
+    check(result["version"] == 1, f"trace_sketch: version {result['version']}")
+    for stream in ("pointer", "key"):
+        bands, signature = result[f"{stream}_bands"], result[f"{stream}_signature"]
+        shingles = result[f"{stream}_shingles"]
+        check(all(type(v) is int and 0 <= v < U64 for v in bands + signature),
+              f"trace_sketch: {stream} values out of range")
+        if shingles == 0:
+            check(not bands and not signature, f"trace_sketch: {stream} values without shingles")
+        else:
+            check(len(signature) == 32 and len(bands) == 32,
+                  f"trace_sketch: {len(signature)} {stream} signature values, {len(bands)} bands")
+            # Every signature value is the hash of one of the shingles.
+            check(len(set(signature)) <= shingles, f"trace_sketch: {stream} signature holds "
+                  f"{len(set(signature))} hashes of {shingles} shingles")
+
+
+def signals_target(data: bytes) -> None:
+    """trace_sketch on telemetry built twice from the same bytes (hostile objects included,
+    which behave the same both times): a well-formed sketch, and the same one both times."""
+    first = forgiving_call(signals.trace_sketch, Builder(Source(data)).telemetry())
+    second = forgiving_call(signals.trace_sketch, Builder(Source(data)).telemetry())
+    check((first is None) == (second is None), "trace_sketch raised on one of two equal inputs")
+    if first is None:
+        return
+    check_sketch(first)
+    check(first == second, "trace_sketch differs on two equal inputs")
+
+
 TARGETS = {
     "features": features_target,
     "curvature": curvature_target,
     "keystrokes": keystrokes_target,
     "state": state_target,
+    "signals": signals_target,
 }

@@ -64,18 +64,31 @@ if [[ ${#wheels[@]} -ne 1 || ${#sdists[@]} -ne 1 ]]; then
 fi
 # The throw path and the personality routine's accessors must come from
 # libgcc_s.so.1: had Zig's libunwind.a been pulled in, they would be its own.
+# Both extension modules (velkora_core_rs and velkora._signals) are checked, and
+# each must export its initialisation function and nothing else.
 "$python" - "${wheels[0]}" <<'EOF'
 import io, sys, zipfile
 from elftools.elf.elffile import ELFFile
+expected = {"velkora_core_rs": "PyInit_velkora_core_rs", "velkora/_signals": "PyInit__signals"}
 with zipfile.ZipFile(sys.argv[1]) as wheel:
-    module = next(name for name in wheel.namelist() if name.endswith(".so"))
-    elf = ELFFile(io.BytesIO(wheel.read(module)))
-    imported = {s.name for s in elf.get_section_by_name(".dynsym").iter_symbols()
-                if s.name.startswith("_Unwind_") and s["st_shndx"] == "SHN_UNDEF"}
-wanted = {"_Unwind_RaiseException", "_Unwind_Resume", "_Unwind_GetLanguageSpecificData"}
-if not wanted <= imported:
-    sys.exit(f"error: {module} does not take {sorted(wanted - imported)} from libgcc_s.so.1")
-print(f"{module} unwinds with libgcc_s.so.1: {', '.join(sorted(imported))}")
+    modules = sorted(name for name in wheel.namelist() if name.endswith(".so"))
+    found = {name.split(".")[0]: name for name in modules}
+    if sorted(found) != sorted(expected):
+        sys.exit(f"error: the wheel holds the modules {modules}, not {sorted(expected)}")
+    for stem, module in found.items():
+        elf = ELFFile(io.BytesIO(wheel.read(module)))
+        symbols = list(elf.get_section_by_name(".dynsym").iter_symbols())
+        imported = {s.name for s in symbols
+                    if s.name.startswith("_Unwind_") and s["st_shndx"] == "SHN_UNDEF"}
+        exported = {s.name for s in symbols if s.name and s["st_shndx"] != "SHN_UNDEF"
+                    and s["st_info"]["bind"] in ("STB_GLOBAL", "STB_WEAK")}
+        wanted = {"_Unwind_RaiseException", "_Unwind_Resume", "_Unwind_GetLanguageSpecificData"}
+        if not wanted <= imported:
+            sys.exit(f"error: {module} does not take {sorted(wanted - imported)} from libgcc_s.so.1")
+        if exported != {expected[stem]}:
+            sys.exit(f"error: {module} exports {sorted(exported)}, not only {expected[stem]}")
+        print(f"{module} exports {expected[stem]} only and unwinds with libgcc_s.so.1: "
+              f"{', '.join(sorted(imported))}")
 EOF
 "$python" -m auditwheel show "${wheels[0]}"
 "$python" -m auditwheel repair --plat manylinux2014_x86_64 --wheel-dir "$out" "${wheels[0]}"

@@ -40,12 +40,14 @@ find "$scratch/tree" -name __pycache__ -prune -exec rm -rf {} +
 
 cd "$scratch/tree"
 # -P: the working directory is not put on sys.path.
-location=$("$venv_python" -P -c 'import velkora_core_rs; print(velkora_core_rs.__file__)')
-case $location in
-    "$scratch/venv/"*) echo "testing $(basename "$wheel"), installed as $location" ;;
-    *) echo "error: velkora_core_rs was imported from $location, not from the wheel" >&2
-       exit 1 ;;
-esac
+for module in velkora_core_rs velkora._signals; do
+    location=$("$venv_python" -P -c "import importlib; print(importlib.import_module('$module').__file__)")
+    case $location in
+        "$scratch/venv/"*) echo "testing $(basename "$wheel"), $module installed as $location" ;;
+        *) echo "error: $module was imported from $location, not from the wheel" >&2
+           exit 1 ;;
+    esac
+done
 # The shared sample sessions sit beside the repository, not beside the scratch copy.
 export VELKORA_SHARED_DATA=${VELKORA_SHARED_DATA:-$(dirname "$root")/shared/data}
 VELKORA_WHEEL=$wheel PATH="$scratch/venv/bin:$PATH" "$venv_python" -P -m pytest -p no:cacheprovider \

@@ -1,6 +1,7 @@
 #include "keystrokes/keystroke_reader.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <optional>
 #include <string>
@@ -60,8 +61,11 @@ std::optional<KeystrokeEvent> read_dict_event(ForgivingReader& r, PyObject* item
     }
     if (!down) return std::nullopt;
 
-    KeystrokeEvent event{std::string(UNKNOWN_KEY), *down, std::nullopt};
-    if (PyRef key = r.dict_item(item, "key"_key)) {
+    KeystrokeEvent event{rules.read_key_text ? std::string(UNKNOWN_KEY) : std::string(), *down,
+                         std::nullopt};
+    if (!rules.read_key_text) {
+        // The key's name is not wanted: not even looked up.
+    } else if (PyRef key = r.dict_item(item, "key"_key)) {
         if (std::optional<std::string> text = r.read_text(key.get())) event.key = std::move(*text);
     }
 
@@ -77,6 +81,35 @@ std::optional<KeystrokeEvent> read_dict_event(ForgivingReader& r, PyObject* item
     return event;
 }
 
+// The one-pass road of read_dict_event for a plain event dict (plain_items):
+// the same rules applied to values read at once, the event appended to `out`.
+// False when the dict is not plain; then nothing was read. Only for lists read
+// without key names, tuples or release records (the trace sketch's).
+bool read_plain_dict_event(ForgivingReader& r, PyObject* item, const KeystrokeListRules& rules,
+                           std::vector<KeystrokeEvent>& out) {
+    // Room for three press-time keys; a rule with more takes the usual road.
+    const std::size_t times = rules.press_time_keys.size();
+    if (times > 3) return false;
+    std::array<StaticKey, 5> keys = {"up"_key, "duration_ms"_key, "up"_key, "up"_key, "up"_key};
+    std::copy(rules.press_time_keys.begin(), rules.press_time_keys.end(), keys.begin() + 2);
+    std::array<PyObject*, 5> values;
+    if (!r.plain_items(item, keys, values)) return false;
+
+    std::optional<double> down;
+    for (std::size_t k = 0; k < times && !down; ++k) {
+        if (values[k + 2] == nullptr) continue;
+        std::optional<double> t = r.read_double(values[k + 2]);
+        if (t && std::isfinite(*t)) down = t;
+    }
+    if (!down) return true;  // skipped, as read_dict_event skips it
+    std::optional<double> up = values[0] ? r.read_double(values[0]) : std::nullopt;
+    if (!up && values[1] != nullptr) {
+        if (std::optional<double> duration = r.read_double(values[1])) up = *down + *duration;
+    }
+    out.push_back(KeystrokeEvent{std::string(), *down, up});
+    return true;
+}
+
 }  // namespace
 
 void read_keystroke_list(ForgivingReader& r, PyObject* list, const KeystrokeListRules& rules,
@@ -86,7 +119,15 @@ void read_keystroke_list(ForgivingReader& r, PyObject* list, const KeystrokeList
     const std::size_t length = static_cast<std::size_t>(PyList_GET_SIZE(list));
     const std::size_t scan = std::min(length, rules.scan_limit);
     out.reserve(std::min(scan, SEQUENCE_RESERVE_LIMIT));
+    const bool one_pass =
+        !rules.read_key_text && !rules.accept_tuples && !rules.skip_release_records;
     for (std::size_t i = 0; i < scan && !r.stopped(); ++i) {
+        if (one_pass && static_cast<Py_ssize_t>(i) < PyList_GET_SIZE(list)) {
+            // A plain event dict is read in one pass that runs no Python code,
+            // so the list cannot change meanwhile and the entry may stay borrowed.
+            PyObject* entry = PyList_GET_ITEM(list, static_cast<Py_ssize_t>(i));
+            if (PyDict_Check(entry) && read_plain_dict_event(r, entry, rules, out)) continue;
+        }
         // Strong reference: a __float__ run while reading this entry can empty
         // the list and drop the list's reference to it. Empty when the list
         // shrank while it was read: the position is skipped.

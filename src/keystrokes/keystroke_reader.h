@@ -23,6 +23,8 @@ struct KeystrokeListRules {
     bool skip_release_records;
     // Whether (key, down, up) tuples are accepted beside event dicts.
     bool accept_tuples;
+    // Whether the key's name is read (when not, KeystrokeEvent::key stays empty).
+    bool read_key_text = true;
 };
 
 // Appends one event per accepted entry of `list` (a list) to `out`, in list

@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <optional>
+#include <span>
 #include <utility>
 
 #include "keystrokes/keystroke_reader.h"
@@ -50,22 +51,57 @@ void read_browser(ForgivingReader& r, PyObject* browser, Telemetry& out) {
     }
 }
 
-void read_mouse_movements(ForgivingReader& r, PyObject* list, std::vector<MousePoint>& out) {
+// With `touch`, the touch radius and force too; without, they stay 0.0 and are
+// not even looked up.
+void read_mouse_movements(ForgivingReader& r, PyObject* list, bool touch,
+                          std::vector<MousePoint>& out) {
     // Length read once; every index up to it is visited and re-fetched.
     const Py_ssize_t len = PyList_GET_SIZE(list);
     out.reserve(std::min(static_cast<std::size_t>(len), MOUSE_RESERVE_LIMIT));
     const std::array<StaticKey, 5> keys = {"x"_key, "y"_key, "t"_key, "r"_key, "f"_key};
+    const std::array<StaticKey, 3> position_keys = {keys[0], keys[1], keys[2]};
+    const std::size_t wanted = touch ? keys.size() : 3;
     for (Py_ssize_t i = 0; i < len && !r.stopped(); ++i) {
+        if (!touch && i < PyList_GET_SIZE(list)) {
+            // Without the touch fields (a trace sketch, whose budget is a
+            // fraction of the features call) a plain entry is read in one pass
+            // (plain_items) and converted on the spot; nothing it holds runs
+            // Python code, so the list cannot change meanwhile and the entry
+            // may stay borrowed. The features keep their key-by-key road
+            // below, whose instruction counts are a published baseline.
+            PyObject* entry = PyList_GET_ITEM(list, i);
+            std::array<PyObject*, 3> plain;
+            if (PyDict_Check(entry) && r.plain_items(entry, position_keys, plain)) {
+                std::array<double, 3> xyt{};
+                bool usable = true;
+                for (std::size_t k = 0; k < xyt.size() && usable; ++k) {
+                    if (plain[k] == nullptr) {
+                        usable = false;
+                    } else if (PyFloat_CheckExact(plain[k])) {
+                        xyt[k] = PyFloat_AS_DOUBLE(plain[k]);  // what read_double reads first
+                    } else if (std::optional<double> v = r.read_double(plain[k])) {
+                        xyt[k] = *v;
+                    } else {
+                        usable = false;
+                    }
+                }
+                if (usable && std::isfinite(xyt[0]) && std::isfinite(xyt[1]) &&
+                    std::isfinite(xyt[2])) {
+                    out.push_back(MousePoint{xyt[0], xyt[1], xyt[2], 0.0, 0.0});
+                }
+                continue;
+            }
+        }
         PyRef entry = r.list_item(list, i);
         if (!entry || !PyDict_Check(entry.get())) continue;
-        // All five values are looked up before any is converted, so a __float__
+        // All values are looked up before any is converted, so a __float__
         // that empties this dict cannot hide the keys that follow it.
         std::array<PyRef, 5> values;
-        for (std::size_t k = 0; k < keys.size(); ++k) {
+        for (std::size_t k = 0; k < wanted; ++k) {
             values[k] = r.dict_item(entry.get(), keys[k]);
         }
         std::array<std::optional<double>, 5> numbers;
-        for (std::size_t k = 0; k < keys.size(); ++k) {
+        for (std::size_t k = 0; k < wanted; ++k) {
             if (values[k]) numbers[k] = r.read_double(values[k].get());
         }
         const auto& [x, y, t, r, f] = numbers;
@@ -75,7 +111,36 @@ void read_mouse_movements(ForgivingReader& r, PyObject* list, std::vector<MouseP
     }
 }
 
+// Event dicts only, the first KEYSTROKE_SCAN_LIMIT entries, release records
+// included; "t" before "down" and "time".
+void read_telemetry_keystrokes(ForgivingReader& r, PyObject* telemetry, bool key_text,
+                               std::vector<KeystrokeEvent>& out) {
+    if (PyRef keystrokes = r.dict_item(telemetry, "keystrokes"_key)) {
+        if (PyList_Check(keystrokes.get())) {
+            const std::array<StaticKey, 3> press_time_keys = {"t"_key, "down"_key, "time"_key};
+            const KeystrokeListRules rules{press_time_keys, KEYSTROKE_SCAN_LIMIT, false, false,
+                                           key_text};
+            read_keystroke_list(r, keystrokes.get(), rules, out);
+        }
+    }
+}
+
 }  // namespace
+
+Result<TraceTelemetry> read_trace_telemetry(PyObject* telemetry) {
+    TraceTelemetry out;
+    if (!PyDict_Check(telemetry)) return out;
+    ForgivingReader r;
+    read_telemetry_keystrokes(r, telemetry, false, out.keystrokes);
+    if (PyRef mouse = r.dict_item(telemetry, "mouse_movements"_key)) {
+        if (PyList_Check(mouse.get())) {
+            read_mouse_movements(r, mouse.get(), false, out.mouse_movements);
+        }
+    }
+    Status read = std::move(r).finish();
+    if (!read) return read.take_error();
+    return out;
+}
 
 Result<Telemetry> read_telemetry(PyObject* telemetry) {
     Telemetry out;
@@ -87,17 +152,10 @@ Result<Telemetry> read_telemetry(PyObject* telemetry) {
     }
     out.click_count = list_length(r, telemetry, "clicks"_key);
     out.scroll_count = list_length(r, telemetry, "scrolls"_key);
-    if (PyRef keystrokes = r.dict_item(telemetry, "keystrokes"_key)) {
-        if (PyList_Check(keystrokes.get())) {
-            // Event dicts only, the first KEYSTROKE_SCAN_LIMIT entries, release
-            // records included; "t" before "down" and "time".
-            const std::array<StaticKey, 3> press_time_keys = {"t"_key, "down"_key, "time"_key};
-            const KeystrokeListRules rules{press_time_keys, KEYSTROKE_SCAN_LIMIT, false, false};
-            read_keystroke_list(r, keystrokes.get(), rules, out.keystrokes);
-        }
-    }
+    read_telemetry_keystrokes(r, telemetry, true, out.keystrokes);
     if (PyRef mouse = r.dict_item(telemetry, "mouse_movements"_key)) {
-        if (PyList_Check(mouse.get())) read_mouse_movements(r, mouse.get(), out.mouse_movements);
+        if (PyList_Check(mouse.get()))
+            read_mouse_movements(r, mouse.get(), true, out.mouse_movements);
     }
     Status read = std::move(r).finish();
     if (!read) return read.take_error();

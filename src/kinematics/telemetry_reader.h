@@ -14,3 +14,14 @@
 // code (__float__, __index__) that mutates the containers being read; every item is therefore
 // fetched as a strong reference and fetched again by index, never kept borrowed.
 Result<Telemetry> read_telemetry(PyObject* telemetry);
+
+// What a trace sketch needs of the same telemetry: the pointer samples and the
+// keystrokes, read by the same rules as read_telemetry, but without the
+// browser fields, the click and scroll counts, the touch radius and force of a
+// sample (left at 0.0) or the key names (left empty), none of which are looked
+// up. Fails only as read_telemetry does.
+struct TraceTelemetry {
+    std::vector<MousePoint> mouse_movements;  // input order
+    std::vector<KeystrokeEvent> keystrokes;   // input order
+};
+Result<TraceTelemetry> read_trace_telemetry(PyObject* telemetry);

@@ -439,6 +439,17 @@ void DictBuilder::set_int_item(StaticKey key, std::int64_t value) {
     insert(key.get(), created(PyLong_FromLong(static_cast<long>(value))));
 }
 
+void DictBuilder::set_uint_list_item(StaticKey key, std::span<const std::uint64_t> values) {
+    if (error_) return;
+    PyRef list = created(PyList_New(static_cast<Py_ssize_t>(values.size())));
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        // The new list owns each item: PyList_SET_ITEM steals the reference.
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i),
+                        check_created(PyLong_FromUnsignedLongLong(values[i])));
+    }
+    insert(key.get(), std::move(list));
+}
+
 Result<PyRef> DictBuilder::finish() && {
     if (error_) return std::move(*error_);
     return std::move(dict_);

@@ -9,6 +9,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <exception>
 #include <new>
 #include <optional>
@@ -195,6 +196,17 @@ public:
     // dict's own storage (a subclass's __getitem__ and __missing__ are not
     // consulted); empty when missing or when the lookup raised.
     PyRef dict_item(PyObject* dict, StaticKey key);
+    // The fast path of a reader for plain data, such as parsed JSON. True when
+    // `dict` is small, every key in it is an exact str and every value stored
+    // under one of `keys` (at most PLAIN_ITEMS_MAX) is of a built-in type whose
+    // conversion runs no Python code (exact float, int, bool, str, or None):
+    // then `values` holds those values, borrowed, nullptr for a missing key,
+    // exactly what dict_item would find, and reading them in any order cannot
+    // change the dict. False otherwise (nothing in `values` is to be used): the
+    // caller reads the entry key by key, as its rules say.
+    template <std::size_t N>
+    bool plain_items(PyObject* dict, const std::array<StaticKey, N>& keys,
+                     std::array<PyObject*, N>& values) const;
     // A strong reference to list[index] from the list's own storage; empty
     // when the index is gone because Python code run by an earlier conversion
     // shrank the list.
@@ -215,6 +227,68 @@ private:
     std::optional<Error> stop_;
 };
 
+namespace call_frame_detail {
+
+// Dicts up to this size are read in one pass by plain_items.
+inline constexpr Py_ssize_t PLAIN_DICT_SIZE = 8;
+
+// Equal text of two exact str objects: the comparison a dict lookup makes for
+// them (length, kind, then the code units), which runs no Python code.
+inline bool same_text(PyObject* a, PyObject* b) {
+    const Py_ssize_t len = PyUnicode_GET_LENGTH(a);
+    const unsigned kind = PyUnicode_KIND(a);
+    if (len != PyUnicode_GET_LENGTH(b) || kind != PyUnicode_KIND(b)) return false;
+    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
+                       static_cast<std::size_t>(len) * kind) == 0;
+}
+
+// A value whose conversion to a number runs no Python code (it succeeds or
+// fails inside the interpreter's own C code).
+inline bool plain_value(PyObject* value) {
+    return PyFloat_CheckExact(value) || PyLong_CheckExact(value) || PyBool_Check(value) ||
+           value == Py_None || PyUnicode_CheckExact(value);
+}
+
+}  // namespace call_frame_detail
+
+// Defined here, in the header, so that the caller's loop over list entries
+// holds it with its key count known: it runs once per pointer sample.
+template <std::size_t N>
+bool ForgivingReader::plain_items(PyObject* dict, const std::array<StaticKey, N>& keys,
+                                  std::array<PyObject*, N>& values) const {
+    using call_frame_detail::plain_value;
+    using call_frame_detail::same_text;
+    const Py_ssize_t size = PyDict_GET_SIZE(dict);
+    if (stopped() || size > call_frame_detail::PLAIN_DICT_SIZE) return false;
+    values.fill(nullptr);
+    // A lookup of a str key in a dict whose keys are all exact str objects
+    // finds the entry with the same text and runs no Python code, so one pass
+    // over the entries that compares texts finds the very same values. A key
+    // of any other type (a str subclass, an object with its own __eq__) could
+    // answer a lookup differently, and a value of another type could run
+    // Python code when converted: the caller then takes its usual road.
+    Py_ssize_t pos = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    // PyDict_Next yields `size` entries: the call that would report the end is not made.
+    for (Py_ssize_t seen = 0; seen < size && PyDict_Next(dict, &pos, &key, &value); ++seen) {
+        if (!PyUnicode_CheckExact(key)) return false;
+        // Keys written in Python code are the interned StaticKey objects
+        // themselves; parsed ones (JSON) are equal texts.
+        std::size_t match = N;
+        for (std::size_t i = N; i-- > 0;) {
+            if (key == keys[i].get()) match = i;  // the first of equal keys wins
+        }
+        for (std::size_t i = 0; i < N && match == N; ++i) {
+            if (same_text(key, keys[i].get())) match = i;
+        }
+        if (match == N) continue;
+        if (!plain_value(value)) return false;
+        values[match] = value;
+    }
+    return true;
+}
+
 // ---------------------------------------------------------------------------
 // Result dicts.
 
@@ -229,6 +303,8 @@ public:
     void set_float_item(StaticKey key, double value);
     void set_uint_item(StaticKey key, std::uint64_t value);
     void set_int_item(StaticKey key, std::int64_t value);
+    // A new list of ints, one per value, in order.
+    void set_uint_list_item(StaticKey key, std::span<const std::uint64_t> values);
 
     Result<PyRef> finish() &&;
 

@@ -41,14 +41,17 @@ def test_wheel_is_manylinux2014_with_no_cxx_runtime_dependency():
     assert "cp313-cp313-manylinux2014_x86_64" in tags, tags
 
 
-def test_module_unwinds_with_the_system_libgcc_s():
+@pytest.mark.parametrize("name", ["velkora_core_rs", "velkora._signals"])
+def test_module_unwinds_with_the_system_libgcc_s(name):
     # glibc's pthread_exit (which ends daemon threads at interpreter exit) unwinds with the
     # libgcc_s.so.1 it loads, through the module's frames: their personality routine must
     # read its contexts with the same unwinder, not with one linked into the module.
-    import velkora_core_rs
+    import importlib
+
     from elftools.elf.elffile import ELFFile
 
-    with open(velkora_core_rs.__file__, "rb") as file:
+    module = importlib.import_module(name)
+    with open(module.__file__, "rb") as file:
         elf = ELFFile(file)
         needed = [tag.needed for tag in elf.get_section_by_name(".dynamic").iter_tags()
                   if tag.entry.d_tag == "DT_NEEDED"]

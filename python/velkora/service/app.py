@@ -7,6 +7,7 @@ from __future__ import annotations
 import contextlib
 import hashlib
 import hmac
+import importlib
 import json
 import logging
 import os
@@ -26,7 +27,7 @@ from starlette.responses import JSONResponse, Response
 from starlette.routing import Route
 
 from . import tokens
-from .assess import Assessment, Refusal, assess
+from .assess import Assessment, Refusal, Sketcher, assess
 from .metrics import Metrics
 from .policy import Policy
 from .proxy import client_address
@@ -58,6 +59,8 @@ class Runtime:
     store_errors: tuple[type[Exception], ...] = ()
     clock: Callable[[], float] = time.time
     extra: dict[str, Any] = field(default_factory=dict)
+    # velkora._signals.trace_sketch while the memory of trace sketches is on, else None.
+    sketch: Sketcher | None = None
 
 
 def _problem(refusal: Refusal, request_id: str, headers: Mapping[str, str] | None = None) -> JSONResponse:
@@ -123,7 +126,8 @@ def _verdict_body(result: Assessment) -> dict[str, Any]:
         "success": True,
         "verdict": result.verdict.verdict,
         "score": result.verdict.score,
-        "reasons": [{"code": code, "weight": weight} for code, weight in result.verdict.reasons],
+        "reasons": [{"code": code, "weight": weight, **result.verdict.details.get(code, {})}
+                    for code, weight in result.verdict.reasons],
         "error-codes": [],
         "challenge_ts": datetime.fromtimestamp(result.token.issued_at, UTC).strftime("%Y-%m-%dT%H:%M:%SZ"),
         # The same for a recognised retry as for the first answer.
@@ -170,6 +174,7 @@ async def _assess_request(request: Request, *, open_access: bool) -> tuple[Asses
             now=rt.clock(),
             leeway_sec=rt.settings.clock_leeway_sec,
             nonce_ttl_sec=rt.settings.nonce_ttl_sec,
+            sketch=rt.sketch,
         )
     except Refusal as refusal:
         rt.metrics.refusals.labels(refusal.code).inc()
@@ -289,7 +294,9 @@ async def healthz_endpoint(request: Request) -> Response:
     else:
         store = "unreachable" if stats.get("breaker_open") else "ok"
     status = "ok" if native and store != "unreachable" else "degraded"
-    body = {"status": status, "native": native, "store": store, "last_resync_age_sec": stats.get("last_resync_age_sec")}
+    body = {"status": status, "native": native, "store": store, "last_resync_age_sec": stats.get("last_resync_age_sec"),
+            # Sessions the trace memory holds (with a store: as of this worker's last call).
+            "trace_sessions": stats.get("trace_sessions") if rt.sketch is not None else None}
     response = JSONResponse(body, status_code=200 if native else 503)
     response.headers["Cache-Control"] = "no-store"
     return response
@@ -352,15 +359,28 @@ async def _dev_key(settings: Settings) -> bytes:
     return value
 
 
+def _trace_sketcher(settings: Settings) -> Sketcher | None:
+    """velkora._signals.trace_sketch, or None when the memory is off or not built."""
+    if not settings.trace_config().enabled:
+        return None
+    try:
+        module = importlib.import_module("velkora._signals")
+    except ImportError:
+        log.warning("velkora._signals is not in this build: the memory of trace sketches is off")
+        return None
+    sketcher: Sketcher = module.trace_sketch
+    return sketcher
+
+
 def _make_state(settings: Settings) -> tuple[StateBackend, str, tuple[type[Exception], ...]]:
     if settings.redis_url is None:
-        return LocalState(prefix=settings.store_prefix), "none", ()
+        return LocalState(prefix=settings.store_prefix, trace_config=settings.trace_config()), "none", ()
     from velkora.shared_state import AsyncSharedState, StoreUnavailable
 
     # Under "refuse" the service answers 503 itself: the layer raises.
     policy: Literal["local", "raise"] = "local" if settings.on_store_error == "local" else "raise"
     state: StateBackend = AsyncSharedState.from_url(
-        settings.redis_url, prefix=settings.store_prefix, on_store_error=policy
+        settings.redis_url, prefix=settings.store_prefix, on_store_error=policy, trace_config=settings.trace_config()
     )
     return state, "redis", (StoreUnavailable,)
 
@@ -385,7 +405,8 @@ def create_app(settings: Settings | None = None, *, clock: Callable[[], float] =
         state, store_kind, store_errors = _make_state(cfg)
         await state.start()
         metrics = Metrics()
-        app.state.runtime = Runtime(cfg, keys, signing_key_id, policy, state, metrics, store_kind, store_errors, clock)
+        app.state.runtime = Runtime(cfg, keys, signing_key_id, policy, state, metrics, store_kind, store_errors, clock,
+                                    sketch=_trace_sketcher(cfg))
         try:
             yield
         finally:

@@ -3,18 +3,20 @@ dicts and an injected clock; the only I/O is through the state backend it is giv
 
 Order: body size and caller (headers only, in the HTTP layer) -> JSON -> envelope ->
 token format -> key id -> tag -> not yet valid / expired -> banned address -> atomic
-consume of the token id -> scoring. A refusal at any step stores nothing: the ban check
-comes before the consume, so a banned caller does not use up its token.
+consume of the token id -> trace memory (look up and record the trace's sketch) ->
+scoring. A refusal at any step stores nothing: the ban check comes before the consume, so
+a banned caller does not use up its token, and only a consumed token's trace is recorded.
 """
 
 from __future__ import annotations
 
 import hashlib
 import json
+import logging
 import math
-from collections.abc import Mapping
+from collections.abc import Callable, Mapping
 from dataclasses import dataclass
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import velkora_core_rs as core
 
@@ -22,6 +24,14 @@ from . import tokens
 from .policy import Policy, Verdict, decide
 from .settings import normalise_ip
 from .state import CapacityExceeded, StateBackend
+
+if TYPE_CHECKING:
+    from velkora.trace_memory import TraceOutcome
+
+log = logging.getLogger("velkora.service")
+
+# What velkora._signals.trace_sketch is: telemetry -> sketch dict.
+Sketcher = Callable[[dict[str, Any]], Mapping[str, Any]]
 
 MAX_POINTS = 5000
 MAX_KEYS = 1000
@@ -164,9 +174,26 @@ def claim_tag(idempotency_key: str | None, body: bytes) -> str:
     return "i1:" + digest.hexdigest()
 
 
-def score(policy: Policy, telemetry: dict[str, Any]) -> tuple[Verdict, dict[str, Any]]:
+def score(policy: Policy, telemetry: dict[str, Any],
+          reuse: TraceOutcome | None = None) -> tuple[Verdict, dict[str, Any]]:
     features = dict(core.extract_features_rs(telemetry))  # type: ignore[arg-type]
-    return decide(policy, features, telemetry), features
+    return decide(policy, features, telemetry, reuse), features
+
+
+async def remember_trace(state: StateBackend, sketch: Sketcher, telemetry: dict[str, Any], token: tokens.Token,
+                         address: str | None, *, retry: bool, outcome_ttl_sec: int) -> TraceOutcome | None:
+    """What the trace memory says of this session (recording it unless RETRY), or None
+    when its telemetry gives no usable sketch. StoreUnavailable passes through."""
+    try:
+        data = sketch(telemetry)
+    except (TypeError, ValueError, OverflowError) as error:
+        log.warning("no trace sketch for this telemetry (%s: %s)", type(error).__name__, error)
+        return None
+    try:
+        return await state.remember_trace(token.id_hex, address, data, retry=retry, outcome_ttl_sec=outcome_ttl_sec)
+    except (TypeError, ValueError) as error:
+        log.warning("the trace memory refused a sketch (%s: %s)", type(error).__name__, error)
+        return None
 
 
 async def assess(
@@ -181,9 +208,12 @@ async def assess(
     now: float,
     leeway_sec: int,
     nonce_ttl_sec: int,
+    sketch: Sketcher | None = None,
 ) -> Assessment:
     """Runs every check after the HTTP layer's; raises Refusal, or StoreUnavailable
-    from a backend that raises, which the caller reports."""
+    from a backend that raises, which the caller reports. With SKETCH (the trace memory
+    on), a session whose token was consumed is looked up and recorded; a retry of an
+    answered request gets the first answer's outcome and records nothing."""
     envelope = parse_envelope(body, allow_remoteip=authenticated)
     key = check_idempotency_key(idempotency_key)
     try:
@@ -203,7 +233,11 @@ async def assess(
         if not tag or stored != tag:
             raise Refusal(409, "nonce-reused", "this token has been used")
         replayed = True
-    verdict, features = score(policy, envelope.telemetry)
+    reuse = None
+    if sketch is not None:
+        reuse = await remember_trace(state, sketch, envelope.telemetry, token, address, retry=replayed,
+                                     outcome_ttl_sec=nonce_ttl_sec)
+    verdict, features = score(policy, envelope.telemetry, reuse)
     return Assessment(token, verdict, features, replayed)
 
 

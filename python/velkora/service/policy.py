@@ -15,10 +15,15 @@ from __future__ import annotations
 import json
 import math
 import statistics
+from collections.abc import Mapping
 from dataclasses import dataclass, field
 from importlib import resources
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
+if TYPE_CHECKING:
+    from velkora.trace_memory import TraceOutcome
+
+# Codes every policy file gives a weight.
 REASON_CODES = (
     "automation-flag",
     "pointer-teleport",
@@ -27,6 +32,10 @@ REASON_CODES = (
     "keystroke-score",
     "key-dwell-machine-speed",
 )
+TRACE_REUSED = "trace-reused"
+# Codes a policy file may leave out, with the weight they then get. A reused trace is a
+# bot on its own: a person does not repeat another session's trace.
+DEFAULT_WEIGHTS: dict[str, float] = {TRACE_REUSED: 1.0}
 
 
 class PolicyError(ValueError):
@@ -38,7 +47,7 @@ class Policy:
     bot_threshold: float = 0.6
     min_pointer_points: int = 10
     min_keys: int = 6
-    weights: dict[str, float] = field(default_factory=lambda: dict.fromkeys(REASON_CODES, 0.5))
+    weights: dict[str, float] = field(default_factory=lambda: dict.fromkeys(REASON_CODES, 0.5) | DEFAULT_WEIGHTS)
     teleport_min_step_px: float = 80.0
     teleport_max_points: int = 6
     constant_speed_max_cv: float = 0.1
@@ -58,8 +67,9 @@ class Policy:
                 raise PolicyError(f"unknown policy setting {name!r}")
             values[name] = value
         weights = values.get("weights", {})
-        if not isinstance(weights, dict) or set(weights) != set(REASON_CODES):
-            raise PolicyError(f"weights must give exactly {', '.join(REASON_CODES)}")
+        if not isinstance(weights, dict) or not set(REASON_CODES) <= set(weights) <= {*REASON_CODES, *DEFAULT_WEIGHTS}:
+            raise PolicyError(f"weights must give {', '.join(REASON_CODES)}, and may give {', '.join(DEFAULT_WEIGHTS)}")
+        values["weights"] = DEFAULT_WEIGHTS | weights
         for name, value in values.items():
             if name == "weights":
                 for code, w in value.items():
@@ -88,6 +98,8 @@ class Verdict:
     verdict: str
     score: float
     reasons: list[tuple[str, float]]
+    # Further fields of a reason in the answer, by code (trace-reused: matches, last_seen_sec, modalities).
+    details: Mapping[str, Mapping[str, Any]] = field(default_factory=dict)
 
 
 def _number(value: object) -> float | None:
@@ -126,9 +138,12 @@ def dwell_times(telemetry: dict[str, Any]) -> list[float]:
     return dwells
 
 
-def decide(policy: Policy, features: dict[str, Any], telemetry: dict[str, Any]) -> Verdict:
-    """Reasons that fire, their summed score (capped at 1) and the verdict."""
+def decide(policy: Policy, features: dict[str, Any], telemetry: dict[str, Any],
+           reuse: TraceOutcome | None = None) -> Verdict:
+    """Reasons that fire, their summed score (capped at 1) and the verdict. REUSE is what
+    the trace memory said about the session (None: not asked)."""
     fired: list[str] = []
+    details: dict[str, Mapping[str, Any]] = {}
     if features.get("webdriver") is True:
         fired.append("automation-flag")
     points = int(features.get("mouse_points", 0))
@@ -154,7 +169,11 @@ def decide(policy: Policy, features: dict[str, Any], telemetry: dict[str, Any]) 
         dwells = dwell_times(telemetry)
         if len(dwells) >= policy.machine_dwell_min_releases and statistics.median(dwells) < policy.machine_dwell_max_ms:
             fired.append("key-dwell-machine-speed")
-    reasons = [(code, policy.weights[code]) for code in fired]
+    if reuse is not None and reuse.matches > 0:
+        fired.append(TRACE_REUSED)
+        details[TRACE_REUSED] = {"matches": reuse.matches, "last_seen_sec": reuse.last_seen_sec,
+                                 "modalities": list(reuse.modalities)}
+    reasons = [(code, policy.weights.get(code, DEFAULT_WEIGHTS.get(code, 0.0))) for code in fired]
     score = min(1.0, sum(w for _, w in reasons))
     if score >= policy.bot_threshold:
         verdict = "bot"
@@ -162,4 +181,4 @@ def decide(policy: Policy, features: dict[str, Any], telemetry: dict[str, Any]) 
         verdict = "insufficient-data"
     else:
         verdict = "human"
-    return Verdict(verdict, round(score, 4), reasons)
+    return Verdict(verdict, round(score, 4), reasons, details)

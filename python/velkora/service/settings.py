@@ -7,6 +7,18 @@ import ipaddress
 from collections.abc import Mapping
 from dataclasses import dataclass, field
 
+from velkora.trace_memory import (
+    DEFAULT_MAX_SESSIONS,
+    DEFAULT_PER_CLIENT,
+    DEFAULT_TTL_SEC,
+    MATCH_THRESHOLD,
+    MAX_PER_CLIENT,
+    MAX_SESSIONS_LIMIT,
+    MAX_TTL_SEC,
+    MIN_SHINGLES,
+    TraceConfig,
+)
+
 from .proxy import Network, parse_networks
 from .tokens import KEY_ID
 
@@ -37,6 +49,12 @@ class Settings:
     clock_leeway_sec: int = DEFAULT_LEEWAY
     store_prefix: str = "velkora:"
     on_store_error: str = "local"
+    # The memory of trace sketches (trace_max 0 turns it off).
+    trace_ttl_sec: int = DEFAULT_TTL_SEC
+    trace_per_client: int = DEFAULT_PER_CLIENT
+    trace_max: int = DEFAULT_MAX_SESSIONS
+    trace_threshold: float = MATCH_THRESHOLD
+    trace_min_shingles: int = MIN_SHINGLES
 
     @property
     def production(self) -> bool:
@@ -47,12 +65,21 @@ class Settings:
         """How long a consumed token id is remembered: past the token's life and leeway."""
         return self.token_lifetime_sec + 2 * self.clock_leeway_sec + 1
 
+    def trace_config(self) -> TraceConfig:
+        try:
+            return TraceConfig(ttl_sec=self.trace_ttl_sec, per_client=self.trace_per_client,
+                               max_sessions=self.trace_max, threshold=self.trace_threshold,
+                               min_shingles=self.trace_min_shingles)
+        except (TypeError, ValueError) as error:
+            raise SettingsError(f"trace memory: {error}") from None
+
     def check(self) -> None:
         """Refuses settings the service must not start with."""
         if self.production and not self.signing_keys:
             raise SettingsError("VELKORA_MODE=production needs VELKORA_SIGNING_KEYS")
         if self.production and not self.api_keys:
             raise SettingsError("VELKORA_MODE=production needs VELKORA_API_KEYS")
+        self.trace_config()
 
 
 def _split(text: str) -> list[str]:
@@ -69,6 +96,19 @@ def _int(env: Mapping[str, str], name: str, default: int, low: int, high: int) -
         raise SettingsError(f"{name} must be an integer, not {text!r}") from None
     if not low <= value <= high:
         raise SettingsError(f"{name} must be between {low} and {high}")
+    return value
+
+
+def _fraction(env: Mapping[str, str], name: str, default: float) -> float:
+    text = env.get(name, "").strip()
+    if not text:
+        return default
+    try:
+        value = float(text)
+    except ValueError:
+        raise SettingsError(f"{name} must be a number, not {text!r}") from None
+    if not 0 < value <= 1:
+        raise SettingsError(f"{name} must be above 0 and at most 1")
     return value
 
 
@@ -114,6 +154,11 @@ def from_env(env: Mapping[str, str]) -> Settings:
         clock_leeway_sec=_int(env, "VELKORA_CLOCK_LEEWAY", DEFAULT_LEEWAY, 0, 60),
         store_prefix=env.get("VELKORA_STORE_PREFIX", "velkora:") or "velkora:",
         on_store_error=on_error,
+        trace_ttl_sec=_int(env, "VELKORA_TRACE_TTL", DEFAULT_TTL_SEC, 60, MAX_TTL_SEC),
+        trace_per_client=_int(env, "VELKORA_TRACE_PER_CLIENT", DEFAULT_PER_CLIENT, 1, MAX_PER_CLIENT),
+        trace_max=_int(env, "VELKORA_TRACE_MAX", DEFAULT_MAX_SESSIONS, 0, MAX_SESSIONS_LIMIT),
+        trace_threshold=_fraction(env, "VELKORA_TRACE_THRESHOLD", MATCH_THRESHOLD),
+        trace_min_shingles=_int(env, "VELKORA_TRACE_MIN_SHINGLES", MIN_SHINGLES, 1, 1_000_000),
     )
     settings.check()
     return settings

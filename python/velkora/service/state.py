@@ -7,17 +7,20 @@ them in this process: the native engine for bans and as the first line for nonce
 other users of the process-wide engine are left alone), plus
 an expiring map of consumed token ids with their claim tags. The native nonce buckets
 forget a nonce after 60-120 s, less than a token lives, so the map, not the engine, is
-what makes a token single-use for its whole life.
+what makes a token single-use for its whole life. The memory of trace sketches is the
+shared store's (one script per request) or, in process, a ``TraceMemory`` of this worker.
 """
 
 from __future__ import annotations
 
 import time
 from collections import OrderedDict
-from collections.abc import Callable
+from collections.abc import Callable, Mapping
 from typing import Any, Protocol, Self
 
 import velkora_core_rs as core
+
+from velkora.trace_memory import TraceConfig, TraceMemory, TraceOutcome, prepare
 
 MAX_BAN_SEC = 10 * 365 * 24 * 3600
 
@@ -30,6 +33,8 @@ class StateBackend(Protocol):
     async def ban_ip(self, ip: str, duration_sec: int) -> None: ...
     async def unban_ip(self, ip: str) -> None: ...
     def is_ip_banned(self, ip: str) -> bool: ...
+    async def remember_trace(self, session_id: str, client: str | None, sketch: Mapping[str, Any], *,
+                             retry: bool = False, outcome_ttl_sec: int = 600) -> TraceOutcome: ...
     def stats(self) -> dict[str, Any]: ...
 
 
@@ -83,10 +88,12 @@ class ClaimMap:
 class LocalState:
     """The in-process backend: one worker's view, nothing shared."""
 
-    def __init__(self, *, prefix: str = "velkora:", capacity: int = 1_000_000) -> None:
+    def __init__(self, *, prefix: str = "velkora:", capacity: int = 1_000_000,
+                 trace_config: TraceConfig | None = None, clock: Callable[[], float] = time.time) -> None:
         self._prefix = prefix
         self._claims = ClaimMap(capacity)
         self._refused_locally = 0
+        self._traces = TraceMemory(trace_config if trace_config is not None else TraceConfig(), clock)
 
     async def start(self) -> None:
         return None
@@ -130,6 +137,14 @@ class LocalState:
     def is_ip_banned(self, ip: str) -> bool:
         return core.is_ip_banned_rs(self._prefix + ip)
 
+    async def remember_trace(self, session_id: str, client: str | None, sketch: Mapping[str, Any], *,
+                             retry: bool = False, outcome_ttl_sec: int = 600) -> TraceOutcome:
+        """As AsyncSharedState.remember_trace, in this worker's memory."""
+        call = prepare(self._traces.config, session_id, client, sketch, retry=retry, outcome_ttl_sec=outcome_ttl_sec)
+        if call is None:
+            return TraceOutcome(sessions=len(self._traces))
+        return self._traces.remember(call)
+
     def stats(self) -> dict[str, Any]:
         return {
             "native": dict(core.get_state_engine_stats_rs()),
@@ -141,4 +156,5 @@ class LocalState:
             "breaker_open": False,
             "queued_bans": 0,
             "claimed_tokens": len(self._claims),
+            "trace_sessions": len(self._traces),
         }

@@ -10,8 +10,10 @@ and a ban reaches every process.
 Needs redis-py (``pip install velkora_core_rs[redis]``).
 """
 
+from ..trace_memory import TraceConfig, TraceOutcome
 from ._async import AsyncSharedState
 from ._core import MAX_BAN_SEC, Policy, StoreUnavailable
 from ._sync import SharedState
 
-__all__ = ["AsyncSharedState", "MAX_BAN_SEC", "Policy", "SharedState", "StoreUnavailable"]
+__all__ = ["AsyncSharedState", "MAX_BAN_SEC", "Policy", "SharedState", "StoreUnavailable", "TraceConfig",
+           "TraceOutcome"]

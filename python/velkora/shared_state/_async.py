@@ -8,6 +8,7 @@ from __future__ import annotations
 import asyncio
 import contextlib
 import logging
+from collections.abc import Mapping
 from types import TracebackType
 from typing import Any, Self
 
@@ -18,11 +19,13 @@ from redis.backoff import NoBackoff
 from redis.exceptions import RedisError
 from redis.exceptions import TimeoutError as RedisTimeoutError
 
+from ..trace_memory import TraceConfig, TraceOutcome, script_args
 from . import _live
 from ._core import (
     Clock,
     Engine,
     Policy,
+    Traces,
     check_duration,
     check_nonce,
     check_tag,
@@ -56,9 +59,11 @@ class AsyncSharedState:
         queue_limit: int = 10_000,
         start_timeout: float = DEFAULT_SYNC_TIMEOUT,
         clock: Clock | None = None,
+        trace_config: TraceConfig | None = None,
     ) -> None:
         self._engine = Engine(prefix, on_store_error, clock, breaker_threshold=breaker_threshold,
                               breaker_delay=breaker_delay, queue_limit=queue_limit)
+        self._traces = Traces(prefix, trace_config, self._engine.clock)
         self._keys = self._engine.keys
         self._native_prefix = self._keys.native_prefix
         self._ip_keys = self._engine.ip_keys
@@ -69,6 +74,7 @@ class AsyncSharedState:
         self._start_timeout = start_timeout
         self._ban_script = client.register_script(script_source("ban"))
         self._unban_script = client.register_script(script_source("unban"))
+        self._trace_script = client.register_script(script_source("trace"))
         self._load_script = self._sync_client.register_script(script_source("load"))
         self._sync_ban_script = self._sync_client.register_script(script_source("ban"))
         self._sync_unban_script = self._sync_client.register_script(script_source("unban"))
@@ -164,6 +170,7 @@ class AsyncSharedState:
 
     def _after_fork_in_child(self) -> None:
         self._engine.reset_lock()
+        self._traces.local.reset_lock()
         self._task = None
         self._stop = asyncio.Event()
         self._loaded = asyncio.Event()
@@ -274,8 +281,37 @@ class AsyncSharedState:
                 return
         engine.unban_unreachable(address)
 
+    # ---- trace sketches -------------------------------------------------------------
+
+    async def remember_trace(self, session_id: str, client: str | None, sketch: Mapping[str, Any], *,
+                             retry: bool = False, outcome_ttl_sec: int = 600) -> TraceOutcome:
+        """The earlier sessions whose trace SKETCH (``trace_sketch``'s dict) this session
+        repeats, looked up and this session recorded in one atomic script (one round trip).
+        SESSION_ID names the session (the token id); CLIENT is its address, whose own
+        oldest sessions go first when it holds too many. A RETRY of an answered session
+        gets the outcome its first call had (kept OUTCOME_TTL_SEC seconds when it matched)
+        and writes nothing. With the store unreachable: this process's own memory under
+        "local", no match under "refuse", StoreUnavailable under "raise"."""
+        if self._pending:
+            self._start_pending()
+        traces = self._traces
+        call = traces.prepare(session_id, client, sketch, retry, outcome_ttl_sec)
+        if call is None:
+            return TraceOutcome(sessions=traces.sessions)
+        engine = self._engine
+        if engine.may_call():
+            try:
+                reply = await self._trace_script(keys=traces.keys.for_session(call.sid),
+                                                 args=script_args(traces.config, call))
+            except RedisError as error:
+                engine.call_failed(error)
+            else:
+                engine.call_ok()
+                return traces.answered(reply)
+        return traces.unreachable(engine, call)
+
     def stats(self) -> dict[str, Any]:
-        return self._engine.stats()
+        return self._engine.stats() | self._traces.stats()
 
     # ---- the sync task --------------------------------------------------------------
 

@@ -27,6 +27,8 @@ from redis.exceptions import ConnectionError as RedisConnectionError
 from redis.exceptions import RedisError, ResponseError
 from redis.exceptions import TimeoutError as RedisTimeoutError
 
+from ..trace_memory import Call, TraceConfig, TraceKeys, TraceMemory, TraceOutcome, parse_reply, prepare
+
 log = logging.getLogger("velkora.shared_state")
 
 Policy = Literal["local", "refuse", "raise"]
@@ -549,6 +551,41 @@ class Engine:
                 "bans": len(self.record),
                 "version": self.version,
             }
+
+
+class Traces:
+    """The trace memory's side of one SharedState or AsyncSharedState: its config and key
+    names, the in-process memory that answers under "local" while the store cannot, and
+    the number of sessions the store held at its last answer."""
+
+    def __init__(self, prefix: str, config: TraceConfig | None, clock: Clock) -> None:
+        self.config = config if config is not None else TraceConfig()
+        self.keys = TraceKeys.for_prefix(prefix)
+        self.local = TraceMemory(self.config, clock.wall)
+        self.sessions: int | None = None
+
+    def prepare(self, session_id: str, client: str | None, sketch: Any, retry: bool,
+                outcome_ttl_sec: int) -> Call | None:
+        return prepare(self.config, session_id, client, sketch, retry=retry, outcome_ttl_sec=outcome_ttl_sec)
+
+    def answered(self, reply: Sequence[Any]) -> TraceOutcome:
+        outcome = parse_reply(reply)
+        self.sessions = outcome.sessions
+        return outcome
+
+    def unreachable(self, engine: Engine, call: Call) -> TraceOutcome:
+        """The answer without the store: this process's memory under "local", no match
+        under "refuse" (a store failure never makes a replay of anything), or raised."""
+        if engine.policy == "raise":
+            raise engine.unavailable()
+        with engine.lock:
+            engine.fallbacks += 1
+        if engine.policy == "local":
+            return self.local.remember(call)
+        return TraceOutcome()
+
+    def stats(self) -> dict[str, Any]:
+        return {"trace_sessions": self.sessions, "trace_local_sessions": len(self.local)}
 
 
 def eviction_policies(reply: Any) -> list[str]:

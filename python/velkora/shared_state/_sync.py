@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import logging
 import threading
+from collections.abc import Mapping
 from types import TracebackType
 from typing import Any, Self
 
@@ -13,11 +14,13 @@ from redis.backoff import NoBackoff
 from redis.exceptions import RedisError
 from redis.retry import Retry
 
+from ..trace_memory import TraceConfig, TraceOutcome, script_args
 from . import _live
 from ._core import (
     Clock,
     Engine,
     Policy,
+    Traces,
     check_duration,
     check_nonce,
     check_tag,
@@ -60,9 +63,11 @@ class SharedState:
         queue_limit: int = 10_000,
         start_timeout: float = DEFAULT_SYNC_TIMEOUT,
         clock: Clock | None = None,
+        trace_config: TraceConfig | None = None,
     ) -> None:
         self._engine = Engine(prefix, on_store_error, clock, breaker_threshold=breaker_threshold,
                               breaker_delay=breaker_delay, queue_limit=queue_limit)
+        self._traces = Traces(prefix, trace_config, self._engine.clock)
         self._keys = self._engine.keys
         self._native_prefix = self._keys.native_prefix
         self._ip_keys = self._engine.ip_keys
@@ -73,6 +78,7 @@ class SharedState:
         self._start_timeout = start_timeout
         self._ban_script = client.register_script(script_source("ban"))
         self._unban_script = client.register_script(script_source("unban"))
+        self._trace_script = client.register_script(script_source("trace"))
         self._load_script = self._sync_client.register_script(script_source("load"))
         self._sync_ban_script = self._sync_client.register_script(script_source("ban"))
         self._sync_unban_script = self._sync_client.register_script(script_source("unban"))
@@ -170,6 +176,7 @@ class SharedState:
 
     def _after_fork_in_child(self) -> None:
         self._engine.reset_lock()
+        self._traces.local.reset_lock()
         self._start_lock = threading.Lock()
         self._stop = threading.Event()
         self._loaded = threading.Event()
@@ -279,8 +286,37 @@ class SharedState:
                 return
         engine.unban_unreachable(address)
 
+    # ---- trace sketches -------------------------------------------------------------
+
+    def remember_trace(self, session_id: str, client: str | None, sketch: Mapping[str, Any], *,
+                       retry: bool = False, outcome_ttl_sec: int = 600) -> TraceOutcome:
+        """The earlier sessions whose trace SKETCH (``trace_sketch``'s dict) this session
+        repeats, looked up and this session recorded in one atomic script (one round trip).
+        SESSION_ID names the session (the token id); CLIENT is its address, whose own
+        oldest sessions go first when it holds too many. A RETRY of an answered session
+        gets the outcome its first call had (kept OUTCOME_TTL_SEC seconds when it matched)
+        and writes nothing. With the store unreachable: this process's own memory under
+        "local", no match under "refuse", StoreUnavailable under "raise"."""
+        if self._pending:
+            self._start_pending()
+        traces = self._traces
+        call = traces.prepare(session_id, client, sketch, retry, outcome_ttl_sec)
+        if call is None:
+            return TraceOutcome(sessions=traces.sessions)
+        engine = self._engine
+        if engine.may_call():
+            try:
+                reply = self._trace_script(keys=traces.keys.for_session(call.sid),
+                                           args=script_args(traces.config, call))
+            except RedisError as error:
+                engine.call_failed(error)
+            else:
+                engine.call_ok()
+                return traces.answered(reply)
+        return traces.unreachable(engine, call)
+
     def stats(self) -> dict[str, Any]:
-        return self._engine.stats()
+        return self._engine.stats() | self._traces.stats()
 
     # ---- the sync thread ------------------------------------------------------------
 
@@ -382,7 +418,7 @@ class SharedState:
 
 
 _LAYER_OPTIONS = frozenset({"check_interval", "breaker_threshold", "breaker_delay", "queue_limit",
-                            "start_timeout", "clock"})
+                            "start_timeout", "clock", "trace_config"})
 
 
 def _make_clients(url: str, cluster: bool, timeout: float, sync_timeout: float,

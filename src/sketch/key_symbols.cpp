@@ -1,0 +1,150 @@
+// Key symbols: each keystroke's flight (from the previous press) and hold (to
+// its own release), each as a step on a logarithmic scale around the session's
+// median. Dividing by the medians cancels a uniform change of tempo; the steps
+// are wide against the few milliseconds by which a replayed key event lands
+// off its recorded time.
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstddef>
+#include <optional>
+
+#include "sketch/symbols.h"
+
+namespace {
+
+struct Stroke {
+    double down;
+    std::optional<double> up;
+};
+
+// A flight is in step k (or above) when it is at least the median flight times
+// 2 ** (0.6 k - 0.3), k = -2 ... 4; below the first bound it is in step -3.
+constexpr std::array<double, KEY_FLIGHT_HIGH - KEY_FLIGHT_LOW> FLIGHT_BOUNDS = {
+    0.35355339059327376,  // 2 ** -1.5
+    0.53588673126814658,  // 2 ** -0.9
+    0.81225239635623552,  // 2 ** -0.3
+    1.2311444133449163,   // 2 ** 0.3
+    1.8660659830736148,   // 2 ** 0.9
+    2.8284271247461901,   // 2 ** 1.5
+    4.2870938501451727,   // 2 ** 2.1
+};
+// A hold is in step k (or above) when it is at least the median hold times
+// 2 ** (0.5 k - 0.25), k = -1 ... 2; below the first bound it is in step -2.
+constexpr std::array<double, 2 * KEY_HOLD_STEPS> HOLD_BOUNDS = {
+    0.59460355750136053,  // 2 ** -0.75
+    0.84089641525371454,  // 2 ** -0.25
+    1.1892071150027211,   // 2 ** 0.25
+    1.6817928305074291,   // 2 ** 0.75
+};
+// Code of a keystroke without a usable hold.
+constexpr int NO_HOLD = 2 * KEY_HOLD_STEPS + 1;
+
+// Information per part, in tenths of a bit (a-priori estimates: steps near the
+// median are the common ones).
+constexpr int FLIGHT_COST_BASE = 15;
+constexpr int FLIGHT_COST_STEP = 7;
+constexpr int HOLD_COST_BASE = 11;
+constexpr int HOLD_COST_STEP = 13;
+
+// Same press and release time (both missing, or both the same value, NaN
+// included): the same keystroke reported twice.
+bool same_stroke(const Stroke& a, const Stroke& b) {
+    if (a.down != b.down) return false;
+    if (a.up.has_value() != b.up.has_value()) return false;
+    if (!a.up) return true;
+    return *a.up == *b.up || (std::isnan(*a.up) && std::isnan(*b.up));
+}
+
+std::vector<Stroke> in_press_order(std::span<const KeystrokeEvent> keys) {
+    std::vector<Stroke> strokes;
+    strokes.reserve(keys.size());
+    for (const KeystrokeEvent& k : keys) strokes.push_back(Stroke{k.down, k.up});
+    // Press times are finite (the reader drops the others).
+    const auto earlier = [](const Stroke& a, const Stroke& b) { return a.down < b.down; };
+    if (!std::is_sorted(strokes.begin(), strokes.end(), earlier)) {
+        std::stable_sort(strokes.begin(), strokes.end(), earlier);
+    }
+    // Keystrokes with equal press times stay in input order, so an exact repeat
+    // sits next to its original only when nothing with the same press time
+    // came between them; compare with every earlier stroke of that press time.
+    std::vector<Stroke> unique;
+    unique.reserve(strokes.size());
+    std::size_t group = 0;  // first stroke in `unique` with the current press time
+    for (const Stroke& s : strokes) {
+        if (unique.empty() || unique.back().down != s.down) group = unique.size();
+        bool repeated = false;
+        for (std::size_t i = group; i < unique.size() && !repeated; ++i) {
+            repeated = same_stroke(unique[i], s);
+        }
+        if (!repeated) unique.push_back(s);
+    }
+    return unique;
+}
+
+// The hold of a stroke when it has a finite release after its press.
+std::optional<double> hold_of(const Stroke& s) {
+    if (!s.up) return std::nullopt;
+    const double hold = *s.up - s.down;
+    if (!std::isfinite(hold) || !(hold > 0.0)) return std::nullopt;
+    return hold;
+}
+
+double lower_median(std::vector<double>& values) {
+    const auto middle = values.begin() + static_cast<std::ptrdiff_t>((values.size() - 1) / 2);
+    std::nth_element(values.begin(), middle, values.end());
+    return *middle;
+}
+
+template <std::size_t N>
+int step_of(double value, double median, const std::array<double, N>& bounds, int lowest) {
+    int step = lowest;
+    for (std::size_t i = 0; i < N; ++i) {
+        if (value >= median * bounds[i]) step = lowest + 1 + static_cast<int>(i);
+    }
+    return step;
+}
+
+}  // namespace
+
+std::vector<Symbol> key_symbols(std::span<const KeystrokeEvent> keys) {
+    std::vector<Symbol> symbols;
+    const std::vector<Stroke> strokes = in_press_order(keys);
+    if (strokes.size() < 2) return symbols;
+
+    std::vector<double> flights;
+    flights.reserve(strokes.size() - 1);
+    for (std::size_t i = 1; i < strokes.size(); ++i) {
+        const double flight = strokes[i].down - strokes[i - 1].down;
+        if (flight > 0.0) flights.push_back(flight);
+    }
+    if (flights.empty()) return symbols;
+    const double median_flight = lower_median(flights);
+
+    std::vector<double> holds;
+    holds.reserve(strokes.size());
+    for (const Stroke& s : strokes) {
+        if (std::optional<double> hold = hold_of(s)) holds.push_back(*hold);
+    }
+    const bool any_hold = !holds.empty();
+    const double median_hold = any_hold ? lower_median(holds) : 0.0;
+
+    symbols.reserve(strokes.size() - 1);
+    for (std::size_t i = 1; i < strokes.size(); ++i) {
+        const double flight = strokes[i].down - strokes[i - 1].down;
+        const int f = flight > 0.0 ? step_of(flight, median_flight, FLIGHT_BOUNDS, KEY_FLIGHT_LOW)
+                                   : KEY_FLIGHT_LOW;
+        int cost = FLIGHT_COST_BASE + FLIGHT_COST_STEP * std::abs(f);
+        int h = NO_HOLD;
+        const std::optional<double> hold = hold_of(strokes[i]);
+        if (hold && any_hold) {
+            const int step = step_of(*hold, median_hold, HOLD_BOUNDS, -KEY_HOLD_STEPS);
+            h = step + KEY_HOLD_STEPS;
+            cost += HOLD_COST_BASE + HOLD_COST_STEP * std::abs(step);
+        }
+        const int code = (f - KEY_FLIGHT_LOW) + (KEY_FLIGHT_HIGH - KEY_FLIGHT_LOW + 1) * h;
+        symbols.push_back(
+            Symbol{static_cast<std::uint16_t>(code), static_cast<std::uint16_t>(cost)});
+    }
+    return symbols;
+}

@@ -1,0 +1,75 @@
+// The symbol sequences a trace sketch is made of: one symbol per pointer
+// movement (how it turns and grows from the movement before it) and one per
+// keystroke (its flight and hold against the session's own medians). Each is
+// built to survive what a replay does to a recorded trace (translation,
+// rotation, scaling, a little jitter, a uniform change of tempo, lost or
+// doubled samples, other sample instants) and carries an estimate of how much
+// it tells two sessions apart, its cost. Pure: no interpreter calls, and no
+// function of the math library: quantities are compared against constant
+// boundaries, computed with the four basic operations in a fixed order, so the
+// symbols are the same on every machine.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "keystrokes/keystrokes.h"
+#include "kinematics/telemetry.h"
+
+struct Symbol {
+    std::uint16_t code = 0;  // what the symbol is; equal codes are the same symbol
+    std::uint16_t cost = 0;  // its information, in tenths of a bit (an a-priori estimate)
+};
+
+// --- pointer -------------------------------------------------------------------------
+
+// A pause is an interval between consecutive samples (by time) longer than a
+// factor times the session's typical positive interval (the mean of their
+// middle half): relative to the session's own sampling, so a uniform change of
+// tempo moves no boundary. A replay shortens or lengthens a pause by about one
+// interval, which moves the pauses close to the threshold across it; the path
+// is cut at two thresholds, whose symbols and shingles all go into the sketch,
+// so that a pause near one of them still leaves the cut at the other intact.
+inline constexpr std::array<double, 2> POINTER_PAUSE_FACTORS = {12.0, 18.0};
+// Pauses are compared with this relative slack, so that an interval exactly at
+// the threshold stays on the same side when every time is scaled (times in Unix
+// milliseconds lose their last bits to rounding when they are).
+inline constexpr double POINTER_PAUSE_SLACK = 1e-5;
+// A movement whose chord is shorter than this fraction of the session's long
+// chords (the 90th percentile) is too small to carry a direction that jitter
+// leaves alone: it is joined to the movement after it.
+inline constexpr double POINTER_MIN_CHORD_FRACTION = 0.1;
+// Turning angle between consecutive chords: 12 sectors of 30 degrees, sector 0
+// centred on a full reversal.
+inline constexpr int POINTER_TURN_SECTORS = 12;
+// Chord length ratio: steps of half an octave, clamped to +-4 steps.
+inline constexpr int POINTER_RATIO_STEPS = 4;
+// Bend: the largest sideways excursion of a movement from its chord, as a
+// fraction of the chord; below this the movement counts as straight.
+inline constexpr double POINTER_BEND_FRACTION = 0.12;
+
+// For each of POINTER_PAUSE_FACTORS, one symbol per pair of consecutive
+// movements, in time order. `points` are the accepted samples in input order;
+// they are ordered by time here (a stable sort: equal time stamps keep their
+// input order).
+std::vector<std::vector<Symbol>> pointer_symbols(std::span<const MousePoint> points);
+
+// --- keys ----------------------------------------------------------------------------
+
+// Key times take whole milliseconds and repeat, so a median stays put when a
+// replay moves some of them by a millisecond or two (a mean of the middle half,
+// as for pointer intervals, was measured to keep fewer shingles when a
+// keystroke is lost).
+// Flight (press to press) against the median positive flight: steps of 0.6
+// octave, -3 ... +4 (a flight of zero counts as the shortest).
+inline constexpr int KEY_FLIGHT_LOW = -3;
+inline constexpr int KEY_FLIGHT_HIGH = 4;
+// Hold (press to release) against the median hold: steps of half an octave, -2 ... +2.
+inline constexpr int KEY_HOLD_STEPS = 2;
+
+// One symbol per keystroke after the first, in press order (a stable sort by
+// press time). Keystrokes repeated exactly (same press and release time) count
+// once. Key names are not used: only the timing is.
+std::vector<Symbol> key_symbols(std::span<const KeystrokeEvent> keys);
