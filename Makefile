@@ -157,6 +157,7 @@ detection: $(VENV)/.built $(DETECTION_VENV)/.deps
 	$(DETECTION_PY) -m detection.build --scale $(DETECTION_SCALE) --out $(DETECTION_OUT)
 	$(VENV)/bin/velkora evaluate $(DETECTION_OUT)/matched.jsonl $(DETECTION_OUT)/collector.jsonl \
 	    -o $(DETECTION_OUT)/results.json --html $(DETECTION_OUT)/results.html
+	$(PY) -m detection.reuse $(DETECTION_OUT)/matched.jsonl -o $(DETECTION_OUT)/reuse.json
 	$(PY) -m detection.browser --out $(DETECTION_OUT)/browser
 
 # The reduced run: the generator's own checks in its venv; then, in $(VENV), the

@@ -29,6 +29,9 @@ def results(detection_python: str, tmp_path_factory: pytest.TempPathFactory) -> 
     assert "sensor check" in done.stdout  # reported, whatever its figure
     data: dict[str, Any] = json.loads((out / "results.json").read_text())
     data["_html"] = (out / "results.html").read_text()
+    reuse = [sys.executable, "-m", "detection.reuse", str(out / "matched.jsonl"), "-o", str(out / "reuse.json")]
+    subprocess.run(reuse, cwd=ROOT, check=True, timeout=300, capture_output=True)
+    data["_reuse"] = json.loads((out / "reuse.json").read_text())
     return data
 
 
@@ -66,3 +69,14 @@ def test_the_page_shows_every_family(results: dict[str, Any]) -> None:
     html = results["_html"]
     assert "<script" not in html and "<svg" in html
     assert all(family in html for family in FAMILIES)
+
+
+def test_the_trace_memory_never_joins_different_people(results: dict[str, Any]) -> None:
+    """Through the service's trace memory, no two people whose windows share no source rows
+    match, and no person matches a bot; replays of one recording do match (a figure, with
+    windows of one recording that overlap, which the data has)."""
+    reuse = results["_reuse"]
+    pairs = reuse["pairs"]
+    assert not any(kind.startswith(("people_distinct", "person_bot")) for kind in pairs), pairs
+    assert reuse["families"]["replay"]["reuses"] > 0
+    assert reuse["families"]["replay"]["caught_from_second_use"] is not None
