@@ -37,10 +37,10 @@ NEEDS_SAMPLE = False
 def _humancursor_module(relative: str) -> ModuleType:
     """A module of the installed HumanCursor, loaded from its file (its package's
     ``__init__`` is not run)."""
-    spec = importlib.util.find_spec("humancursor")
-    if spec is None or not spec.submodule_search_locations:
+    package = importlib.util.find_spec("humancursor")
+    if package is None or not package.submodule_search_locations:
         raise ImportError("HumanCursor is not installed (detection/requirements.txt)")
-    path = f"{list(spec.submodule_search_locations)[0]}/{relative}"
+    path = f"{list(package.submodule_search_locations)[0]}/{relative}"
     name = "_detection_humancursor_" + relative.replace("/", "_").removesuffix(".py")
     module_spec = importlib.util.spec_from_file_location(name, path)
     assert module_spec is not None and module_spec.loader is not None
