@@ -3,6 +3,8 @@
 // same wheel, on the same binding frame as velkora_core_rs (module_init.h).
 #include <Python.h>
 
+#include <utility>
+
 #include "module/call_frame.h"
 #include "module/module_init.h"
 #include "signals/entry_points.h"
@@ -33,5 +35,11 @@ ModuleRecord MODULE_RECORD{&MODULE_DEF, FUNCTION_TABLE, &EXIT_MARKER};
 }  // namespace
 
 PyMODINIT_FUNC PyInit__signals() {
-    return guard_call([] { return finish_call(initialise_module(MODULE_RECORD)); });
+    return guard_call([] {
+        Result<PyRef> module = initialise_module(MODULE_RECORD);
+        if (!module) return finish_call(std::move(module));
+        Status added = add_forest_type(module->get());  // the module's one type
+        if (!added) return raise_error(added.take_error());
+        return finish_call(std::move(module));
+    });
 }
