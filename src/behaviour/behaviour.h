@@ -22,8 +22,8 @@
 // At most this many samples, the earliest by time, are looked at.
 inline constexpr std::size_t SIGNAL_POINT_LIMIT = 4096;
 // A gap between samples, or a stay in one place, of at least this long (ms)
-// ends a movement.
-inline constexpr double MOVEMENT_PAUSE_MS = 100.0;
+// ends a movement. Long enough for clients that sample only every 100-150 ms.
+inline constexpr double MOVEMENT_PAUSE_MS = 300.0;
 // A movement is measured only with at least this many samples at distinct
 // times and this straight-line distance from start to end (px).
 inline constexpr std::size_t MOVEMENT_MIN_TIMES = 4;

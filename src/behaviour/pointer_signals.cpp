@@ -80,8 +80,11 @@ bool measure_movement(std::span<const MousePoint> path, std::size_t first, std::
         max_along = std::max(max_along, along);
         if (std::isnan(phase_start_px) && along >= phase_along) phase_start_px = path_px;
     }
-    // The end sample lies at `chord` along the line up to rounding; should
-    // rounding leave it just short of the share, the final part is empty.
+    // The end sample lies at `chord` along the line only up to rounding:
+    // overshoot is measured from where the same formula puts it, so that a
+    // path that never passes it has none, and should rounding leave it just
+    // short of the share, the final part is empty.
+    const double end_along = (b.x - a.x) * ux + (b.y - a.y) * uy;
     if (std::isnan(phase_start_px)) phase_start_px = path_px;
 
     // Speed over each step between time groups, then smoothed (1-2-1), which
@@ -119,7 +122,7 @@ bool measure_movement(std::span<const MousePoint> path, std::size_t first, std::
     m.submovements = count_submovements(smooth, smooth[peak]);
     m.backtrack = backward_px / path_px;
     m.endpoint_phase = (path_px - phase_start_px) / path_px;
-    m.overshoot = std::max(0.0, max_along - chord) / chord;
+    m.overshoot = std::max(0.0, max_along - end_along) / chord;
     return true;
 }
 

@@ -94,13 +94,13 @@ void check_splitting_and_fitts() {
     std::vector<MousePoint> path;
     add_line(path, 0.0, 0.0, 0.0, 4.0, 30.0, 5);
     add_line(path, 100.0, 0.0, 700.0, 12.0, 40.0, 5);
-    // A stay of 150 ms at one place, sampled every 50 ms, ends a movement as well.
+    // A stay of 320 ms at one place, sampled every 80 ms, ends a movement as well.
     add_line(path, 300.0, 0.0, 1500.0, 28.0, 50.0, 5);
-    for (int k = 1; k <= 3; ++k) path.push_back(MousePoint{440.0, 0.0, 1750.0 + 50.0 * k, 0, 0});
-    add_line(path, 440.0, 0.0, 1950.0, 28.0, 50.0, 5);
+    for (int k = 1; k <= 4; ++k) path.push_back(MousePoint{440.0, 0.0, 1750.0 + 80.0 * k, 0, 0});
+    add_line(path, 440.0, 0.0, 2150.0, 28.0, 50.0, 5);
     const std::vector<Movement> ms = split_movements(path);
     CHECK(ms.size() == 4);
-    CHECK(ms[2].last == 17 && ms[3].first == 21);  // the stay (18 to 21) belongs to neither
+    CHECK(ms[2].last == 17 && ms[3].first == 22);  // the stay (18 to 22) belongs to neither
     const PointerSignals s = compute_pointer_signals(path);
     CHECK(s.pointer_movement_count == 4.0);
     CHECK(near(s.pointer_fitts_slope_ms, 50.0));
