@@ -127,11 +127,11 @@ void read_telemetry_keystrokes(ForgivingReader& r, PyObject* telemetry, bool key
 
 }  // namespace
 
-Result<TraceTelemetry> read_trace_telemetry(PyObject* telemetry) {
+Result<TraceTelemetry> read_trace_telemetry(PyObject* telemetry, KeyNames names) {
     TraceTelemetry out;
     if (!PyDict_Check(telemetry)) return out;
     ForgivingReader r;
-    read_telemetry_keystrokes(r, telemetry, false, out.keystrokes);
+    read_telemetry_keystrokes(r, telemetry, names == KeyNames::read, out.keystrokes);
     if (PyRef mouse = r.dict_item(telemetry, "mouse_movements"_key)) {
         if (PyList_Check(mouse.get())) {
             read_mouse_movements(r, mouse.get(), false, out.mouse_movements);

@@ -19,9 +19,11 @@ Result<Telemetry> read_telemetry(PyObject* telemetry);
 // keystrokes, read by the same rules as read_telemetry, but without the
 // browser fields, the click and scroll counts, the touch radius and force of a
 // sample (left at 0.0) or the key names (left empty), none of which are looked
-// up. Fails only as read_telemetry does.
+// up. Fails only as read_telemetry does. With KeyNames::read the key names are
+// read as well (the behavioural signals count Shift presses and corrections).
 struct TraceTelemetry {
     std::vector<MousePoint> mouse_movements;  // input order
     std::vector<KeystrokeEvent> keystrokes;   // input order
 };
-Result<TraceTelemetry> read_trace_telemetry(PyObject* telemetry);
+enum class KeyNames : bool { skip, read };
+Result<TraceTelemetry> read_trace_telemetry(PyObject* telemetry, KeyNames names = KeyNames::skip);

@@ -14,5 +14,10 @@ inline constexpr ParamSpec TRACE_SKETCH_SPEC{"trace_sketch", TRACE_SKETCH_PARAMS
 PyObject* trace_sketch(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames);
 
+inline constexpr std::string_view SIGNALS_PARAMS[] = {"telemetry"};
+inline constexpr ParamSpec SIGNALS_SPEC{"signals", SIGNALS_PARAMS};
+
+PyObject* signals(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
 // Adds the type velkora._signals.Forest to the module and to its __all__, once.
 Status add_forest_type(PyObject* module);

@@ -14,6 +14,7 @@ namespace {
 // The public order: creation order, attribute order and the order of __all__.
 PyMethodDef FUNCTION_TABLE[] = {
     fast_call<TRACE_SKETCH_SPEC>(trace_sketch),
+    fast_call<SIGNALS_SPEC>(signals),
 };
 
 PyModuleDef MODULE_DEF = {
