@@ -10,7 +10,7 @@ SOURCES := $(shell find src stubs python tests/native -type f -not -path "*/__py
 PIP := $(PY) -m pip --disable-pip-version-check -q
 
 .PHONY: demo demo-shared test bench build clean typecheck lint format format-check wheel test-wheel test-asan fuzz serve \
-	detection test-detection
+	detection test-detection model
 
 $(PY):
 	@set -e; python=$$(tools/find_python.sh); \
@@ -153,12 +153,28 @@ $(DETECTION_VENV)/.deps: detection/requirements.txt
 	    "pytest>=8" "pytest-timeout>=2.3"
 	@touch $@
 
-detection: $(VENV)/.built $(DETECTION_VENV)/.deps
+# The default model of the service's verdict (VELKORA_MODEL), trained on the matched set:
+# the people of ../shared/data and the benchmark's bots. Their licences do not allow
+# redistribution, so the file stays in build/ and never enters the repository or a wheel.
+MODEL_OUT ?= build/model/velkora-model.json
+MODEL_LICENCE := people from ../shared/data (research and testing use, no redistribution: see its README) \
+	and the detection benchmark's synthetic bots; do not publish this file or ship it in a package
+$(DETECTION_OUT)/matched.jsonl: $(DETECTION_VENV)/.deps $(wildcard detection/*.py detection/families/*.py)
 	$(DETECTION_PY) -m detection.build --scale $(DETECTION_SCALE) --out $(DETECTION_OUT)
+
+model: $(VENV)/.built $(DETECTION_OUT)/matched.jsonl
+	@mkdir -p $(dir $(MODEL_OUT))
+	$(VENV)/bin/velkora train $(DETECTION_OUT)/matched.jsonl -o $(MODEL_OUT) -j 2 --licence "$(MODEL_LICENCE)" \
+	    --note "make model, DETECTION_SCALE=$(DETECTION_SCALE)"
+
+# The benchmark: the data sets, the model, the held-out evaluation (whose "trained" rows are
+# the model's own held-out figures, checked against the file), the trace memory and the
+# browser drive with the model in the service.
+detection: $(VENV)/.built $(DETECTION_VENV)/.deps model
 	$(VENV)/bin/velkora evaluate $(DETECTION_OUT)/matched.jsonl $(DETECTION_OUT)/collector.jsonl \
-	    -o $(DETECTION_OUT)/results.json --html $(DETECTION_OUT)/results.html
+	    -o $(DETECTION_OUT)/results.json --html $(DETECTION_OUT)/results.html --model $(MODEL_OUT) -j 2
 	$(PY) -m detection.reuse $(DETECTION_OUT)/matched.jsonl -o $(DETECTION_OUT)/reuse.json
-	$(PY) -m detection.browser --out $(DETECTION_OUT)/browser
+	$(PY) -m detection.browser --out $(DETECTION_OUT)/browser --model $(MODEL_OUT)
 
 # The reduced run: the generator's own checks in its venv; then, in $(VENV), the
 # protocol's asserts on the ci set (built by the generator's venv) and the browser drive.

@@ -5,7 +5,8 @@ The shared data and a bot's script hold key *records* in one of four formats
 The collector never sees records: it sees keydown and keyup events, keeps one entry
 per press, drops a press of a key that is already down (it keys its state by
 ``KeyboardEvent.code``), lets a release end the open press of that key, stops taking
-presses after 150, and replaces every key name by a pseudonym. This module rebuilds the
+presses after 150, keeps the names of the non-character keys (NAMED_KEYS) and replaces
+every other key name by a pseudonym. This module rebuilds the
 event stream from the records and runs that state machine, so that a detector sees the
 same kind of key data from everyone, whatever format a person's data came in.
 
@@ -22,6 +23,10 @@ from typing import Any
 from detection.actions import Key
 
 MAX_KEYS = 150
+# The keys whose names the collector sends as they are (collector.js, NAMED_KEYS): what they
+# say about typing (capitals, corrections, navigation) is no typed text.
+NAMED_KEYS = frozenset({"Shift", "Control", "Alt", "Meta", "Backspace", "Delete", "Enter", "Tab",
+                        "ArrowLeft", "ArrowRight", "ArrowUp", "ArrowDown"})
 _PSEUDONYM_DIGITS = "0123456789abcdefghijklmnopqrstuv"  # (byte & 31).toString(32)
 
 # KeyboardEvent.code of a US keyboard for the key names the data and the bots use; any
@@ -178,11 +183,12 @@ class Pseudonyms:
 
 def shape_presses(presses: Sequence[Press], session_id: str, max_keys: int = MAX_KEYS) -> list[dict[str, Any]]:
     """What the collector would send for these presses: ``{key, down, up}`` with the key
-    pseudonymised and no ``up`` where the key was never released."""
+    pseudonymised unless it is one of NAMED_KEYS, and no ``up`` where the key was never
+    released."""
     name = Pseudonyms(session_id)
     out: list[dict[str, Any]] = []
     for p in collector_presses(events_of(presses), max_keys):
-        entry: dict[str, Any] = {"key": name(p.key), "down": p.down}
+        entry: dict[str, Any] = {"key": p.key if p.key in NAMED_KEYS else name(p.key), "down": p.down}
         if p.up is not None:
             entry["up"] = p.up
         out.append(entry)

@@ -23,7 +23,7 @@ import os
 import sys
 import time
 from collections import deque
-from collections.abc import Callable, Generator, Iterable, Sequence
+from collections.abc import Callable, Generator, Iterable, Iterator, Sequence
 from concurrent.futures import Future, ProcessPoolExecutor
 from typing import IO, Any, Protocol
 
@@ -359,8 +359,9 @@ def _import_evaluation() -> tuple[Any, Any]:
 class _StageProgress:
     """Progress of the evaluation: a line redrawn on a terminal, else one line per finished stage."""
 
-    def __init__(self, stream: IO[str], enabled: bool, redraw: bool) -> None:
+    def __init__(self, stream: IO[str], enabled: bool, redraw: bool, command: str = "evaluate") -> None:
         self._stream, self._enabled, self._redraw = stream, enabled, redraw
+        self._command = command
         self._start = time.monotonic()
         self._last = 0.0
         self._shown = False
@@ -374,11 +375,11 @@ class _StageProgress:
         if self._redraw:
             if finished or now - self._last >= PROGRESS_PERIOD_S:
                 self._last = now
-                self._stream.write(f"\r{PROG} evaluate: {what} {done}/{total}  {elapsed}\x1b[K")
+                self._stream.write(f"\r{PROG} {self._command}: {what} {done}/{total}  {elapsed}\x1b[K")
                 self._stream.flush()
                 self._shown = True
         elif finished:
-            self._stream.write(f"{PROG} evaluate: {what} {done}/{total}  {elapsed}\n")
+            self._stream.write(f"{PROG} {self._command}: {what} {done}/{total}  {elapsed}\n")
             self._stream.flush()
 
     def end(self) -> None:
@@ -389,27 +390,42 @@ class _StageProgress:
             self._shown = False
 
 
-def _read_labelled(path: str, evaluation: Any, stderr: IO[str], strict: bool) -> tuple[list[Any], int, int | None]:
-    """The sessions of one labelled file, the number of lines skipped, and the line at which
-    --strict stopped (None when it did not)."""
-    sessions: list[Any] = []
-    skipped = 0
+def _labelled_outcomes(path: str, evaluation: Any) -> Iterator[Any]:
+    """Sessions and BadLines of a labelled JSON-lines or (by its extension) Parquet file."""
+    if path.endswith(".parquet"):
+        pa = _import_pyarrow()
+        try:
+            records = pa.parquet.ParquetFile(path)
+        except OSError as error:
+            raise UsageError(f"cannot read {path}: {error}") from None
+        yield from evaluation.read_records(
+            record for batch in records.iter_batches() for record in batch.to_pylist())
+        return
     try:
         source = open(path, "rb")  # noqa: SIM115 - closed below
     except OSError as error:
         raise UsageError(f"cannot read {path}: {error.strerror}") from None
     with source:
-        for outcome in evaluation.read_sessions(source):
-            if isinstance(outcome, evaluation.BadLine):
-                skipped += 1
-                if skipped <= MAX_REPORTED_BAD_LINES:
-                    stderr.write(f"{PROG} evaluate: {path}, line {outcome.line}: {outcome.reason}\n")
-                elif skipped == MAX_REPORTED_BAD_LINES + 1:
-                    stderr.write(f"{PROG} evaluate: {path}: further bad lines are counted, not shown\n")
-                if strict:
-                    return sessions, skipped, outcome.line
-            else:
-                sessions.append(outcome)
+        yield from evaluation.read_sessions(source)
+
+
+def _read_labelled(path: str, evaluation: Any, stderr: IO[str], strict: bool,
+                   command: str = "evaluate") -> tuple[list[Any], int, int | None]:
+    """The sessions of one labelled file, the number of lines skipped, and the line at which
+    --strict stopped (None when it did not)."""
+    sessions: list[Any] = []
+    skipped = 0
+    for outcome in _labelled_outcomes(path, evaluation):
+        if isinstance(outcome, evaluation.BadLine):
+            skipped += 1
+            if skipped <= MAX_REPORTED_BAD_LINES:
+                stderr.write(f"{PROG} {command}: {path}, line {outcome.line}: {outcome.reason}\n")
+            elif skipped == MAX_REPORTED_BAD_LINES + 1:
+                stderr.write(f"{PROG} {command}: {path}: further bad lines are counted, not shown\n")
+            if strict:
+                return sessions, skipped, outcome.line
+        else:
+            sessions.append(outcome)
     return sessions, skipped, None
 
 
@@ -440,6 +456,15 @@ def run_evaluate(args: argparse.Namespace, stdin: IO[bytes], stdout: IO[bytes], 
     _check_writable(args.output, "-o")
     _check_writable(args.html, "--html")
     evaluation, presentation = _import_evaluation()
+    model_document: Any = None
+    if args.model is not None:
+        try:
+            with open(args.model, encoding="utf-8") as f:
+                model_document = json.load(f)
+        except OSError as error:
+            raise UsageError(f"cannot read {args.model}: {error.strerror}") from None
+        except ValueError as error:
+            raise UsageError(f"{args.model} is not JSON: {error}") from None
     try:
         from velkora.service.policy import Policy, PolicyError
 
@@ -492,6 +517,8 @@ def run_evaluate(args: argparse.Namespace, stdin: IO[bytes], stdout: IO[bytes], 
         if pool is not None:
             pool.shutdown(wait=True, cancel_futures=True)
     result_document = evaluation.document(results, settings, notes=args.note or ())
+    if args.model is not None:
+        result_document["model_check"] = evaluation.check_model(model_document, result_document)
     elapsed = time.monotonic() - started
     result_document["run"] = {"elapsed_s": round(elapsed, 1), "jobs": args.jobs,
                               "policy": args.policy or "(packaged example)"}
@@ -507,10 +534,86 @@ def run_evaluate(args: argparse.Namespace, stdin: IO[bytes], stdout: IO[bytes], 
     except OSError as error:
         raise UsageError(f"cannot write {error.filename}: {error.strerror}") from None
     stdout.write(presentation.text_summary(result_document).encode("utf-8"))
+    if "model_check" in result_document:
+        check = result_document["model_check"]
+        verdict = "reproduced" if check["reproduced"] else f"NOT reproduced ({'; '.join(check['differences'][:5])})"
+        stdout.write(f"model {check['model']}: held-out figures {verdict}\n".encode())
     stdout.flush()
     if not args.quiet:
         stderr.write(f"{PROG} evaluate: {len(results)} mode(s), {total} sessions, {skipped} lines skipped, "
                      f"{elapsed:.0f} s\n")
+    return 0
+
+
+# --- train ---------------------------------------------------------------------------------
+
+
+def _sha256(path: str) -> str:
+    import hashlib
+
+    digest = hashlib.sha256()
+    with open(path, "rb") as f:
+        for chunk in iter(lambda: f.read(1 << 20), b""):
+            digest.update(chunk)
+    return digest.hexdigest()
+
+
+def run_train(args: argparse.Namespace, stdin: IO[bytes], stdout: IO[bytes], stderr: IO[str]) -> int:
+    if args.folds < 2:
+        raise UsageError("--folds must be at least 2")
+    if not 0 < args.target_fpr < 1:
+        raise UsageError("--target-fpr must lie between 0 and 1")
+    if args.jobs < 1:
+        raise UsageError("--jobs must be at least 1")
+    if args.input == "-":
+        raise UsageError("the labelled file is named by its file name; standard input has none")
+    _check_writable(args.output, "-o")
+    evaluation, _ = _import_evaluation()
+    training = importlib.import_module("velkora.training")
+    from velkora.signal_catalogue import DESCRIPTIONS
+
+    started = time.monotonic()
+    sessions, bad, stopped_at = _read_labelled(args.input, evaluation, stderr, args.strict, "train")
+    if stopped_at is not None:
+        stderr.write(f"{PROG} train: stopped at {args.input}, line {stopped_at} (--strict)\n")
+        return 1
+    if not sessions:
+        raise UsageError(f"{args.input} holds no usable labelled session")
+    provenance = {"file": os.path.basename(args.input), "sha256": _sha256(args.input), "skipped_lines": bad,
+                  "licence": args.licence, "notes": args.note or []}
+    settings = evaluation.Settings(folds=args.folds, bootstrap=args.bootstrap, seed=args.seed,
+                                   target_fpr=args.target_fpr)
+    progress = _StageProgress(stderr, not args.quiet, stderr.isatty(), "train")
+    pool: ProcessPoolExecutor | None = None
+    mapper: Callable[[Callable[[Any], Any], Iterable[Any]], Iterable[Any]] = map
+    if args.jobs > 1:
+        pool = ProcessPoolExecutor(args.jobs, mp_context=multiprocessing.get_context("forkserver"))
+        mapper = pool.map
+    mode = os.path.splitext(os.path.basename(args.input))[0]
+    try:
+        document = training.train(sessions, settings, provenance=provenance, signal_descriptions=DESCRIPTIONS,
+                                  mapper=mapper, progress=progress, mode=mode)
+    except ValueError as error:  # TrainingError, ProtocolError: what the data cannot support
+        raise UsageError(str(error)) from None
+    finally:
+        progress.end()
+        if pool is not None:
+            pool.shutdown(wait=True, cancel_futures=True)
+    directory = os.path.dirname(args.output) or "."
+    try:
+        with open(os.path.join(directory, f".{os.path.basename(args.output)}.tmp"), "w", encoding="utf-8") as out:
+            json.dump(document, out, indent=1, allow_nan=False)
+            out.write("\n")
+        os.replace(out.name, args.output)
+    except OSError as error:
+        raise UsageError(f"cannot write {error.filename}: {error.strerror}") from None
+    if not args.quiet:
+        both = document["heldout"]["both"]["results"]
+        lofo = ", ".join(f"{r['family']} {r['auc']:.3f}" for r in both
+                         if r["protocol"] == "lofo" and r["auc"] is not None)
+        stderr.write(f"{PROG} train: {document['id']} from {len(sessions)} sessions ({bad} lines skipped) in "
+                     f"{time.monotonic() - started:.0f} s; held-out AUC by family left out: {lofo}\n")
+    stdout.write(f"{args.output}\n".encode())
     return 0
 
 
@@ -567,11 +670,37 @@ def build_parser() -> argparse.ArgumentParser:
                           help="share of people a threshold may judge bot (0.01)")
     evaluate.add_argument("--policy", metavar="PATH", help="verdict policy file (default: the packaged example)")
     evaluate.add_argument("-j", "--jobs", type=int, default=1, metavar="N", help="worker processes for fits (1)")
+    evaluate.add_argument("--model", metavar="MODEL",
+                          help="a model file of velkora train: check that its held-out figures are reproduced")
     evaluate.add_argument("--note", action="append", metavar="TEXT",
                           help="a caveat for the page's \"what this cannot tell\" list (repeatable)")
     evaluate.add_argument("--strict", action="store_true", help="stop at the first bad line with exit status 1")
     evaluate.add_argument("-q", "--quiet", action="store_true", help="no progress and no summary")
     evaluate.set_defaults(run=run_evaluate)
+
+    train = commands.add_parser(
+        "train", help="a model file for the service's verdict, from labelled sessions",
+        description="Trains gradient-boosted trees on the native features and signals of labelled sessions "
+                    "(JSON lines or Parquet, with _id, label, family and groups), one model per modality (both, "
+                    "pointer only, keys only). The same purged grouped folds as evaluate give held-out scores, "
+                    "which set the calibration, the threshold at the target false-positive rate and the "
+                    "minimum input per modality; the file also records the held-out figures and where the "
+                    "data came from. Needs numpy and scikit-learn; the service reads the file without them.")
+    train.add_argument("input", metavar="LABELLED", help="labelled JSON-lines (.jsonl) or Parquet (.parquet) file")
+    train.add_argument("-o", "--output", required=True, metavar="MODEL", help="the model file to write (JSON)")
+    train.add_argument("--folds", type=int, default=5, help="cross-validation folds (5)")
+    train.add_argument("--bootstrap", type=int, default=1000,
+                       help="bootstrap replicates of the held-out figures, 0 for none (1000)")
+    train.add_argument("--seed", type=int, default=0, help="seed of folds and bootstrap (0)")
+    train.add_argument("--target-fpr", type=float, default=0.01, metavar="RATE",
+                       help="share of held-out people the threshold may judge bot (0.01)")
+    train.add_argument("--licence", default="unstated", metavar="TEXT",
+                       help="the training data's licence, recorded in the file (say whether it may be shared)")
+    train.add_argument("--note", action="append", metavar="TEXT", help="a provenance note (repeatable)")
+    train.add_argument("-j", "--jobs", type=int, default=1, metavar="N", help="worker processes for fits (1)")
+    train.add_argument("--strict", action="store_true", help="stop at the first bad line with exit status 1")
+    train.add_argument("-q", "--quiet", action="store_true", help="no progress and no summary")
+    train.set_defaults(run=run_train)
     return parser
 
 

@@ -4,7 +4,9 @@
 from ``evaluate``; everything that decides something lives here:
 
 - **Models.** ``policy``: the verdict policy's score, untrained (``fixed``). ``baseline``:
-  gradient boosting on the 39 native features. ``timing``: the same learner on features of
+  gradient boosting on the 39 native features. ``trained``: the model ``velkora train``
+  writes — the same learner on the features a model may read and the native signals
+  (``velkora.model.model_inputs``), scored on its raw sum. ``timing``: the same learner on features of
   the pointer time stamps alone (intervals, their clock, their resolution): when it tells
   people from bots, a model learns how the sessions were captured rather than who moved.
 - **Folds.** Every session gets a fold by its pointer user, else its keystroke participant,
@@ -39,7 +41,9 @@ import numpy.typing as npt
 import velkora_core_rs as core
 
 from velkora import __version__
+from velkora import _signals as signals
 from velkora.features_table import json_kind
+from velkora.model import model_inputs
 
 if TYPE_CHECKING:
     from velkora_core_rs import Telemetry
@@ -56,7 +60,7 @@ ALL_BOTS = "all"
 GROUP_KEYS = ("pointer_user", "recording", "key_participant", "operator")
 FOLD_KEYS = ("pointer_user", "key_participant", "operator", "recording")  # the first present decides the fold
 MODALITIES = ("both", "pointer", "keys")
-MODELS = ("policy", "baseline", "timing")
+MODELS = ("policy", "baseline", "trained", "timing")
 VERDICTS = ("bot", "human", "insufficient-data")
 META_FIELDS = ("_id", "label", "family", "groups")
 
@@ -203,6 +207,23 @@ def read_sessions(lines: Iterable[bytes]) -> Iterator[Session | BadLine]:
         yield session
 
 
+def read_records(records: Iterable[object]) -> Iterator[Session | BadLine]:
+    """Sessions of already decoded records (rows of a Parquet file), numbered from 1 as
+    lines are, with the same rules as read_sessions."""
+    seen: set[str] = set()
+    for number, record in enumerate(records, start=1):
+        try:
+            session = parse_session(record)
+        except BadRecord as error:
+            yield BadLine(number, str(error))
+            continue
+        if session.id in seen:
+            yield BadLine(number, f"_id {session.id!r} appears on an earlier row")
+            continue
+        seen.add(session.id)
+        yield session
+
+
 # --- features ----------------------------------------------------------------------------------
 
 
@@ -275,14 +296,48 @@ def feature_row(features: Mapping[str, Any]) -> list[float]:
     return [float(value) for value in features.values()]
 
 
+def input_names() -> list[str]:
+    """The trained model's inputs: the native features it may read, then every signal."""
+    return model_inputs(list(core.extract_features_rs({})), list(signals.signals({})))
+
+
+def varying_columns(matrix: FloatArray) -> BoolArray:
+    """Columns with at least two distinct known values: a column that is always missing or
+    always the same (pointer signals without a pointer) tells a learner nothing, and the
+    learner's binning refuses a column with no known value. Chosen without the labels."""
+    keep = np.zeros(matrix.shape[1], dtype=np.bool_)
+    for j in range(matrix.shape[1]):
+        column = matrix[:, j]
+        known = column[~np.isnan(column)]
+        keep[j] = len(known) > 0 and bool(np.any(known != known[0]))
+    return keep
+
+
+def input_row(names: Sequence[str], features: Mapping[str, Any], signal_values: Mapping[str, Any]) -> list[float]:
+    """NAMES looked up in the features, then the signals, as numbers (booleans 0/1,
+    anything else that is no finite number NaN), as the service builds a model's row."""
+    row: list[float] = []
+    for name in names:
+        value = features[name] if name in features else signal_values.get(name)
+        if isinstance(value, bool):
+            row.append(1.0 if value else 0.0)
+        elif isinstance(value, int | float) and math.isfinite(value):
+            row.append(float(value))
+        else:
+            row.append(math.nan)
+    return row
+
+
 @dataclass
 class Table:
     """The sessions of one modality: their positions among the mode's sessions, native
-    features, timing features and the policy's score and verdict."""
+    features, the trained model's inputs, timing features and the policy's score and verdict."""
 
     modality: str
     index: IntArray
     features: FloatArray
+    inputs: FloatArray  # the columns of input_names
+    input_names: list[str]  # model_inputs() that vary among these sessions: what a trained model reads
     timing: FloatArray
     policy_score: FloatArray
     policy_verdict: list[str]
@@ -293,10 +348,12 @@ def build_tables(sessions: Sequence[Session], policy: Policy) -> dict[str, Table
     those with pointer samples, ``keys`` (pointer, clicks and scrolls removed) those with keys."""
     from velkora.service.policy import decide
 
+    names = input_names()
     tables: dict[str, Table] = {}
     for modality in MODALITIES:
         index: list[int] = []
         rows: list[list[float]] = []
+        inputs: list[list[float]] = []
         timing: list[list[float]] = []
         scores: list[float] = []
         verdicts: list[str] = []
@@ -310,13 +367,17 @@ def build_tables(sessions: Sequence[Session], policy: Policy) -> dict[str, Table
             verdict = decide(policy, cast("dict[str, Any]", features), telemetry)
             index.append(position)
             rows.append(feature_row(features))
+            inputs.append(input_row(names, features, signals.signals(cast("Telemetry", telemetry))))
             timing.append(timing_features(telemetry))
             scores.append(verdict.score)
             verdicts.append(verdict.verdict)
         width = len(core.extract_features_rs({}))
+        matrix = np.asarray(inputs, dtype=np.float64).reshape(len(index), len(names))
+        varies = varying_columns(matrix)
         tables[modality] = Table(
             modality, np.asarray(index, dtype=np.intp),
             np.asarray(rows, dtype=np.float64).reshape(len(index), width),
+            matrix[:, varies], [n for n, keep in zip(names, varies.tolist()) if keep],
             np.asarray(timing, dtype=np.float64).reshape(len(index), len(TIMING_FEATURES)),
             np.asarray(scores, dtype=np.float64), verdicts)
     return tables
@@ -535,15 +596,27 @@ class FitTask:
     y_train: IntArray
     x_test: FloatArray
     random_state: int
+    raw: bool = False  # the raw sum of the trees (decision_function) instead of the probability
 
 
-def fit_scores(task: FitTask) -> FloatArray:
-    """The bot probability of each test row from gradient boosting fitted on the training rows."""
+def fit_model(x: FloatArray, y: IntArray, random_state: int) -> Any:
+    """Gradient boosting (LEARNER) fitted on one thread."""
     ensemble = importlib.import_module("sklearn.ensemble")
     threadpoolctl = importlib.import_module("threadpoolctl")
     with threadpoolctl.threadpool_limits(1):
-        model = ensemble.HistGradientBoostingClassifier(**LEARNER, random_state=task.random_state)
-        model.fit(task.x_train, task.y_train)
+        model = ensemble.HistGradientBoostingClassifier(**LEARNER, random_state=random_state)
+        model.fit(x, y)
+    return model
+
+
+def fit_scores(task: FitTask) -> FloatArray:
+    """The bot probability (or, with task.raw, the raw sum) of each test row from gradient
+    boosting fitted on the training rows."""
+    model = fit_model(task.x_train, task.y_train, task.random_state)
+    threadpoolctl = importlib.import_module("threadpoolctl")
+    with threadpoolctl.threadpool_limits(1):
+        if task.raw:
+            return np.asarray(model.decision_function(task.x_test), dtype=np.float64)
         return np.asarray(model.predict_proba(task.x_test)[:, 1], dtype=np.float64)
 
 
@@ -563,6 +636,7 @@ class _Job:
     matrix: FloatArray
     labels: IntArray
     scores: FloatArray
+    raw: bool = False
 
 
 def training_problem(job: _Job) -> str | None:
@@ -586,7 +660,8 @@ def _run_jobs(jobs: Sequence[_Job], seed: int, mapper: Mapper, progress: Progres
             raise ProtocolError(problem)
         for split in job.splits:
             if len(split.test):
-                tasks.append(FitTask(job.matrix[split.train], job.labels[split.train], job.matrix[split.test], seed))
+                tasks.append(FitTask(job.matrix[split.train], job.labels[split.train], job.matrix[split.test], seed,
+                                     job.raw))
                 owners.append((job, split))
     for done, ((job, split), scores) in enumerate(zip(owners, mapper(fit_scores, tasks)), start=1):
         job.scores[split.test] = scores
@@ -674,8 +749,10 @@ def single_feature_aucs(matrix: FloatArray, names: Sequence[str], family: npt.ND
 
 
 def _evaluate_modality(context: _ModeContext, table: Table, mapper: Mapper, progress: Progress,
-                       mode: str, timing: bool) -> dict[str, Any]:
-    """The policy and the cross-validated baseline (or, with `timing`, the timing model) on one table."""
+                       mode: str, timing: bool, models: Sequence[str] = ("baseline", "trained"),
+                       with_policy: bool = True, oof: dict[str, FloatArray] | None = None) -> dict[str, Any]:
+    """The policy and the cross-validated MODELS (or, with `timing`, the timing model) on one
+    table. OOF, when given, receives each model's in-family held-out scores by model name."""
     settings = context.settings
     sessions = [context.sessions[i] for i in table.index.tolist()]
     fold = context.fold[table.index]
@@ -685,8 +762,8 @@ def _evaluate_modality(context: _ModeContext, table: Table, mapper: Mapper, prog
     labels = (~human).astype(np.intp)
     present = [f for f in context.families if np.any(family == f)]
     everyone = np.ones(len(sessions), dtype=np.bool_)
-    model = "timing" if timing else "baseline"
-    matrix = table.timing if timing else table.features
+    names = ["timing"] if timing else list(models)
+    matrices = {"timing": table.timing, "baseline": table.features, "trained": table.inputs}
     cell = f"{mode}/{table.modality}"
     result: dict[str, Any] = {
         "sessions": len(sessions), "people": int(np.count_nonzero(human)),
@@ -694,23 +771,30 @@ def _evaluate_modality(context: _ModeContext, table: Table, mapper: Mapper, prog
         "results": [], "purges": [], "thresholds": [], "skipped": [],
     }
     if not np.any(human) or not present:
-        result["skipped"].append({"model": model, "reason": "needs both people and bots"})
+        for model in names:
+            result["skipped"].append({"model": model, "reason": "needs both people and bots"})
         return result
 
     in_family = purged_splits(fold, groups, everyone, everyone, settings.folds)
-    jobs = [_Job(f"{model} in-family", in_family, matrix, labels, np.full(len(sessions), np.nan))]
-    lofo: dict[str, _Job] = {}
-    for name in present:
-        splits = purged_splits(fold, groups, human | (family == name), family != name, settings.folds)
-        lofo[name] = _Job(f"{model} lofo {name}", splits, matrix, labels, np.full(len(sessions), np.nan))
+    lofo_splits = {name: purged_splits(fold, groups, human | (family == name), family != name, settings.folds)
+                   for name in present}
+    in_family_jobs: dict[str, _Job] = {}
+    lofo: dict[tuple[str, str], _Job] = {}
+    for model in names:
+        raw = model == "trained"
+        in_family_jobs[model] = _Job(f"{model} in-family", in_family, matrices[model], labels,
+                                     np.full(len(sessions), np.nan), raw)
+        for name in present:
+            lofo[(model, name)] = _Job(f"{model} lofo {name}", lofo_splits[name], matrices[model], labels,
+                                       np.full(len(sessions), np.nan), raw)
     runnable: list[_Job] = []
-    for job in [*jobs, *lofo.values()]:
+    for job in [*in_family_jobs.values(), *lofo.values()]:
         problem = training_problem(job)
         if problem is None:
             runnable.append(job)
         else:
-            result["skipped"].append({"model": model, "reason": problem})
-    _run_jobs(runnable, settings.seed, mapper, progress, f"{cell}: {model} fits")
+            result["skipped"].append({"model": job.name.split()[0], "reason": problem})
+    _run_jobs(runnable, settings.seed, mapper, progress, f"{cell}: {'/'.join(names)} fits")
 
     def add(model_name: str, protocol: str, splits: list[Split], scores: FloatArray,
             families: Sequence[str], with_all: bool, family_name: str | None = None) -> None:
@@ -723,17 +807,27 @@ def _evaluate_modality(context: _ModeContext, table: Table, mapper: Mapper, prog
 
     if timing:
         result["feature_auc"] = single_feature_aucs(table.timing, TIMING_FEATURES, family, present)
-    else:
+    elif with_policy:
         add("policy", "fixed", in_family, table.policy_score, present, True)
         result["verdicts"] = _verdict_shares(table, context.sessions, present)
-    if jobs[0] in runnable:
-        add(model, "in-family", in_family, jobs[0].scores, present, True)
-        result["purges"].append({"protocol": "in-family", "family": None, "folds": _split_report(in_family)})
-    for name, job in lofo.items():
+    for model in names:
+        job = in_family_jobs[model]
         if job in runnable:
-            add(model, "lofo", job.splits, job.scores, [name], False, name)
-            result["purges"].append({"protocol": "lofo", "family": name, "folds": _split_report(job.splits)})
-    order = {("policy", "fixed"): 0, (model, "lofo"): 1, (model, "in-family"): 2}
+            add(model, "in-family", in_family, job.scores, present, True)
+            result["purges"].append({"model": model, "protocol": "in-family", "family": None,
+                                     "folds": _split_report(in_family)})
+        for name in present:
+            job = lofo[(model, name)]
+            if job in runnable:
+                add(model, "lofo", job.splits, job.scores, [name], False, name)
+                result["purges"].append({"model": model, "protocol": "lofo", "family": name,
+                                         "folds": _split_report(job.splits)})
+        if oof is not None:
+            oof[model] = in_family_jobs[model].scores
+    order = {("policy", "fixed"): 0}
+    for i, model in enumerate(names):
+        order[(model, "lofo")] = 1 + 2 * i
+        order[(model, "in-family")] = 2 + 2 * i
     families_order = {name: i for i, name in enumerate([*present, ALL_BOTS])}
     result["results"].sort(key=lambda r: (order[(r["model"], r["protocol"])], families_order[r["family"]]))
     return result
@@ -862,6 +956,35 @@ def evaluate(modes: Sequence[tuple[str, Sequence[Session]]], settings: Settings,
     """evaluate_mode of each sensor mode, then document()."""
     return document([evaluate_mode(name, sessions, settings, policy, mapper, progress) for name, sessions in modes],
                     settings, notes)
+
+
+CHECKED_FIGURES = ("people", "bots", "auc", "tpr", "people_judged_bot")
+
+
+def check_model(model: Any, result: Mapping[str, Any]) -> dict[str, Any]:
+    """Whether the trained model's rows of RESULT (a document()) equal the held-out figures a
+    model file of velkora train records, for the mode named after the file it was trained on."""
+    differences: list[str] = []
+    if not isinstance(model, dict) or not isinstance(model.get("heldout"), dict):
+        return {"model": None, "reproduced": False, "differences": ["not a model file with held-out figures"]}
+    stem = str(model.get("provenance", {}).get("file", "")).rsplit(".", 1)[0]
+    mode = next((m for m in result["modes"] if m["mode"] == stem), None)
+    if mode is None:
+        differences.append(f"no mode named {stem!r} (the file the model was trained on) was evaluated")
+    else:
+        for modality, recorded in model["heldout"].items():
+            rows = {(r["protocol"], r["family"]): r for r in mode["modalities"][modality]["results"]
+                    if r["model"] == "trained"}
+            for row in recorded["results"]:
+                mine = rows.get((row["protocol"], row["family"]))
+                if mine is None:
+                    differences.append(f"{modality} {row['protocol']} {row['family']}: not evaluated")
+                    continue
+                for name in CHECKED_FIGURES:
+                    if mine[name] != row[name]:
+                        differences.append(f"{modality} {row['protocol']} {row['family']} {name}: "
+                                           f"{mine[name]} here, {row[name]} in the file")
+    return {"model": model.get("id"), "mode": stem, "reproduced": not differences, "differences": differences}
 
 
 def to_json_ready(value: Any) -> Any:

@@ -188,6 +188,15 @@ def test_keyshape_formats_agree() -> None:
     assert keyshape(formats["down_up"], "session-1") == keyshape(formats["down_up"], "session-1")
 
 
+def test_keyshape_keeps_the_names_of_non_character_keys_only() -> None:
+    records = [{"key": "Shift", "down": 100, "up": 260}, {"key": "H", "down": 150, "up": 200},
+               {"key": "Backspace", "down": 300, "up": 350}, {"key": "ArrowLeft", "down": 400, "up": 450},
+               {"key": "CapsLock", "down": 500, "up": 550}, {"key": "i", "down": 600, "up": 650}]
+    keys = [k for k, _, _ in _shape(records)]
+    assert keys[0] == "Shift" and keys[2] == "Backspace" and keys[3] == "ArrowLeft"
+    assert all(k.startswith("~") for k in (keys[1], keys[4], keys[5]))  # characters and other keys: pseudonyms
+
+
 def test_keyshape_overlapping_presses_of_one_key() -> None:
     records = [
         {"key": "a", "down": 100, "up": 300},

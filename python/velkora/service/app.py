@@ -26,13 +26,17 @@ from starlette.requests import Request
 from starlette.responses import JSONResponse, Response
 from starlette.routing import Route
 
+from velkora.model import Model, load_model
+
 from . import tokens
 from .assess import Assessment, Refusal, Sketcher, assess
 from .metrics import Metrics
 from .policy import Policy
 from .proxy import client_address
+from .recording import SessionRecorder
 from .settings import Settings, from_env, normalise_ip
 from .state import MAX_BAN_SEC, LocalState, StateBackend
+from .verdict import SignalsFunction
 
 log = logging.getLogger("velkora.service")
 
@@ -61,6 +65,10 @@ class Runtime:
     extra: dict[str, Any] = field(default_factory=dict)
     # velkora._signals.trace_sketch while the memory of trace sketches is on, else None.
     sketch: Sketcher | None = None
+    # The trained model and velkora._signals.signals (both None: the rules decide).
+    model: Model | None = None
+    signals: SignalsFunction | None = None
+    recorder: SessionRecorder | None = None
 
 
 def _problem(refusal: Refusal, request_id: str, headers: Mapping[str, str] | None = None) -> JSONResponse:
@@ -121,13 +129,17 @@ async def _read_limited(request: Request, limit: int) -> bytes:
     return b"".join(chunks)
 
 
-def _verdict_body(result: Assessment) -> dict[str, Any]:
+def _verdict_body(result: Assessment, enforced: bool) -> dict[str, Any]:
     return {
         "success": True,
         "verdict": result.verdict.verdict,
         "score": result.verdict.score,
         "reasons": [{"code": code, "weight": weight, **result.verdict.details.get(code, {})}
                     for code, weight in result.verdict.reasons],
+        # The model that judged (None: the rules alone), and whether the verdict is meant to be
+        # acted on (False under VELKORA_REPORT_ONLY).
+        "model": result.verdict.model,
+        "enforced": enforced,
         "error-codes": [],
         "challenge_ts": datetime.fromtimestamp(result.token.issued_at, UTC).strftime("%Y-%m-%dT%H:%M:%SZ"),
         # The same for a recognised retry as for the first answer.
@@ -175,6 +187,8 @@ async def _assess_request(request: Request, *, open_access: bool) -> tuple[Asses
             leeway_sec=rt.settings.clock_leeway_sec,
             nonce_ttl_sec=rt.settings.nonce_ttl_sec,
             sketch=rt.sketch,
+            model=rt.model,
+            signals=rt.signals,
         )
     except Refusal as refusal:
         rt.metrics.refusals.labels(refusal.code).inc()
@@ -183,6 +197,7 @@ async def _assess_request(request: Request, *, open_access: bool) -> tuple[Asses
         rt.metrics.refusals.labels("store-unavailable").inc()
         return None, _problem(Refusal(503, "store-unavailable", "the shared state store is unavailable"), request_id)
     rt.metrics.verdicts.labels(result.verdict.verdict).inc()
+    rt.metrics.scores.observe(result.verdict.score)
     for code, _ in result.verdict.reasons:
         rt.metrics.reasons.labels(code).inc()
     return result, None
@@ -195,7 +210,11 @@ async def assess_endpoint(request: Request) -> Response:
     if refused is not None:
         return refused
     assert result is not None
-    response = JSONResponse(_verdict_body(result))
+    rt = _runtime(request)
+    body = _verdict_body(result, not rt.settings.report_only)
+    if rt.recorder is not None and not result.replayed:
+        rt.recorder.record(body["request_id"], body, result.telemetry)
+    response = JSONResponse(body)
     response.headers["Cache-Control"] = "no-store"
     return response
 
@@ -296,7 +315,8 @@ async def healthz_endpoint(request: Request) -> Response:
     status = "ok" if native and store != "unreachable" else "degraded"
     body = {"status": status, "native": native, "store": store, "last_resync_age_sec": stats.get("last_resync_age_sec"),
             # Sessions the trace memory holds (with a store: as of this worker's last call).
-            "trace_sessions": stats.get("trace_sessions") if rt.sketch is not None else None}
+            "trace_sessions": stats.get("trace_sessions") if rt.sketch is not None else None,
+            "model": rt.model.id if rt.model is not None else None, "enforced": not rt.settings.report_only}
     response = JSONResponse(body, status_code=200 if native else 503)
     response.headers["Cache-Control"] = "no-store"
     return response
@@ -333,7 +353,7 @@ async def demo_assess_endpoint(request: Request) -> Response:
     if refused is not None:
         return refused
     assert result is not None
-    body = _verdict_body(result)
+    body = _verdict_body(result, not _runtime(request).settings.report_only)
     body["features"] = result.features
     return JSONResponse(body, headers={"Cache-Control": "no-store"})
 
@@ -372,6 +392,22 @@ def _trace_sketcher(settings: Settings) -> Sketcher | None:
     return sketcher
 
 
+def _load_model(settings: Settings) -> tuple[Model | None, SignalsFunction | None]:
+    """The model of VELKORA_MODEL and the signals function it needs; (None, None) without
+    one. A model file that is named but unusable stops the start-up (ModelError)."""
+    if settings.model_path is None:
+        log.warning("verdict: no VELKORA_MODEL; the example rules decide (train a model with velkora train)")
+        return None, None
+    from velkora import _signals
+
+    available = set(core.extract_features_rs({})) | set(_signals.signals({}))
+    model = load_model(settings.model_path, available)
+    mode = "report only: verdicts are not enforced" if settings.report_only else "enforced"
+    log.warning("verdict: model %s from %s (%s)", model.id, settings.model_path, mode)
+    signals: SignalsFunction = _signals.signals  # type: ignore[assignment]
+    return model, signals
+
+
 def _make_state(settings: Settings) -> tuple[StateBackend, str, tuple[type[Exception], ...]]:
     if settings.redis_url is None:
         return LocalState(prefix=settings.store_prefix, trace_config=settings.trace_config()), "none", ()
@@ -402,16 +438,23 @@ def create_app(settings: Settings | None = None, *, clock: Callable[[], float] =
             log.warning("development mode: tokens are signed with a generated key")
         if not cfg.api_keys and not cfg.production:
             log.warning("development mode without VELKORA_API_KEYS: /v1/assess is open to any caller")
+        model, signals = _load_model(cfg)
+        recorder = None
+        if cfg.record_dir is not None:
+            recorder = SessionRecorder(cfg.record_dir, cfg.record_max_bytes, cfg.record_retention_days)
+            log.warning("recording assessed sessions in %s (kept %d days)", cfg.record_dir, cfg.record_retention_days)
         state, store_kind, store_errors = _make_state(cfg)
         await state.start()
         metrics = Metrics()
         app.state.runtime = Runtime(cfg, keys, signing_key_id, policy, state, metrics, store_kind, store_errors, clock,
-                                    sketch=_trace_sketcher(cfg))
+                                    sketch=_trace_sketcher(cfg), model=model, signals=signals, recorder=recorder)
         try:
             yield
         finally:
             await state.close()
             metrics.close()
+            if recorder is not None:
+                recorder.close()
 
     routes = [
         Route("/v1/challenge", challenge_endpoint, methods=["GET"]),

@@ -21,11 +21,13 @@ from typing import TYPE_CHECKING, Any
 import velkora_core_rs as core
 
 from . import tokens
-from .policy import Policy, Verdict, decide
+from .policy import Policy, Verdict
 from .settings import normalise_ip
 from .state import CapacityExceeded, StateBackend
+from .verdict import SignalsFunction, judge
 
 if TYPE_CHECKING:
+    from velkora.model import Model
     from velkora.trace_memory import TraceOutcome
 
 log = logging.getLogger("velkora.service")
@@ -61,6 +63,7 @@ class Assessment:
     verdict: Verdict
     features: dict[str, Any]
     replayed: bool
+    telemetry: dict[str, Any]
 
 
 def _reject_constant(name: str) -> float:
@@ -174,10 +177,10 @@ def claim_tag(idempotency_key: str | None, body: bytes) -> str:
     return "i1:" + digest.hexdigest()
 
 
-def score(policy: Policy, telemetry: dict[str, Any],
-          reuse: TraceOutcome | None = None) -> tuple[Verdict, dict[str, Any]]:
+def score(policy: Policy, telemetry: dict[str, Any], reuse: TraceOutcome | None = None,
+          model: Model | None = None, signals: SignalsFunction | None = None) -> tuple[Verdict, dict[str, Any]]:
     features = dict(core.extract_features_rs(telemetry))  # type: ignore[arg-type]
-    return decide(policy, features, telemetry, reuse), features
+    return judge(policy, model, signals, features, telemetry, reuse), features
 
 
 async def remember_trace(state: StateBackend, sketch: Sketcher, telemetry: dict[str, Any], token: tokens.Token,
@@ -209,6 +212,8 @@ async def assess(
     leeway_sec: int,
     nonce_ttl_sec: int,
     sketch: Sketcher | None = None,
+    model: Model | None = None,
+    signals: SignalsFunction | None = None,
 ) -> Assessment:
     """Runs every check after the HTTP layer's; raises Refusal, or StoreUnavailable
     from a backend that raises, which the caller reports. With SKETCH (the trace memory
@@ -237,8 +242,8 @@ async def assess(
     if sketch is not None:
         reuse = await remember_trace(state, sketch, envelope.telemetry, token, address, retry=replayed,
                                      outcome_ttl_sec=nonce_ttl_sec)
-    verdict, features = score(policy, envelope.telemetry, reuse)
-    return Assessment(token, verdict, features, replayed)
+    verdict, features = score(policy, envelope.telemetry, reuse, model, signals)
+    return Assessment(token, verdict, features, replayed, envelope.telemetry)
 
 
 _TOKEN_DETAIL = {

@@ -50,6 +50,11 @@ class Metrics:
         self.reasons: Counter = Counter("velkora_reasons", "Reasons behind the verdicts", ["reason"], registry=None)
         self.refusals: Counter = Counter("velkora_refusals", "Refused requests by error code", ["code"], registry=None)
         self.challenges: Counter = Counter("velkora_challenges", "Tokens issued", registry=None)
+        # The distribution of scores shows drift: a shift in traffic or a model that no longer fits it.
+        self.scores: Histogram = Histogram(
+            "velkora_score", "Scores of the verdicts given (the model's probability of bot)", registry=None,
+            buckets=(0.01, 0.05, 0.1, 0.2, 0.3, 0.4, 0.5, 0.6, 0.7, 0.8, 0.9, 0.95, 0.99, 1.0),
+        )
         self.latency: Histogram = Histogram(
             "velkora_assess_seconds", "Time to answer /v1/assess", registry=None,
             buckets=(0.0005, 0.001, 0.0025, 0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 1.0),

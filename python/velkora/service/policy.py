@@ -100,6 +100,9 @@ class Verdict:
     reasons: list[tuple[str, float]]
     # Further fields of a reason in the answer, by code (trace-reused: matches, last_seen_sec, modalities).
     details: Mapping[str, Mapping[str, Any]] = field(default_factory=dict)
+    # The id of the trained model that judged (None: the rules alone) and the modality it judged.
+    model: str | None = None
+    modality: str | None = None
 
 
 def _number(value: object) -> float | None:

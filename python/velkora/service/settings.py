@@ -27,6 +27,10 @@ DEFAULT_MAX_BODY = 1024 * 1024
 # when it is older than this.
 DEFAULT_TOKEN_LIFETIME = 300
 DEFAULT_LEEWAY = 5
+# A recording file is closed and a new one begun at this size; files older than the
+# retention are deleted when a new one begins.
+DEFAULT_RECORD_MAX_BYTES = 64 * 1024 * 1024
+DEFAULT_RECORD_RETENTION_DAYS = 30
 
 
 class SettingsError(ValueError):
@@ -55,6 +59,13 @@ class Settings:
     trace_max: int = DEFAULT_MAX_SESSIONS
     trace_threshold: float = MATCH_THRESHOLD
     trace_min_shingles: int = MIN_SHINGLES
+    # The trained verdict: the model file (None: the example rules decide), whether its
+    # verdicts are only reported ("enforced": false), and the opt-in recording of sessions.
+    model_path: str | None = None
+    report_only: bool = False
+    record_dir: str | None = None
+    record_max_bytes: int = DEFAULT_RECORD_MAX_BYTES
+    record_retention_days: int = DEFAULT_RECORD_RETENTION_DAYS
 
     @property
     def production(self) -> bool:
@@ -112,6 +123,15 @@ def _fraction(env: Mapping[str, str], name: str, default: float) -> float:
     return value
 
 
+def _flag(env: Mapping[str, str], name: str) -> bool:
+    text = env.get(name, "").strip().lower()
+    if text in ("", "0", "false", "no", "off"):
+        return False
+    if text in ("1", "true", "yes", "on"):
+        return True
+    raise SettingsError(f"{name} must be true or false, not {text!r}")
+
+
 def parse_signing_keys(text: str) -> dict[str, bytes]:
     """``kid1:secret1,kid2:secret2``; secrets of at least 16 characters."""
     keys: dict[str, bytes] = {}
@@ -159,6 +179,11 @@ def from_env(env: Mapping[str, str]) -> Settings:
         trace_max=_int(env, "VELKORA_TRACE_MAX", DEFAULT_MAX_SESSIONS, 0, MAX_SESSIONS_LIMIT),
         trace_threshold=_fraction(env, "VELKORA_TRACE_THRESHOLD", MATCH_THRESHOLD),
         trace_min_shingles=_int(env, "VELKORA_TRACE_MIN_SHINGLES", MIN_SHINGLES, 1, 1_000_000),
+        model_path=env.get("VELKORA_MODEL", "").strip() or None,
+        report_only=_flag(env, "VELKORA_REPORT_ONLY"),
+        record_dir=env.get("VELKORA_RECORD_DIR", "").strip() or None,
+        record_max_bytes=_int(env, "VELKORA_RECORD_MAX_BYTES", DEFAULT_RECORD_MAX_BYTES, 64 * 1024, 1 << 40),
+        record_retention_days=_int(env, "VELKORA_RECORD_RETENTION_DAYS", DEFAULT_RECORD_RETENTION_DAYS, 1, 3650),
     )
     settings.check()
     return settings

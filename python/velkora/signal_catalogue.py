@@ -1,0 +1,53 @@
+"""Short descriptions of the native signals (``velkora._signals.signals``), as a verdict's
+reasons show them; docs/signals.md defines each one exactly. A model file copies the
+descriptions of its inputs when it is trained, so a verdict always explains a reason in
+the words of the model that gave it."""
+
+from __future__ import annotations
+
+DESCRIPTIONS: dict[str, str] = {
+    "pointer_movement_count": "number of pointer movements between pauses",
+    "pointer_movement_duration_median_ms": "typical duration of a pointer movement",
+    "pointer_straightness_median": "how straight pointer movements typically are",
+    "pointer_straightness_min": "how straight the most curved pointer movement is",
+    "pointer_peak_time_median": "when in a movement the pointer reaches its top speed",
+    "pointer_peak_time_iqr": "how much the moment of top speed varies between movements",
+    "pointer_submovements_mean": "speed peaks per pointer movement",
+    "pointer_submovements_multi_share": "share of pointer movements with more than one speed peak",
+    "pointer_backtrack_mean": "how much of a movement goes back against its direction",
+    "pointer_endpoint_phase_median": "how much of a movement is spent correcting near its end",
+    "pointer_overshoot_share": "share of pointer movements that overshoot their end point",
+    "pointer_overshoot_mean": "how far pointer movements overshoot",
+    "pointer_fitts_slope_ms": "how movement time grows with distance (Fitts' law slope)",
+    "pointer_fitts_intercept_ms": "movement time at no distance (Fitts' law intercept)",
+    "pointer_fitts_residual_ms": "how far movement times stray from Fitts' law",
+    "pointer_zero_step_share": "share of pointer samples that did not move",
+    "pointer_unit_step_share": "share of one-pixel pointer steps",
+    "pointer_axis_step_share": "share of purely horizontal or vertical pointer steps",
+    "pointer_collinear_share": "share of exactly collinear consecutive pointer steps",
+    "pointer_turn_mean_abs": "mean turning angle of the pointer path",
+    "pointer_turn_p90_abs": "sharp turns of the pointer path (90th percentile)",
+    "pointer_turn_zero_share": "share of pointer steps with no turn at all",
+    "pointer_turn_sign_change_share": "how often the pointer path changes turning direction",
+    "key_press_count": "number of key presses",
+    "key_shift_share": "share of Shift presses",
+    "key_modifier_share": "share of Control, Alt and Meta presses",
+    "key_shift_chord_share": "share of keys typed while Shift is held",
+    "key_rollover_share": "share of keys pressed before the previous one is released",
+    "key_correction_share": "share of Backspace and Delete presses",
+    "key_hold_p10_ms": "short key holds (10th percentile)",
+    "key_hold_p50_ms": "typical key hold time",
+    "key_hold_p90_ms": "long key holds (90th percentile)",
+    "key_hold_iqr_ratio": "spread of key hold times relative to the typical one",
+    "key_hold_cv": "variation of key hold times",
+    "key_flight_rp_p10_ms": "short gaps from a key's release to the next press (10th percentile)",
+    "key_flight_rp_p50_ms": "typical gap from a key's release to the next press",
+    "key_flight_rp_p90_ms": "long gaps from a key's release to the next press (90th percentile)",
+    "key_flight_rp_iqr_ms": "spread of the gaps from release to next press",
+    "key_flight_pp_p10_ms": "short intervals between key presses (10th percentile)",
+    "key_flight_pp_p50_ms": "typical interval between key presses",
+    "key_flight_pp_p90_ms": "long intervals between key presses (90th percentile)",
+    "key_flight_pp_iqr_ratio": "spread of the intervals between key presses relative to the typical one",
+    "key_negative_flight_share": "share of keys pressed before the previous key was released",
+    "key_digraph_cv_median": "how consistent the timing of repeated key pairs is",
+}
