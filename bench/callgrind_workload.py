@@ -1,6 +1,6 @@
 """One workload for bench_callgrind.py: `callgrind_workload.py WORKLOAD N`, WORKLOAD one of
-features, sketch (velkora._signals.trace_sketch on the features' session), nonce, curvature,
-keystrokes, banned.
+features, sketch (velkora._signals.trace_sketch on the features' session), signals
+(velkora._signals.signals on it), nonce, curvature, keystrokes, banned.
 
 Everything but the N calls is the same whatever N is (the session, the nonce
 strings, one warm-up call), so the difference between the runs for N and 2N
@@ -34,6 +34,13 @@ def main() -> None:
         _signals.trace_sketch(session)
         for _ in range(n):
             _signals.trace_sketch(session)
+    elif workload == "signals":
+        from velkora import _signals
+
+        session = bench_features.synthetic_session(300, 60)
+        _signals.signals(session)
+        for _ in range(n):
+            _signals.signals(session)
     elif workload == "nonce":
         if 2 * n > NONCE_POOL:
             raise SystemExit(f"at most {NONCE_POOL // 2} nonce calls")

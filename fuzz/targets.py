@@ -963,10 +963,67 @@ def signals_target(data: bytes) -> None:
     check(first == second, "trace_sketch differs on two equal inputs")
 
 
+BEHAVIOUR_KEYS = [
+    "pointer_movement_count", "pointer_movement_duration_median_ms", "pointer_straightness_median",
+    "pointer_straightness_min", "pointer_peak_time_median", "pointer_peak_time_iqr",
+    "pointer_submovements_mean", "pointer_submovements_multi_share", "pointer_backtrack_mean",
+    "pointer_endpoint_phase_median", "pointer_overshoot_share", "pointer_overshoot_mean",
+    "pointer_fitts_slope_ms", "pointer_fitts_intercept_ms", "pointer_fitts_residual_ms",
+    "pointer_zero_step_share", "pointer_unit_step_share", "pointer_axis_step_share",
+    "pointer_collinear_share", "pointer_turn_mean_abs", "pointer_turn_p90_abs", "pointer_turn_zero_share",
+    "pointer_turn_sign_change_share", "key_press_count", "key_shift_share", "key_modifier_share",
+    "key_shift_chord_share", "key_rollover_share", "key_correction_share", "key_hold_p10_ms",
+    "key_hold_p50_ms", "key_hold_p90_ms", "key_hold_iqr_ratio", "key_hold_cv", "key_flight_rp_p10_ms",
+    "key_flight_rp_p50_ms", "key_flight_rp_p90_ms", "key_flight_rp_iqr_ms", "key_flight_pp_p10_ms",
+    "key_flight_pp_p50_ms", "key_flight_pp_p90_ms", "key_flight_pp_iqr_ratio", "key_negative_flight_share",
+    "key_digraph_cv_median"]
+# Signals that are a share of something (a count over a count): NaN or within [0, 1].
+BEHAVIOUR_SHARES = [k for k in BEHAVIOUR_KEYS if k.endswith("_share")] + [
+    "pointer_peak_time_median", "pointer_backtrack_mean", "pointer_endpoint_phase_median"]
+# Quantiles that come in ascending order whenever they are numbers.
+BEHAVIOUR_QUANTILES = [("key_hold_p10_ms", "key_hold_p50_ms", "key_hold_p90_ms"),
+                       ("key_flight_rp_p10_ms", "key_flight_rp_p50_ms", "key_flight_rp_p90_ms"),
+                       ("key_flight_pp_p10_ms", "key_flight_pp_p50_ms", "key_flight_pp_p90_ms"),
+                       ("pointer_straightness_min", "pointer_straightness_median")]
+
+
+def check_behaviour(result, key_limit: int) -> None:
+    """What holds for any signals dict, whatever the telemetry."""
+    check_dict(result, BEHAVIOUR_KEYS, {}, "signals")
+    for name in ("pointer_movement_count", "key_press_count"):
+        count = result[name]
+        check(count == int(count) and count >= 0, f"signals: {name} {count}")
+    check(result["key_press_count"] <= key_limit, f"signals: {result['key_press_count']} keys")
+    for name in BEHAVIOUR_SHARES:
+        v = result[name]
+        check(math.isnan(v) or 0.0 <= v <= 1.0, f"signals: {name} {v}")
+    for names in BEHAVIOUR_QUANTILES:
+        values = [result[n] for n in names]
+        if not any(math.isnan(v) for v in values):
+            check(values == sorted(values), f"signals: {names} out of order: {values}")
+    if result["pointer_movement_count"] == 0:
+        check(math.isnan(result["pointer_straightness_median"]), "signals: straightness without movements")
+
+
+def behaviour_target(data: bytes) -> None:
+    """signals on telemetry built twice from the same bytes: a well-formed dict, and the
+    same bits both times."""
+    first = forgiving_call(signals.signals, Builder(Source(data)).telemetry())
+    second = forgiving_call(signals.signals, Builder(Source(data)).telemetry())
+    check((first is None) == (second is None), "signals raised on one of two equal inputs")
+    if first is None:
+        return
+    check_behaviour(first, 150)
+    check(type(second) is dict and list(second) == list(first), "signals: keys differ on equal inputs")
+    for key, value in first.items():
+        check(same_float(value, second[key]), f"signals: {key} differs on two equal inputs")
+
+
 TARGETS = {
     "features": features_target,
     "curvature": curvature_target,
     "keystrokes": keystrokes_target,
     "state": state_target,
     "signals": signals_target,
+    "behaviour": behaviour_target,
 }

@@ -1,14 +1,14 @@
 # Type information for the velkora._signals extension module.
 #
-# TraceSketch exists only for the type checker: the module itself carries one
-# function and nothing else. Import it under `if typing.TYPE_CHECKING:` (or quote
-# the annotations that use it).
+# TraceSketch and Signals exist only for the type checker: the module itself carries
+# two functions and nothing else. Import them under `if typing.TYPE_CHECKING:` (or
+# quote the annotations that use them).
 
 from typing import TypedDict, type_check_only
 
 from velkora_core_rs import Telemetry
 
-__all__ = ["trace_sketch"]
+__all__ = ["trace_sketch", "signals"]
 
 @type_check_only
 class TraceSketch(TypedDict):
@@ -34,4 +34,74 @@ def trace_sketch(telemetry: Telemetry) -> TraceSketch:
 
     >>> trace_sketch({"mouse_movements": [{"x": 0, "y": 0, "t": 0}]})["pointer_shingles"]
     0
+    """
+
+@type_check_only
+class Signals(TypedDict):
+    """Behavioural signals, every one a float, NaN when the session does not allow
+    measuring it; the keys come in this order. Definitions in docs/signals.md."""
+
+    # Pointer movements (split at pauses of 300 ms or a stay of 300 ms in one place).
+    pointer_movement_count: float  # movements long enough to measure
+    pointer_movement_duration_median_ms: float
+    pointer_straightness_median: float  # chord / path length, per movement
+    pointer_straightness_min: float
+    pointer_peak_time_median: float  # time of peak speed / duration
+    pointer_peak_time_iqr: float
+    pointer_submovements_mean: float  # speed maxima of >= 0.3 of the peak, per movement
+    pointer_submovements_multi_share: float  # movements with more than one
+    pointer_backtrack_mean: float  # share of the path on steps against the chord
+    pointer_endpoint_phase_median: float  # share of the path after 90 % of the chord
+    pointer_overshoot_share: float  # movements past their end point by > 2 % of the chord
+    pointer_overshoot_mean: float  # distance past the end point / chord
+    pointer_fitts_slope_ms: float  # duration ~ a + b log2(chord / 20 + 1): b, ms per bit
+    pointer_fitts_intercept_ms: float  # a
+    pointer_fitts_residual_ms: float  # root mean square residual
+    # Steps between consecutive samples and the turns between moving steps.
+    pointer_zero_step_share: float
+    pointer_unit_step_share: float
+    pointer_axis_step_share: float
+    pointer_collinear_share: float
+    pointer_turn_mean_abs: float  # radians
+    pointer_turn_p90_abs: float  # radians
+    pointer_turn_zero_share: float
+    pointer_turn_sign_change_share: float
+    # Keystrokes (in press order; holds and flights of keys that are not modifiers).
+    key_press_count: float
+    key_shift_share: float
+    key_modifier_share: float  # Control, Alt, AltGraph, Meta, OS
+    key_shift_chord_share: float  # typing keys pressed while a Shift is down
+    key_rollover_share: float  # presses before the previous key's release
+    key_correction_share: float  # Backspace and Delete
+    key_hold_p10_ms: float
+    key_hold_p50_ms: float
+    key_hold_p90_ms: float
+    key_hold_iqr_ratio: float
+    key_hold_cv: float
+    key_flight_rp_p10_ms: float  # release to next press
+    key_flight_rp_p50_ms: float
+    key_flight_rp_p90_ms: float
+    key_flight_rp_iqr_ms: float
+    key_flight_pp_p10_ms: float  # press to next press
+    key_flight_pp_p50_ms: float
+    key_flight_pp_p90_ms: float
+    key_flight_pp_iqr_ratio: float
+    key_negative_flight_share: float
+    key_digraph_cv_median: float  # over key pairs that repeat
+
+def signals(telemetry: Telemetry) -> Signals:
+    """Behavioural signals of a session's pointer movements, pixel steps and keystrokes:
+    44 floats in a fixed order, NaN where one cannot be measured (no movements, too few
+    keys), for a model that treats NaN as missing.
+
+    Reads the telemetry as extract_features_rs does and never raises on it: anything but a
+    dict, and every unusable entry, is left out. Deterministic: the same telemetry gives the
+    same bits in every process.
+
+    >>> line = [{"x": 10 * i, "y": 0, "t": 10 * i} for i in range(21)]
+    >>> s = signals({"mouse_movements": line})
+    >>> s["pointer_movement_count"], s["pointer_straightness_median"], s["pointer_backtrack_mean"]
+    (1.0, 1.0, 0.0)
+    >>> s["key_hold_p50_ms"]
+    nan
     """

@@ -131,6 +131,10 @@ KeySignals compute_key_signals(std::span<const KeystrokeEvent> keys);
 
 // --- helpers shared with the tests --------------------------------------------------
 
+// Sorts ascending with NaN after every number: a total order, so that values
+// made NaN by extreme input (differences that overflow) cannot break the sort.
+void sort_values(std::vector<double>& values);
+
 // The q-quantile (0 <= q <= 1) of sorted values, interpolating linearly between
 // the two order statistics around (n - 1) q. NaN for no values.
 double sorted_quantile(std::span<const double> sorted, double q);

@@ -38,7 +38,7 @@ struct Spread {
 Spread spread_of(std::vector<double> values) {
     Spread s;
     if (values.size() < KEY_MIN_TIMES) return s;
-    std::sort(values.begin(), values.end());
+    sort_values(values);
     s.p10 = sorted_quantile(values, 0.1);
     s.p25 = sorted_quantile(values, 0.25);
     s.p50 = sorted_quantile(values, 0.5);
@@ -169,7 +169,7 @@ KeySignals compute_key_signals(std::span<const KeystrokeEvent> keys) {
         const double mean = mean_of(times);
         if (mean > 0.0) digraph_cv.push_back(std::sqrt(variance_of(times, mean)) / mean);
     }
-    std::sort(digraph_cv.begin(), digraph_cv.end());
+    sort_values(digraph_cv);
     out.key_digraph_cv_median = sorted_quantile(digraph_cv, 0.5);
     return out;
 }

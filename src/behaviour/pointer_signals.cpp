@@ -21,7 +21,7 @@ double share(std::size_t part, std::size_t whole) {
 
 // Median or other quantile of values in any order; NaN for none.
 double quantile_of(std::vector<double> values, double q) {
-    std::sort(values.begin(), values.end());
+    sort_values(values);
     return sorted_quantile(values, q);
 }
 
@@ -59,7 +59,9 @@ bool measure_movement(std::span<const MousePoint> path, std::size_t first, std::
     const double cx = b.x - a.x;
     const double cy = b.y - a.y;
     const double chord = std::sqrt(cx * cx + cy * cy);
-    if (!(chord >= MOVEMENT_MIN_CHORD_PX)) return false;
+    // Far-out coordinates whose differences overflow measure nothing.
+    if (!(chord >= MOVEMENT_MIN_CHORD_PX) || !std::isfinite(chord)) return false;
+    if (!std::isfinite(b.t - a.t)) return false;
     const double ux = cx / chord;
     const double uy = cy / chord;
 
@@ -265,6 +267,11 @@ void add_step_signals(std::span<const MousePoint> path, PointerSignals& out) {
 }
 
 }  // namespace
+
+void sort_values(std::vector<double>& values) {
+    std::sort(values.begin(), values.end(),
+              [](double a, double b) { return a < b || (!std::isnan(a) && std::isnan(b)); });
+}
 
 double sorted_quantile(std::span<const double> sorted, double q) {
     if (sorted.empty()) return NaN;

@@ -105,8 +105,8 @@ def run_python(code: str) -> subprocess.CompletedProcess:
 def test_module_and_function_objects():
     assert signals.__name__ == "velkora._signals"
     assert signals.__doc__ == ""
-    assert signals.__all__ == ["trace_sketch"]
-    assert {n for n in vars(signals) if not n.startswith("__")} == {"trace_sketch"}
+    assert signals.__all__ == ["trace_sketch", "signals"]
+    assert {n for n in vars(signals) if not n.startswith("__")} == {"trace_sketch", "signals"}
     fn = signals.trace_sketch
     assert isinstance(fn, types.BuiltinFunctionType) and fn.__self__ is signals
     assert fn.__module__ == "velkora._signals" and fn.__name__ == fn.__qualname__ == "trace_sketch"
@@ -163,11 +163,12 @@ def test_stub_ships_beside_the_module_and_its_example_holds():
     import ast
     tree = ast.parse(stub.read_text(encoding="utf-8"))
     functions = {n.name: n for n in tree.body if isinstance(n, ast.FunctionDef)}
-    assert sorted(functions) == signals.__all__
-    assert [a.arg for a in functions["trace_sketch"].args.args] == ["telemetry"]
-    test = doctest.DocTestParser().get_doctest(ast.get_docstring(functions["trace_sketch"]) or "",
-                                               vars(signals).copy(), "trace_sketch", str(stub), 0)
-    assert test.examples and doctest.DocTestRunner().run(test).failed == 0
+    assert sorted(functions) == sorted(signals.__all__)
+    for name in signals.__all__:
+        assert [a.arg for a in functions[name].args.args] == ["telemetry"]
+        test = doctest.DocTestParser().get_doctest(ast.get_docstring(functions[name]) or "",
+                                                   vars(signals).copy(), name, str(stub), 0)
+        assert test.examples and doctest.DocTestRunner().run(test).failed == 0
 
 
 # --- the result ----------------------------------------------------------------------------
