@@ -5,7 +5,7 @@
 # the annotations that use it).
 
 from collections.abc import Sequence
-from typing import SupportsFloat, SupportsIndex, TypeAlias, TypedDict, final, type_check_only
+from typing import SupportsFloat, SupportsIndex, TypedDict, final, type_check_only
 
 from velkora_core_rs import Telemetry
 
@@ -38,7 +38,7 @@ def trace_sketch(telemetry: Telemetry) -> TraceSketch:
     """
 
 # One node: (feature, threshold, missing_left, left, right, value); see Forest.
-_ForestNode: TypeAlias = tuple[SupportsIndex, SupportsFloat, bool, SupportsIndex, SupportsIndex, SupportsFloat]
+type _ForestNode = tuple[SupportsIndex, SupportsFloat, bool, SupportsIndex, SupportsIndex, SupportsFloat]
 
 @final
 class Forest:
