@@ -130,7 +130,7 @@ test-asan: $(ASAN_VENV)/.built-asan
 # FUZZ_SECONDS per target; FUZZ_TARGETS to pick some; FUZZ_MERGE=1 folds the
 # inputs that earlier runs found into the seeds in fuzz/corpus instead of fuzzing.
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS ?= features curvature keystrokes state signals behaviour
+FUZZ_TARGETS ?= features curvature keystrokes state signals behaviour forest
 
 fuzz: $(VENV)/.deps-test $(VENV)/.deps-fuzz
 	FUZZ_SECONDS=$(FUZZ_SECONDS) FUZZ_MERGE=$(FUZZ_MERGE) \

@@ -1017,6 +1017,117 @@ def behaviour_target(data: bytes) -> None:
     check(type(second) is dict and list(second) == list(first), "signals: keys differ on equal inputs")
     for key, value in first.items():
         check(same_float(value, second[key]), f"signals: {key} differs on two equal inputs")
+# --- Forest ------------------------------------------------------------------------
+
+def forest_tree(src: Source, leaves: int, features: int) -> list:
+    """A well-formed tree of `leaves` leaves in pre-order, its nodes as lists (to be
+    broken and turned into tuples by the caller)."""
+    nodes: list = []
+
+    def grow_split(count: int) -> int:
+        at = len(nodes)
+        builder = Builder(src)
+        if count <= 1:
+            nodes.append([-1, 0.0, False, -1, -1, builder.float_value()])
+            return at
+        nodes.append(None)
+        left_count = 1 + src.below(count - 1)
+        left = grow_split(left_count)
+        right = grow_split(count - left_count)
+        nodes[at] = [src.below(max(features, 1)), builder.float_value(), src.flag(), left, right,
+                     builder.float_value()]
+        return at
+
+    grow_split(leaves)
+    return nodes
+
+
+def forest_problem(features: int, baseline, trees) -> bool:
+    """True when plain trees break a rule Forest enforces (the reference check)."""
+    if not 0 <= features <= 2**20 or not math.isfinite(baseline):
+        return True
+    for tree in trees:
+        if not tree:
+            return True
+        reached = [False] * len(tree)
+        reached[0] = True
+        for i, (feature, threshold, _, left, right, value) in enumerate(tree):
+            if not reached[i] or not math.isfinite(value):
+                return True
+            if left == -1 and right == -1:
+                continue
+            for child in (left, right):
+                if not i < child < len(tree) or reached[child]:
+                    return True
+                reached[child] = True
+            if not 0 <= feature < features or math.isnan(threshold):
+                return True
+    return False
+
+
+def forest_walk(tree, row) -> tuple[list[int], float]:
+    path = [0]
+    while tree[path[-1]][3] != -1:
+        feature, threshold, missing_left, left, right, _ = tree[path[-1]]
+        x = row[feature]
+        path.append(left if x <= threshold or (math.isnan(x) and missing_left) else right)
+    return path, tree[path[-1]][5]
+
+
+def forest_target(data: bytes) -> None:
+    """Forest on trees drawn from the bytes: well-formed ones with a field or two broken,
+    and now and then a hostile or mistyped value. Plain trees are accepted exactly when the
+    reference check finds nothing wrong, and then scored as a reference walk scores them:
+    the same raw score to the bit, the same bias, contributions that add up."""
+    src = Source(data)
+    builder = Builder(src)
+    features = src.below(6)
+    baseline = builder.float_value() if src.below(8) else 0.5
+    trees: list = []
+    plain = True
+    for _ in range(src.below(5)):
+        tree = forest_tree(src, 1 + src.below(8), features)
+        for _ in range(src.below(3)):  # break a field of a node
+            node = tree[src.below(len(tree))]
+            field = src.below(6)
+            kind = src.below(4)
+            if kind == 0:
+                plain = False
+                node[field] = builder.number([tree])
+            elif field in (0, 3, 4):
+                node[field] = src.below(10) - 2
+            elif field == 2:
+                node[field] = src.flag()
+            else:
+                node[field] = builder.float_value()
+        if src.below(16) == 0:
+            tree.append([-1, 0.0, False, -1, -1, 1.0])  # unreachable
+        trees.append(tree)
+    as_tuples = [[tuple(n) for n in t] for t in trees]
+    try:
+        forest = signals.Forest(features, baseline, as_tuples)
+    except Exception as exc:
+        check(expected_error(exc), f"Forest raised {exc!r}")
+        check(not plain or isinstance(exc, ValueError), f"Forest: {exc!r} on plain trees")
+        check(not plain or forest_problem(features, baseline, trees), f"Forest refused valid trees: {exc}")
+        return
+    if not plain:
+        return
+    check(not forest_problem(features, baseline, trees), "Forest accepted malformed trees")
+    row = [builder.float_value() for _ in range(features)]
+    raw, bias, contributions = forest.explain(row)
+    expected_raw, expected_bias = 0.0 + baseline, 0.0 + baseline
+    for tree in trees:
+        expected_raw += forest_walk(tree, row)[1]
+        expected_bias += tree[0][5]
+    same = (raw == expected_raw or (math.isnan(raw) and math.isnan(expected_raw)))
+    check(same and raw == forest.raw(row), f"Forest: raw {raw!r}, reference {expected_raw!r}")
+    check(bias == expected_bias, f"Forest: bias {bias!r}, reference {expected_bias!r}")
+    check(len(contributions) == features, "Forest: contributions of the wrong length")
+    if all(math.isfinite(v) and abs(v) < 1e300 for v in (raw, bias, *contributions)):
+        total = bias + math.fsum(contributions)
+        scale = sum(abs(v) for t in trees for n in t for v in (n[5],)) + abs(baseline) + 1.0
+        check(abs(total - raw) <= 1e-12 * scale, f"Forest: bias + contributions {total!r}, raw {raw!r}")
 
 
 TARGETS = {
@@ -1026,4 +1137,5 @@ TARGETS = {
     "state": state_target,
     "signals": signals_target,
     "behaviour": behaviour_target,
+    "forest": forest_target,
 }

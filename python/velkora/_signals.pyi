@@ -1,14 +1,15 @@
 # Type information for the velkora._signals extension module.
 #
 # TraceSketch and Signals exist only for the type checker: the module itself carries
-# two functions and nothing else. Import them under `if typing.TYPE_CHECKING:` (or
-# quote the annotations that use them).
+# the functions trace_sketch and signals and the type Forest, and nothing else. Import
+# them under `if typing.TYPE_CHECKING:` (or quote the annotations that use them).
 
-from typing import TypedDict, type_check_only
+from collections.abc import Sequence
+from typing import SupportsFloat, SupportsIndex, TypedDict, final, type_check_only
 
 from velkora_core_rs import Telemetry
 
-__all__ = ["trace_sketch", "signals"]
+__all__ = ["trace_sketch", "signals", "Forest"]
 
 @type_check_only
 class TraceSketch(TypedDict):
@@ -105,3 +106,48 @@ def signals(telemetry: Telemetry) -> Signals:
     >>> s["key_hold_p50_ms"]
     nan
     """
+# One node: (feature, threshold, missing_left, left, right, value); see Forest.
+type _ForestNode = tuple[SupportsIndex, SupportsFloat, bool, SupportsIndex, SupportsIndex, SupportsFloat]
+
+@final
+class Forest:
+    """A gradient-boosted tree ensemble over `feature_count` numeric features, checked and
+    flattened once, then scored natively: immutable, safe to share between threads.
+
+    `trees` is a sequence of trees, each a sequence of nodes, the root first; a node is a
+    tuple (feature, threshold, missing_left, left, right, value). `left` and `right` are
+    positions in the tree's own node list, greater than the node's; a leaf has
+    left == right == -1 and only its value is read. At a split a row goes left when
+    row[feature] <= threshold, and a NaN goes left exactly when missing_left is true.
+    Thresholds may be infinite, not NaN; values and the baseline must be finite.
+
+    Ints (and objects with __index__) are taken for the int fields; floats, ints (converted
+    as float() converts them) and objects with __float__ for the float fields; bools for
+    neither. A malformed tree raises ValueError naming the tree, the node and the fault;
+    a value of the wrong type raises TypeError.
+
+    >>> f = Forest(1, 0.5, [[(0, 1.0, True, 1, 2, 0.0), (-1, 0.0, False, -1, -1, -1.0),
+    ...                      (-1, 0.0, False, -1, -1, 3.0)]])
+    >>> f.raw([0.5]), f.raw([2.0]), f.raw([float("nan")])
+    (-0.5, 3.5, -0.5)
+    >>> f.explain([2.0])
+    (3.5, 0.5, [3.0])
+    """
+
+    def __new__(cls, feature_count: SupportsIndex, baseline: SupportsFloat,
+                trees: Sequence[Sequence[_ForestNode]]) -> Forest: ...
+    @property
+    def feature_count(self) -> int: ...
+    @property
+    def tree_count(self) -> int: ...
+    @property
+    def baseline(self) -> float: ...
+    def raw(self, row: Sequence[SupportsFloat]) -> float:
+        """The raw score (log-odds) of `row`, which holds feature_count values (NaN for a
+        missing one): the baseline plus each tree's leaf, added in tree order. A row of
+        another length raises ValueError, an item that is not a number TypeError."""
+    def explain(self, row: Sequence[SupportsFloat]) -> tuple[float, float, list[float]]:
+        """(raw, bias, contributions): raw as raw() gives it; bias, the baseline plus each
+        tree's root value; contributions, one per feature, the sum over the row's paths of
+        value(child) - value(split) at each split on that feature. bias + sum(contributions)
+        equals raw up to rounding."""

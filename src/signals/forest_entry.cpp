@@ -179,7 +179,9 @@ Result<PyRef> make_forest(PyTypeObject* type, std::span<PyObject* const, 3> a) {
 
 // tp_new receives a tuple and a dict; the binding frame takes the vector-call
 // form, which this lays out: the positional arguments, then the keyword values
-// with their names in a tuple. The dict and tuple of the call hold every object.
+// with their names in a tuple. The keyword values are held by references of
+// our own: the conversions run Python code, and nothing else keeps them alive
+// should that code reach the dict.
 PyObject* forest_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guard_call([&]() -> PyObject* {
         const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
@@ -187,7 +189,9 @@ PyObject* forest_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         flat.reserve(static_cast<std::size_t>(nargs) + 3);
         for (Py_ssize_t i = 0; i < nargs; ++i) flat.push_back(PyTuple_GET_ITEM(args, i));
         PyRef kwnames;
+        std::vector<PyRef> held;
         if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) > 0) {
+            held.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(kwargs)));
             kwnames = created(PyTuple_New(PyDict_GET_SIZE(kwargs)));
             Py_ssize_t pos = 0;
             Py_ssize_t k = 0;
@@ -195,6 +199,7 @@ PyObject* forest_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             PyObject* value = nullptr;
             while (PyDict_Next(kwargs, &pos, &key, &value)) {
                 PyTuple_SET_ITEM(kwnames.get(), k++, Py_NewRef(key));
+                held.push_back(PyRef::new_ref(value));
                 flat.push_back(value);
             }
         }

@@ -79,7 +79,7 @@ def typing_session(rng: random.Random, points=300, keys=60) -> dict:
 
 def test_function_object_and_binding():
     fn = _signals.signals
-    assert _signals.__all__ == ["trace_sketch", "signals"]
+    assert _signals.__all__ == ["trace_sketch", "signals", "Forest"]
     assert isinstance(fn, types.BuiltinFunctionType) and fn.__self__ is _signals
     assert fn.__module__ == "velkora._signals" and fn.__name__ == "signals"
     assert fn.__text_signature__ == "(telemetry)"

@@ -2,6 +2,7 @@
 batch of random inputs replayed against the built module, and a check that the
 targets' oracles notice a module that misbehaves."""
 
+import math
 import pathlib
 import random
 import sys
@@ -110,3 +111,34 @@ def test_oracles_catch_a_misbehaving_module(monkeypatch, target, function, break
                 targets.TARGETS[target](data)
     with pytest.raises(targets.Finding):
         check()
+
+
+REAL_FOREST = targets.signals.Forest
+
+
+class OneUlpOff:
+    """A forest whose raw score is one step off the true one."""
+
+    def __init__(self, *args):
+        self.forest = REAL_FOREST(*args)
+
+    def raw(self, row):
+        return math.nextafter(self.forest.raw(row), math.inf)
+
+    def explain(self, row):
+        return self.forest.explain(row)
+
+
+class RefusesAll:
+    def __init__(self, *args):
+        raise ValueError("refused")
+
+
+@pytest.mark.parametrize("fake", [OneUlpOff, RefusesAll])
+def test_forest_oracle_catches_a_misbehaving_type(monkeypatch, fake):
+    inputs = [rng.randbytes(rng.randrange(20, 300)) for rng in [random.Random(7)] for _ in range(400)]
+    fake_module = types.SimpleNamespace(Forest=fake)
+    monkeypatch.setattr(targets, "signals", fake_module)
+    with pytest.raises(targets.Finding, match="raw|refused valid"):
+        for data in inputs:
+            targets.forest_target(data)
