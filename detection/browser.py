@@ -354,9 +354,10 @@ def wait_healthy(base: str, process: subprocess.Popen[bytes], deadline_s: float 
 
 
 @contextlib.contextmanager
-def serve(log_path: Path | None = None, python: str = sys.executable) -> Iterator[str]:
+def serve(log_path: Path | None = None, python: str = sys.executable, model: Path | None = None) -> Iterator[str]:
     """``python -m velkora.service`` in development mode with one worker on a free loopback
-    port, as its own process; yields its base URL once it is healthy and stops it after."""
+    port, as its own process (judging with the model file MODEL when given); yields its base
+    URL once it is healthy and stops it after."""
     port = free_port()
     command = [
         python,
@@ -374,7 +375,8 @@ def serve(log_path: Path | None = None, python: str = sys.executable) -> Iterato
     base = f"http://127.0.0.1:{port}"
     with open(log_path if log_path is not None else os.devnull, "wb") as out:
         process = subprocess.Popen(
-            command, env=child_env({"VELKORA_MODE": "development"}), stdout=out, stderr=subprocess.STDOUT
+            command, env=child_env({"VELKORA_MODE": "development", **({"VELKORA_MODEL": str(model)} if model else {})}),
+            stdout=out, stderr=subprocess.STDOUT
         )
         try:
             wait_healthy(base, process)
@@ -669,6 +671,7 @@ def session_record(
         http_status=session.status,
         verdict=answer.get("verdict"),
         score=answer.get("score"),
+        model=answer.get("model"),
         reasons=answer.get("reasons", []),
         **{"error-codes": answer.get("error-codes", [])},
         script_webdriver=bool(script.webdriver),
@@ -802,6 +805,9 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--bot-ms", type=int, default=10_000, help="length of a bot session (ms)")
     parser.add_argument("--bot-keys", type=int, default=24, help="keys a bot types")
     parser.add_argument("--human-ms", type=float, default=15_000, help="cut of a replayed person's streams (ms)")
+    parser.add_argument("--human-sessions", type=int, default=None,
+                        help="recorded people to replay (default: --sessions; every one that qualifies: 0)")
+    parser.add_argument("--model", type=Path, default=None, help="model file the service judges with (VELKORA_MODEL)")
     parser.add_argument("--sample", type=Path, default=None, help="recorded sessions (default ../shared/data)")
     parser.add_argument("--chromium", default=None)
     parser.add_argument("--chromedriver", default=None)
@@ -815,7 +821,10 @@ def main(argv: list[str] | None = None) -> int:
     out: Path = args.out
     (out / "screenshots").mkdir(parents=True, exist_ok=True)
     records: list[dict[str, Any]] = []
-    with serve(out / "service.log") as base:
+    if args.model is not None and not args.model.is_file():
+        parser.error(f"no model file at {args.model}")
+    human_count = args.sessions if args.human_sessions is None else (args.human_sessions or 1_000_000)
+    with serve(out / "service.log", model=args.model) as base:
         driver = open_browser(args.chromium, args.chromedriver)
         try:
             width, height = viewport(driver, base)
@@ -826,8 +835,8 @@ def main(argv: list[str] | None = None) -> int:
                     seed = args.seed + i
                     script = _bot_script(family, seed, width, height, args.bot_ms, args.bot_keys)
                     jobs.append((f"browser-{family}-{seed:04d}", "bot", family, script, {"seed": seed}))
-            humans = human_scripts(read_sessions(sample), width, height, args.sessions, args.human_ms)
-            if len(humans) < args.sessions:
+            humans = human_scripts(read_sessions(sample), width, height, human_count, args.human_ms)
+            if len(humans) < min(human_count, args.sessions):
                 log.warning("only %d recorded sessions qualify for replay", len(humans))
             for source, script in humans:
                 jobs.append((f"browser-human-{source}", "human", "human", script, {"source": source}))

@@ -26,3 +26,22 @@ def detection_python() -> str:
     if not os.access(path, os.X_OK):
         pytest.skip(f"missing: the detection venv's interpreter {path} (make test-detection creates it)")
     return path
+
+
+@pytest.fixture(scope="session")
+def ci_set(detection_python: str, tmp_path_factory: pytest.TempPathFactory) -> Path:
+    """The benchmark's ci set (matched.jsonl, collector.jsonl) and the model velkora train
+    makes of its matched sessions (model.json), as make model does at full scale."""
+    import subprocess
+
+    import needs
+
+    needs.package("sklearn")
+    out = tmp_path_factory.mktemp("ci")
+    build = [detection_python, "-m", "detection.build", "--scale", "ci", "--out", str(out)]
+    subprocess.run(build, cwd=ROOT, check=True, timeout=300, capture_output=True)
+    train = [sys.executable, "-m", "velkora", "train", str(out / "matched.jsonl"), "-o", str(out / "model.json"),
+             "--bootstrap", "200", "-j", "2", "-q", "--licence", "test run: not for distribution"]
+    done = subprocess.run(train, cwd=ROOT, timeout=600, capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    return out

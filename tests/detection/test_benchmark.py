@@ -9,7 +9,6 @@ import sys
 from pathlib import Path
 from typing import Any
 
-import needs
 import pytest
 
 ROOT = Path(__file__).resolve().parents[2]
@@ -17,13 +16,11 @@ FAMILIES = ("naive", "eased", "bezier", "windmouse", "replay", "mimic")
 
 
 @pytest.fixture(scope="module")
-def results(detection_python: str, tmp_path_factory: pytest.TempPathFactory) -> dict[str, Any]:
-    needs.package("sklearn")
-    out = tmp_path_factory.mktemp("ci")
-    build = [detection_python, "-m", "detection.build", "--scale", "ci", "--out", str(out)]
-    subprocess.run(build, cwd=ROOT, check=True, timeout=300, capture_output=True)
+def results(ci_set: Path) -> dict[str, Any]:
+    out = ci_set
     evaluate = [sys.executable, "-m", "velkora", "evaluate", str(out / "matched.jsonl"),
-                "-o", str(out / "results.json"), "--html", str(out / "results.html"), "--bootstrap", "200", "-q"]
+                "-o", str(out / "results.json"), "--html", str(out / "results.html"), "--bootstrap", "200", "-q",
+                "-j", "2", "--model", str(out / "model.json")]
     done = subprocess.run(evaluate, cwd=ROOT, timeout=600, capture_output=True, text=True)
     assert done.returncode == 0, done.stderr
     assert "sensor check" in done.stdout  # reported, whatever its figure
@@ -32,6 +29,7 @@ def results(detection_python: str, tmp_path_factory: pytest.TempPathFactory) -> 
     reuse = [sys.executable, "-m", "detection.reuse", str(out / "matched.jsonl"), "-o", str(out / "reuse.json")]
     subprocess.run(reuse, cwd=ROOT, check=True, timeout=300, capture_output=True)
     data["_reuse"] = json.loads((out / "reuse.json").read_text())
+    data["_model"] = json.loads((out / "model.json").read_text())
     return data
 
 
@@ -58,6 +56,17 @@ def test_naive_bots_are_caught(results: dict[str, Any]) -> None:
     (mode,) = results["modes"]
     assert result(mode, "policy", "fixed", "naive")["auc"] >= 0.99
     assert result(mode, "baseline", "in-family", "naive")["auc"] >= 0.99
+
+
+def test_train_then_evaluate_agree_and_the_model_holds_naive_bots(results: dict[str, Any]) -> None:
+    """evaluate reproduces the held-out figures velkora train wrote into the model file, and
+    the trained model catches the naive family without having seen it."""
+    assert results["model_check"]["reproduced"], results["model_check"]["differences"]
+    assert results["model_check"]["model"] == results["_model"]["id"]
+    (mode,) = results["modes"]
+    assert result(mode, "trained", "lofo", "naive")["auc"] >= 0.95
+    for modality in ("both", "pointer", "keys"):
+        assert results["_model"]["modalities"][modality]["fit"]["export_max_difference"] <= 1e-12
 
 
 def test_shuffled_labels_carry_no_signal(results: dict[str, Any]) -> None:
