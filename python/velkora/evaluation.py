@@ -301,6 +301,13 @@ def input_names() -> list[str]:
     return model_inputs(list(core.extract_features_rs({})), list(signals.signals({})))
 
 
+def with_hard_rules(scores: FloatArray, hard: BoolArray) -> FloatArray:
+    """The verdict's ranking: sessions a hard rule catches above every model score (+inf),
+    the others by their model score (NaN stays unscored)."""
+    result: FloatArray = np.where(hard & ~np.isnan(scores), math.inf, scores)
+    return result
+
+
 def varying_columns(matrix: FloatArray) -> BoolArray:
     """Columns with at least two distinct known values: a column that is always missing or
     always the same (pointer signals without a pointer) tells a learner nothing, and the
@@ -341,12 +348,14 @@ class Table:
     timing: FloatArray
     policy_score: FloatArray
     policy_verdict: list[str]
+    hard: BoolArray  # a hard rule of the service's verdict fires (HARD_RULES)
 
 
 def build_tables(sessions: Sequence[Session], policy: Policy) -> dict[str, Table]:
     """One Table per modality: ``both`` holds every session, ``pointer`` (keystrokes removed)
     those with pointer samples, ``keys`` (pointer, clicks and scrolls removed) those with keys."""
     from velkora.service.policy import decide
+    from velkora.service.verdict import HARD_RULES
 
     names = input_names()
     tables: dict[str, Table] = {}
@@ -357,6 +366,7 @@ def build_tables(sessions: Sequence[Session], policy: Policy) -> dict[str, Table
         timing: list[list[float]] = []
         scores: list[float] = []
         verdicts: list[str] = []
+        hard: list[bool] = []
         for position, session in enumerate(sessions):
             telemetry = modality_telemetry(session.telemetry, modality)
             features = core.extract_features_rs(cast("Telemetry", telemetry))
@@ -371,6 +381,7 @@ def build_tables(sessions: Sequence[Session], policy: Policy) -> dict[str, Table
             timing.append(timing_features(telemetry))
             scores.append(verdict.score)
             verdicts.append(verdict.verdict)
+            hard.append(any(code in HARD_RULES for code, _ in verdict.reasons))
         width = len(core.extract_features_rs({}))
         matrix = np.asarray(inputs, dtype=np.float64).reshape(len(index), len(names))
         varies = varying_columns(matrix)
@@ -379,7 +390,7 @@ def build_tables(sessions: Sequence[Session], policy: Policy) -> dict[str, Table
             np.asarray(rows, dtype=np.float64).reshape(len(index), width),
             matrix[:, varies], [n for n, keep in zip(names, varies.tolist()) if keep],
             np.asarray(timing, dtype=np.float64).reshape(len(index), len(TIMING_FEATURES)),
-            np.asarray(scores, dtype=np.float64), verdicts)
+            np.asarray(scores, dtype=np.float64), verdicts, np.asarray(hard, dtype=np.bool_))
     return tables
 
 
@@ -822,10 +833,20 @@ def _evaluate_modality(context: _ModeContext, table: Table, mapper: Mapper, prog
                 add(model, "lofo", job.splits, job.scores, [name], False, name)
                 result["purges"].append({"model": model, "protocol": "lofo", "family": name,
                                          "folds": _split_report(job.splits)})
+    if "trained" in names:
+        # The service's verdict: a hard rule decides alone, else the trained model. A rule
+        # fixed in advance learns nothing, so its sessions simply rank above every score.
+        job = in_family_jobs["trained"]
+        if job in runnable:
+            add("verdict", "in-family", in_family, with_hard_rules(job.scores, table.hard), present, True)
+        for name in present:
+            job = lofo[("trained", name)]
+            if job in runnable:
+                add("verdict", "lofo", job.splits, with_hard_rules(job.scores, table.hard), [name], False, name)
         if oof is not None:
             oof[model] = in_family_jobs[model].scores
     order = {("policy", "fixed"): 0}
-    for i, model in enumerate(names):
+    for i, model in enumerate([*names, "verdict"]):
         order[(model, "lofo")] = 1 + 2 * i
         order[(model, "in-family")] = 2 + 2 * i
     families_order = {name: i for i, name in enumerate([*present, ALL_BOTS])}
@@ -959,6 +980,7 @@ def evaluate(modes: Sequence[tuple[str, Sequence[Session]]], settings: Settings,
 
 
 CHECKED_FIGURES = ("people", "bots", "auc", "tpr", "people_judged_bot")
+CHECKED_MODELS = ("trained", "verdict")
 
 
 def check_model(model: Any, result: Mapping[str, Any]) -> dict[str, Any]:
@@ -973,17 +995,17 @@ def check_model(model: Any, result: Mapping[str, Any]) -> dict[str, Any]:
         differences.append(f"no mode named {stem!r} (the file the model was trained on) was evaluated")
     else:
         for modality, recorded in model["heldout"].items():
-            rows = {(r["protocol"], r["family"]): r for r in mode["modalities"][modality]["results"]
-                    if r["model"] == "trained"}
+            rows = {(r["model"], r["protocol"], r["family"]): r for r in mode["modalities"][modality]["results"]
+                    if r["model"] in CHECKED_MODELS}
             for row in recorded["results"]:
-                mine = rows.get((row["protocol"], row["family"]))
+                what = f"{modality} {row['model']} {row['protocol']} {row['family']}"
+                mine = rows.get((row["model"], row["protocol"], row["family"]))
                 if mine is None:
-                    differences.append(f"{modality} {row['protocol']} {row['family']}: not evaluated")
+                    differences.append(f"{what}: not evaluated")
                     continue
                 for name in CHECKED_FIGURES:
                     if mine[name] != row[name]:
-                        differences.append(f"{modality} {row['protocol']} {row['family']} {name}: "
-                                           f"{mine[name]} here, {row[name]} in the file")
+                        differences.append(f"{what} {name}: {mine[name]} here, {row[name]} in the file")
     return {"model": model.get("id"), "mode": stem, "reproduced": not differences, "differences": differences}
 
 

@@ -11,7 +11,7 @@ from typing import Any
 from velkora.report import PALETTE
 
 ROW_ORDER = (("policy", "fixed"), ("baseline", "lofo"), ("baseline", "in-family"), ("trained", "lofo"),
-             ("trained", "in-family"))
+             ("trained", "in-family"), ("verdict", "lofo"))
 
 
 def number(value: float | None, digits: int = 3) -> str:
@@ -87,7 +87,7 @@ def text_summary(result: Mapping[str, Any]) -> str:
         for skipped in modality.get("skipped", []):
             out.append(f"not evaluated: {skipped['reason']}")
         out.append(_aligned([["modality", "family", "sessions", "AUC policy", "baseline lofo", "baseline in-family",
-                              "trained lofo", "trained in-family"],
+                              "trained lofo", "trained in-family", "verdict lofo"],
                              *_modality_rows(mode)]))
         sensor = mode["sensor_check"]
         verdict = sensor["verdict"]
@@ -126,7 +126,8 @@ figure { margin: 0; } figcaption { font-weight: 600; } .note { color: #777; font
 .swatch { display: inline-block; width: 0.9em; height: 0.9em; margin-right: 0.3em; vertical-align: -0.1em; }
 """
 
-_CURVES = (("policy", "fixed", PALETTE[0]), ("baseline", "lofo", PALETTE[1]), ("trained", "lofo", PALETTE[2]))
+_CURVES = (("policy", "fixed", PALETTE[0]), ("baseline", "lofo", PALETTE[1]), ("trained", "lofo", PALETTE[2]),
+           ("verdict", "lofo", PALETTE[3]))
 
 
 def _table(header: Sequence[str], rows: Sequence[Sequence[str]], numeric_from: int = 3) -> str:
@@ -266,7 +267,8 @@ def render_html(result: Mapping[str, Any], title: str = "velkora evaluate") -> s
                '<p class="note">policy (fixed): the verdict policy, untrained. baseline (lofo): for each family, '
                "a model on the 39 native features that never saw it; baseline (in-family): every family in "
                "training. trained: the same protocols for the model velkora train writes (native features "
-               "and signals). Thresholds are set "
+               "and signals); verdict: the service's decision, its hard rules (automation flag, machine-speed "
+               "key holds) first, then that model. Thresholds are set "
                "on people of other folds; “people judged bot” is the share of held-out people above them.</p>")
     out.append(_table(table_header(target), table_rows(headline["modalities"]["both"])))
     out.append(f"<h2>ROC curves: {esc(headline['mode'])}</h2>")

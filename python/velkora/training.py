@@ -128,7 +128,7 @@ def finite_thresholds(forest: Any) -> Any:
 
 def _heldout(result: Mapping[str, Any]) -> dict[str, Any]:
     """The evaluation rows of the trained model without their ROC points."""
-    rows = [{k: v for k, v in r.items() if k != "roc"} for r in result["results"] if r["model"] == "trained"]
+    rows = [{k: v for k, v in r.items() if k != "roc"} for r in result["results"] if r["model"] in ev.CHECKED_MODELS]
     return {"sessions": result["sessions"], "people": result["people"], "bots": result["bots"], "results": rows,
             "skipped": result["skipped"]}
 
@@ -156,7 +156,7 @@ def train(sessions: Sequence[ev.Session], settings: ev.Settings, *, provenance: 
     context = ev._ModeContext(sessions, ev.assign_folds(sessions, settings.folds, settings.seed),
                               ev.group_ids(sessions), settings, families)
     progress(f"inputs of {len(sessions)} sessions", 0, 1)
-    tables = ev.build_tables(sessions, Policy())
+    tables = ev.build_tables(sessions, Policy.load())  # the hard rules as the service applies them
     progress(f"inputs of {len(sessions)} sessions", 1, 1)
     names = ev.input_names()
     feature_names = list(core.extract_features_rs({}))
