@@ -10,6 +10,7 @@ import hmac
 import importlib
 import json
 import logging
+import math
 import os
 import secrets
 import time
@@ -22,12 +23,16 @@ from typing import Any, Literal
 
 import velkora_core_rs as core
 from starlette.applications import Starlette
-from starlette.requests import Request
+from starlette.exceptions import HTTPException
+from starlette.middleware import Middleware
+from starlette.requests import ClientDisconnect, Request
 from starlette.responses import JSONResponse, Response
 from starlette.routing import Route
 
 from . import tokens
 from .assess import Assessment, Refusal, Sketcher, assess
+from .edge import BodyTimeout, EdgeGuard
+from .limits import AddressRateLimiter, retry_after
 from .metrics import Metrics
 from .policy import Policy
 from .proxy import client_address
@@ -105,9 +110,19 @@ def _matches(candidate: str, secrets_: frozenset[str] | tuple[str, ...]) -> bool
     return found
 
 
+_peer_warned: set[str] = set()
+
+
 def _client_ip(request: Request, settings: Settings) -> str | None:
+    """The client's address, or None when the peer is not an IP address (a Unix socket,
+    a test client): such a peer can be neither banned nor refused as banned, which is
+    logged once per process."""
     peer = request.client.host if request.client else None
-    return client_address(peer, request.headers.getlist("x-forwarded-for"), settings.trusted_proxies)
+    address = client_address(peer, request.headers.getlist("x-forwarded-for"), settings.trusted_proxies)
+    if address is None and peer is not None and "peer" not in _peer_warned:
+        _peer_warned.add("peer")
+        log.warning("a peer address is not an IP address (%r): bans cannot apply to such peers", peer[:64])
+    return address
 
 
 async def _read_limited(request: Request, limit: int) -> bytes:
@@ -133,6 +148,12 @@ def _verdict_body(result: Assessment) -> dict[str, Any]:
         # The same for a recognised retry as for the first answer.
         "request_id": str(uuid.UUID(bytes=result.token.token_id)),
     }
+
+
+def finite_features(features: Mapping[str, Any]) -> dict[str, Any]:
+    """FEATURES as JSON can carry them: a NaN or infinite float becomes null."""
+    return {name: None if isinstance(value, float) and not math.isfinite(value) else value
+            for name, value in features.items()}
 
 
 async def _assess_request(request: Request, *, open_access: bool) -> tuple[Assessment | None, Response | None]:
@@ -208,8 +229,27 @@ def _cors(request: Request, settings: Settings, response: Response) -> Response:
     return response
 
 
+def _challenge_limiter(request: Request, rt: Runtime) -> AddressRateLimiter | None:
+    """This worker's per-address budget of tokens, made on first use from the settings
+    the lifespan loaded; None when the setting turns it off."""
+    if rt.settings.challenge_rate_per_min == 0:
+        return None
+    limiter: AddressRateLimiter | None = rt.extra.get("challenge_limiter")
+    if limiter is None:
+        limiter = rt.extra["challenge_limiter"] = AddressRateLimiter(rt.settings.challenge_rate_per_min, rt.clock)
+    return limiter
+
+
 async def challenge_endpoint(request: Request) -> Response:
     rt = _runtime(request)
+    limiter = _challenge_limiter(request, rt)
+    address = _client_ip(request, rt.settings)
+    if limiter is not None and address is not None:
+        wait = limiter.take(address)
+        if wait > 0:
+            rt.metrics.refusals.labels("rate-limited").inc()
+            refusal = Refusal(429, "rate-limited", "too many tokens were asked for from this address")
+            return _cors(request, rt.settings, _problem(refusal, str(uuid.uuid4()), {"Retry-After": retry_after(wait)}))
     now = int(rt.clock())
     text, token = tokens.issue(rt.keys[rt.signing_key_id], rt.signing_key_id, now, rt.settings.token_lifetime_sec)
     rt.metrics.challenges.inc()
@@ -231,7 +271,7 @@ def _admin(request: Request) -> Response | None:
     """None when the caller holds the admin token, else the refusal."""
     rt = _runtime(request)
     if rt.settings.admin_token is None:
-        return Response(status_code=404)
+        return _not_found(request)
     token = _bearer(request)
     if token is None or not _matches(token, (rt.settings.admin_token,)):
         refusal = Refusal(401, "admin-token-invalid", "the admin bearer token is required")
@@ -314,7 +354,7 @@ def _static(name: str) -> bytes:
 def _static_endpoint(name: str, media_type: str, demo: bool = False) -> Callable[[Request], Any]:
     async def endpoint(request: Request) -> Response:
         if demo and _runtime(request).settings.production:
-            return Response(status_code=404)
+            return _not_found(request)
         response = Response(_static(name), media_type=media_type)
         response.headers["Cache-Control"] = "public, max-age=300"
         response.headers["X-Content-Type-Options"] = "nosniff"
@@ -328,14 +368,52 @@ async def demo_assess_endpoint(request: Request) -> Response:
     """The demo page's backend: the same pipeline, open, answering with the features
     behind the verdict too."""
     if _runtime(request).settings.production:
-        return Response(status_code=404)
+        return _not_found(request)
     result, refused = await _assess_request(request, open_access=True)
     if refused is not None:
         return refused
     assert result is not None
     body = _verdict_body(result)
-    body["features"] = result.features
+    body["features"] = finite_features(result.features)
     return JSONResponse(body, headers={"Cache-Control": "no-store"})
+
+
+_HTTP_CODES = {404: "not-found", 405: "method-not-allowed", 413: "payload-too-large"}
+
+
+def _not_found(request: Request) -> Response:
+    return _problem(Refusal(404, "not-found", f"no resource at {request.url.path}"), str(uuid.uuid4()))
+
+
+async def _http_error(request: Request, exc: Exception) -> Response:
+    """Starlette's own HTTP errors (no route, wrong method) as problem documents."""
+    assert isinstance(exc, HTTPException)
+    code = _HTTP_CODES.get(exc.status_code, f"http-{exc.status_code}")
+    detail = exc.detail if exc.status_code not in (404, 405) else {
+        404: f"no resource at {request.url.path}", 405: f"{request.method} is not allowed here"}[exc.status_code]
+    return _problem(Refusal(exc.status_code, code, str(detail)), str(uuid.uuid4()), exc.headers)
+
+
+async def _client_gone(request: Request, exc: Exception) -> Response:
+    """The client hung up before its body was in: nobody is left to answer, and it is no
+    fault of the service's (no traceback)."""
+    log.debug("client disconnected before its body was read: %s %s", request.method, request.url.path)
+    return Response(status_code=400)
+
+
+async def _body_timeout(request: Request, exc: Exception) -> Response:
+    refusal = Refusal(408, "body-timeout", "the body did not arrive in time")
+    return _problem(refusal, str(uuid.uuid4()), {"Connection": "close"})
+
+
+async def _server_error(request: Request, exc: Exception) -> Response:
+    """Anything unexpected: a problem document (the server logs the traceback once)."""
+    refusal = Refusal(500, "internal-error", "the service failed to answer")
+    return _problem(refusal, str(uuid.uuid4()))
+
+
+EXCEPTION_HANDLERS = {HTTPException: _http_error, ClientDisconnect: _client_gone, BodyTimeout: _body_timeout,
+                      Exception: _server_error}
 
 
 async def _dev_key(settings: Settings) -> bytes:
@@ -427,4 +505,5 @@ def create_app(settings: Settings | None = None, *, clock: Callable[[], float] =
         Route("/demo.css", _static_endpoint("demo.css", "text/css; charset=utf-8", demo=True), methods=["GET"]),
         Route("/demo/assess", demo_assess_endpoint, methods=["POST"]),
     ]
-    return Starlette(routes=routes, lifespan=lifespan)
+    return Starlette(routes=routes, lifespan=lifespan, middleware=[Middleware(EdgeGuard)],
+                     exception_handlers=EXCEPTION_HANDLERS)

@@ -2,10 +2,12 @@
 dicts and an injected clock; the only I/O is through the state backend it is given.
 
 Order: body size and caller (headers only, in the HTTP layer) -> JSON -> envelope ->
-token format -> key id -> tag -> not yet valid / expired -> banned address -> atomic
-consume of the token id -> trace memory (look up and record the trace's sketch) ->
-scoring. A refusal at any step stores nothing: the ban check comes before the consume, so
-a banned caller does not use up its token, and only a consumed token's trace is recorded.
+token format -> key id -> tag -> not yet valid / expired -> banned address -> scoring
+-> atomic consume of the token id -> trace memory (look up and record the trace's
+sketch; a reused trace adds its reason). A refusal at any step stores nothing: the ban
+check comes before the consume, so a banned caller does not use up its token, and only
+a consumed token's trace is recorded. Scoring comes before the consume too, so that a
+fault of the service's own while scoring leaves the token for the retry.
 """
 
 from __future__ import annotations
@@ -13,7 +15,6 @@ from __future__ import annotations
 import hashlib
 import json
 import logging
-import math
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
@@ -38,6 +39,17 @@ MAX_KEYS = 1000
 MAX_COUNTED = 10000
 MAX_KEY_NAME = 64
 IDEMPOTENCY_KEY_MAX = 255
+# Bounds on every number the envelope accepts, so that scoring cannot overflow: positions
+# and sizes in CSS px, times in ms (up to 1e13, so that epoch milliseconds still pass),
+# browser counts. Scores and features of values within them are finite.
+COORD_LIMIT = 1e7
+TIME_LIMIT = 1e13
+MAX_BROWSER_COUNT = 10_000
+_BROWSER_BOUNDS = {"screen_width": (0.0, COORD_LIMIT), "screen_height": (0.0, COORD_LIMIT),
+                   "max_touch_points": (0, MAX_BROWSER_COUNT), "plugins_length": (0, MAX_BROWSER_COUNT)}
+_SAMPLE_BOUNDS = {"x": (-COORD_LIMIT, COORD_LIMIT), "y": (-COORD_LIMIT, COORD_LIMIT), "t": (0.0, TIME_LIMIT),
+                  "r": (-COORD_LIMIT, COORD_LIMIT), "f": (-COORD_LIMIT, COORD_LIMIT)}
+_KEY_TIMES = ("t", "down", "time", "up", "duration_ms")
 
 
 @dataclass(frozen=True)
@@ -74,12 +86,16 @@ def parse_json(body: bytes) -> object:
         raise Refusal(400, "json-malformed", "the body is not valid JSON") from None
 
 
-def _is_number(value: object) -> bool:
-    """A finite JSON number (the parser makes exact ints and floats; a bool is no number)."""
+def _is_number(value: object, low: float, high: float) -> bool:
+    """A JSON number from LOW to HIGH (the parser makes exact ints and floats; a bool is no
+    number). The comparisons never convert an int to a float, so 10**400 is simply out of
+    range and NaN fails them."""
     kind = type(value)
-    if kind is float:
-        return math.isfinite(value)  # type: ignore[arg-type]
-    return kind is int
+    return (kind is float or kind is int) and low <= value <= high  # type: ignore[operator]
+
+
+def _bounds_text(low: float, high: float) -> str:
+    return f"a number from {low:g} to {high:g}"
 
 
 def _list(telemetry: dict[str, Any], name: str, cap: int) -> list[Any]:
@@ -102,20 +118,22 @@ def validate_telemetry(telemetry: object) -> dict[str, Any]:
     for name in ("webdriver", "touch_supported"):
         if name in browser and not isinstance(browser[name], bool):
             raise Refusal(422, "telemetry-invalid", f"{name} must be a boolean", f"telemetry.browser.{name}")
-    for name in ("screen_width", "screen_height", "max_touch_points", "plugins_length"):
-        if name in browser and not _is_number(browser[name]):
-            raise Refusal(422, "telemetry-invalid", f"{name} must be a number", f"telemetry.browser.{name}")
+    for name, (low, high) in _BROWSER_BOUNDS.items():
+        if name in browser and not _is_number(browser[name], low, high):
+            raise Refusal(422, "telemetry-invalid", f"{name} must be {_bounds_text(low, high)}",
+                          f"telemetry.browser.{name}")
+    c, tl = COORD_LIMIT, TIME_LIMIT
     for i, sample in enumerate(_list(telemetry, "mouse_movements", MAX_POINTS)):
-        if type(sample) is dict and _is_number(sample.get("x")) and _is_number(sample.get("y")) \
-                and _is_number(sample.get("t")) and ("r" not in sample or _is_number(sample["r"])) \
-                and ("f" not in sample or _is_number(sample["f"])):
+        if type(sample) is dict and _is_number(sample.get("x"), -c, c) and _is_number(sample.get("y"), -c, c) \
+                and _is_number(sample.get("t"), 0.0, tl) and ("r" not in sample or _is_number(sample["r"], -c, c)) \
+                and ("f" not in sample or _is_number(sample["f"], -c, c)):
             continue
         where = f"telemetry.mouse_movements[{i}]"
         if not isinstance(sample, dict):
             raise Refusal(422, "telemetry-invalid", "a pointer sample must be an object", where)
-        for name in ("x", "y", "t", "r", "f"):
-            if (name in "xyt" or name in sample) and not _is_number(sample.get(name)):
-                raise Refusal(422, "telemetry-invalid", f"{name} must be a finite number", f"{where}.{name}")
+        for name, (low, high) in _SAMPLE_BOUNDS.items():
+            if (name in "xyt" or name in sample) and not _is_number(sample.get(name), low, high):
+                raise Refusal(422, "telemetry-invalid", f"{name} must be {_bounds_text(low, high)}", f"{where}.{name}")
     for i, entry in enumerate(_list(telemetry, "keystrokes", MAX_KEYS)):
         where = f"telemetry.keystrokes[{i}]"
         if not isinstance(entry, dict):
@@ -123,10 +141,10 @@ def validate_telemetry(telemetry: object) -> dict[str, Any]:
         key = entry.get("key")
         if key is not None and (not isinstance(key, str) or len(key) > MAX_KEY_NAME):
             raise Refusal(422, "telemetry-invalid", f"key must be a string of at most {MAX_KEY_NAME}", f"{where}.key")
-        for name in ("t", "down", "time", "up", "duration_ms"):
+        for name in _KEY_TIMES:
             value = entry.get(name)
-            if value is not None and not _is_number(value):
-                raise Refusal(422, "telemetry-invalid", f"{name} must be a finite number", f"{where}.{name}")
+            if value is not None and not _is_number(value, 0.0, tl):
+                raise Refusal(422, "telemetry-invalid", f"{name} must be {_bounds_text(0.0, tl)}", f"{where}.{name}")
     for name in ("clicks", "scrolls"):
         _list(telemetry, name, MAX_COUNTED)
     return telemetry
@@ -223,6 +241,10 @@ async def assess(
     address = envelope.remoteip or client_ip
     if address is not None and state.is_ip_banned(address):
         raise Refusal(403, "ip-banned", "the address is banned")
+    # Scored before the token is consumed: a fault of the service's own while scoring
+    # then leaves the token unused for the retry. Only a reused trace, known after the
+    # consume, can change the verdict.
+    verdict, features = score(policy, envelope.telemetry)
     tag = claim_tag(key, body)
     try:
         stored = await state.claim_nonce(token.id_hex, tag, nonce_ttl_sec)
@@ -237,7 +259,8 @@ async def assess(
     if sketch is not None:
         reuse = await remember_trace(state, sketch, envelope.telemetry, token, address, retry=replayed,
                                      outcome_ttl_sec=nonce_ttl_sec)
-    verdict, features = score(policy, envelope.telemetry, reuse)
+    if reuse is not None and reuse.matches > 0:
+        verdict = decide(policy, features, envelope.telemetry, reuse)
     return Assessment(token, verdict, features, replayed)
 
 

@@ -27,6 +27,17 @@ DEFAULT_MAX_BODY = 1024 * 1024
 # when it is older than this.
 DEFAULT_TOKEN_LIFETIME = 300
 DEFAULT_LEEWAY = 5
+# Shortest secrets accepted: an admin token or API key in characters, a signing key in
+# bytes (an HMAC-SHA256 key shorter than its output weakens it).
+MIN_TOKEN_CHARS = 16
+MIN_SIGNING_KEY_BYTES = 32
+# Slow and abusive clients: the time a request's headers and its body may take, the
+# requests one worker answers at once (beyond that 503 with Retry-After), and the tokens
+# an address may fetch per minute from one worker (0: no limit).
+DEFAULT_HEADER_TIMEOUT = 10
+DEFAULT_BODY_TIMEOUT = 15
+DEFAULT_MAX_IN_FLIGHT = 64
+DEFAULT_CHALLENGE_RATE = 120
 
 
 class SettingsError(ValueError):
@@ -55,6 +66,10 @@ class Settings:
     trace_max: int = DEFAULT_MAX_SESSIONS
     trace_threshold: float = MATCH_THRESHOLD
     trace_min_shingles: int = MIN_SHINGLES
+    header_timeout_sec: int = DEFAULT_HEADER_TIMEOUT
+    body_timeout_sec: int = DEFAULT_BODY_TIMEOUT
+    max_in_flight: int = DEFAULT_MAX_IN_FLIGHT
+    challenge_rate_per_min: int = DEFAULT_CHALLENGE_RATE
 
     @property
     def production(self) -> bool:
@@ -79,6 +94,14 @@ class Settings:
             raise SettingsError("VELKORA_MODE=production needs VELKORA_SIGNING_KEYS")
         if self.production and not self.api_keys:
             raise SettingsError("VELKORA_MODE=production needs VELKORA_API_KEYS")
+        for kid, secret in self.signing_keys.items():
+            if len(secret) < MIN_SIGNING_KEY_BYTES:
+                raise SettingsError(f"VELKORA_SIGNING_KEYS: the secret of {kid!r} is shorter than "
+                                    f"{MIN_SIGNING_KEY_BYTES} bytes")
+        if any(len(key) < MIN_TOKEN_CHARS for key in self.api_keys):
+            raise SettingsError(f"VELKORA_API_KEYS: every key needs at least {MIN_TOKEN_CHARS} characters")
+        if self.admin_token is not None and len(self.admin_token) < MIN_TOKEN_CHARS:
+            raise SettingsError(f"VELKORA_ADMIN_TOKEN needs at least {MIN_TOKEN_CHARS} characters")
         self.trace_config()
 
 
@@ -113,15 +136,16 @@ def _fraction(env: Mapping[str, str], name: str, default: float) -> float:
 
 
 def parse_signing_keys(text: str) -> dict[str, bytes]:
-    """``kid1:secret1,kid2:secret2``; secrets of at least 16 characters."""
+    """``kid1:secret1,kid2:secret2``; secrets of at least 32 bytes in UTF-8."""
     keys: dict[str, bytes] = {}
     for item in _split(text):
         kid, sep, secret = item.partition(":")
         kid = kid.strip()
         if not sep or not KEY_ID.fullmatch(kid):
             raise SettingsError(f"VELKORA_SIGNING_KEYS: expected key_id:secret with a key id matching {KEY_ID.pattern}")
-        if len(secret) < 16:
-            raise SettingsError(f"VELKORA_SIGNING_KEYS: the secret of {kid!r} is shorter than 16 characters")
+        if len(secret.encode("utf-8")) < MIN_SIGNING_KEY_BYTES:
+            raise SettingsError(
+                f"VELKORA_SIGNING_KEYS: the secret of {kid!r} is shorter than {MIN_SIGNING_KEY_BYTES} bytes")
         if kid in keys:
             raise SettingsError(f"VELKORA_SIGNING_KEYS: key id {kid!r} given twice")
         keys[kid] = secret.encode("utf-8")
@@ -159,6 +183,10 @@ def from_env(env: Mapping[str, str]) -> Settings:
         trace_max=_int(env, "VELKORA_TRACE_MAX", DEFAULT_MAX_SESSIONS, 0, MAX_SESSIONS_LIMIT),
         trace_threshold=_fraction(env, "VELKORA_TRACE_THRESHOLD", MATCH_THRESHOLD),
         trace_min_shingles=_int(env, "VELKORA_TRACE_MIN_SHINGLES", MIN_SHINGLES, 1, 1_000_000),
+        header_timeout_sec=_int(env, "VELKORA_HEADER_TIMEOUT", DEFAULT_HEADER_TIMEOUT, 1, 300),
+        body_timeout_sec=_int(env, "VELKORA_BODY_TIMEOUT", DEFAULT_BODY_TIMEOUT, 1, 300),
+        max_in_flight=_int(env, "VELKORA_MAX_IN_FLIGHT", DEFAULT_MAX_IN_FLIGHT, 1, 100_000),
+        challenge_rate_per_min=_int(env, "VELKORA_CHALLENGE_RATE", DEFAULT_CHALLENGE_RATE, 0, 1_000_000),
     )
     settings.check()
     return settings
