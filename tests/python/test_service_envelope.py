@@ -96,6 +96,38 @@ def test_numbers_out_of_bounds_are_refused_with_their_field(telemetry: dict[str,
     assert (caught.value.status, caught.value.code, caught.value.field) == (422, "telemetry-invalid", field)
 
 
+@pytest.mark.parametrize(("body", "status", "code", "field"), [
+    (b'{"nonce": "x", "telemetry": {"mouse_movements": [{"x": 1, "t": 2}]}}', 422, "telemetry-invalid",
+     "telemetry.mouse_movements[0].y"),
+    (b'{"nonce": "x", "telemetry": {"keystrokes": [{}, {"key": "' + b"k" * 65 + b'"}]}}', 422,
+     "telemetry-invalid", "telemetry.keystrokes[1].key"),
+    (b'{"nonce": "x", "telemetry": {"mouse_movements": [' + b",".join([b'{"x": 0, "y": 0, "t": 0}'] * 5001)
+     + b"]}}", 422, "telemetry-invalid", "telemetry.mouse_movements"),
+    (b'{"nonce": "x", "telemetry": {}, "remoteip": 5}', 422, "envelope-invalid", "remoteip"),
+    (b'{"nonce": "x", "telemetry": null}', 422, "telemetry-invalid", "telemetry"),
+    (b'{"nonce": "x", "telemetry": {"clicks": [' + b"[" * 100_000 + b"]" * 100_000 + b"]}}", 400,
+     "json-malformed", None),
+    (b'{"nonce": "x", "telemetry": {}} trailing', 400, "json-malformed", None),
+    (b"\xff", 400, "json-malformed", None),
+])
+def test_decoder_errors_keep_their_codes_and_paths(body: bytes, status: int, code: str, field: str | None) -> None:
+    with pytest.raises(Refusal) as caught:
+        parse_envelope(body, allow_remoteip=True)
+    assert (caught.value.status, caught.value.code, caught.value.field) == (status, code, field)
+
+
+def test_what_is_scored_is_what_was_sent_less_unknown_keys() -> None:
+    telemetry = {"browser": {"max_touch_points": 5, "screen_width": 1280}, "extra": [1],
+                 "mouse_movements": [{"x": 1.5, "y": 2, "t": 3, "r": 4, "unknown": "z"}],
+                 "keystrokes": [{"key": None, "down": 5}], "clicks": [{"t": 1}, 7]}
+    envelope = parse_envelope(json.dumps({"nonce": "x", "telemetry": telemetry}).encode(), allow_remoteip=False)
+    assert envelope.telemetry == {"browser": {"max_touch_points": 5, "screen_width": 1280},
+                                  "mouse_movements": [{"x": 1.5, "y": 2, "t": 3, "r": 4}],
+                                  "keystrokes": [{"key": None, "down": 5}], "clicks": [{"t": 1}, 7]}
+    # A count stays an integer (the native reader takes no float as a count).
+    assert type(envelope.telemetry["browser"]["max_touch_points"]) is int
+
+
 def test_epoch_milliseconds_and_the_bounds_themselves_pass() -> None:
     epoch_ms = time.time() * 1000
     telemetry = {"mouse_movements": [{"x": -COORD_LIMIT, "y": COORD_LIMIT, "t": epoch_ms},

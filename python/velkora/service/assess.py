@@ -13,7 +13,6 @@ fault of the service's own while scoring leaves the token for the retry.
 from __future__ import annotations
 
 import hashlib
-import json
 import logging
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass
@@ -21,7 +20,7 @@ from typing import TYPE_CHECKING, Any
 
 import velkora_core_rs as core
 
-from . import tokens
+from . import envelope, tokens
 from .policy import Policy, Verdict, decide
 from .settings import normalise_ip
 from .state import CapacityExceeded, StateBackend
@@ -34,22 +33,10 @@ log = logging.getLogger("velkora.service")
 # What velkora._signals.trace_sketch is: telemetry -> sketch dict.
 Sketcher = Callable[[dict[str, Any]], Mapping[str, Any]]
 
-MAX_POINTS = 5000
-MAX_KEYS = 1000
-MAX_COUNTED = 10000
-MAX_KEY_NAME = 64
 IDEMPOTENCY_KEY_MAX = 255
-# Bounds on every number the envelope accepts, so that scoring cannot overflow: positions
-# and sizes in CSS px, times in ms (up to 1e13, so that epoch milliseconds still pass),
-# browser counts. Scores and features of values within them are finite.
-COORD_LIMIT = 1e7
-TIME_LIMIT = 1e13
-MAX_BROWSER_COUNT = 10_000
-_BROWSER_BOUNDS = {"screen_width": (0.0, COORD_LIMIT), "screen_height": (0.0, COORD_LIMIT),
-                   "max_touch_points": (0, MAX_BROWSER_COUNT), "plugins_length": (0, MAX_BROWSER_COUNT)}
-_SAMPLE_BOUNDS = {"x": (-COORD_LIMIT, COORD_LIMIT), "y": (-COORD_LIMIT, COORD_LIMIT), "t": (0.0, TIME_LIMIT),
-                  "r": (-COORD_LIMIT, COORD_LIMIT), "f": (-COORD_LIMIT, COORD_LIMIT)}
-_KEY_TIMES = ("t", "down", "time", "up", "duration_ms")
+# The envelope's limits, documented there.
+MAX_POINTS, MAX_KEYS, MAX_COUNTED = envelope.MAX_POINTS, envelope.MAX_KEYS, envelope.MAX_COUNTED
+COORD_LIMIT, TIME_LIMIT, MAX_BROWSER_COUNT = envelope.COORD_LIMIT, envelope.TIME_LIMIT, envelope.MAX_BROWSER_COUNT
 
 
 @dataclass(frozen=True)
@@ -75,100 +62,17 @@ class Assessment:
     replayed: bool
 
 
-def _reject_constant(name: str) -> float:
-    raise ValueError(f"{name} is not JSON")
-
-
-def parse_json(body: bytes) -> object:
-    try:
-        return json.loads(body, parse_constant=_reject_constant)
-    except (ValueError, RecursionError):
-        raise Refusal(400, "json-malformed", "the body is not valid JSON") from None
-
-
-def _is_number(value: object, low: float, high: float) -> bool:
-    """A JSON number from LOW to HIGH (the parser makes exact ints and floats; a bool is no
-    number). The comparisons never convert an int to a float, so 10**400 is simply out of
-    range and NaN fails them."""
-    kind = type(value)
-    return (kind is float or kind is int) and low <= value <= high  # type: ignore[operator]
-
-
-def _bounds_text(low: float, high: float) -> str:
-    return f"a number from {low:g} to {high:g}"
-
-
-def _list(telemetry: dict[str, Any], name: str, cap: int) -> list[Any]:
-    value = telemetry.get(name, [])
-    if not isinstance(value, list):
-        raise Refusal(422, "telemetry-invalid", f"{name} must be a list", f"telemetry.{name}")
-    if len(value) > cap:
-        raise Refusal(422, "telemetry-invalid", f"{name} holds more than {cap} entries", f"telemetry.{name}")
-    return value
-
-
-def validate_telemetry(telemetry: object) -> dict[str, Any]:
-    """The telemetry object, checked against what the reader uses; a refusal names the
-    first field that is wrong."""
-    if not isinstance(telemetry, dict):
-        raise Refusal(422, "telemetry-invalid", "telemetry must be an object", "telemetry")
-    browser = telemetry.get("browser", {})
-    if not isinstance(browser, dict):
-        raise Refusal(422, "telemetry-invalid", "browser must be an object", "telemetry.browser")
-    for name in ("webdriver", "touch_supported"):
-        if name in browser and not isinstance(browser[name], bool):
-            raise Refusal(422, "telemetry-invalid", f"{name} must be a boolean", f"telemetry.browser.{name}")
-    for name, (low, high) in _BROWSER_BOUNDS.items():
-        if name in browser and not _is_number(browser[name], low, high):
-            raise Refusal(422, "telemetry-invalid", f"{name} must be {_bounds_text(low, high)}",
-                          f"telemetry.browser.{name}")
-    c, tl = COORD_LIMIT, TIME_LIMIT
-    for i, sample in enumerate(_list(telemetry, "mouse_movements", MAX_POINTS)):
-        if type(sample) is dict and _is_number(sample.get("x"), -c, c) and _is_number(sample.get("y"), -c, c) \
-                and _is_number(sample.get("t"), 0.0, tl) and ("r" not in sample or _is_number(sample["r"], -c, c)) \
-                and ("f" not in sample or _is_number(sample["f"], -c, c)):
-            continue
-        where = f"telemetry.mouse_movements[{i}]"
-        if not isinstance(sample, dict):
-            raise Refusal(422, "telemetry-invalid", "a pointer sample must be an object", where)
-        for name, (low, high) in _SAMPLE_BOUNDS.items():
-            if (name in "xyt" or name in sample) and not _is_number(sample.get(name), low, high):
-                raise Refusal(422, "telemetry-invalid", f"{name} must be {_bounds_text(low, high)}", f"{where}.{name}")
-    for i, entry in enumerate(_list(telemetry, "keystrokes", MAX_KEYS)):
-        where = f"telemetry.keystrokes[{i}]"
-        if not isinstance(entry, dict):
-            raise Refusal(422, "telemetry-invalid", "a keystroke must be an object", where)
-        key = entry.get("key")
-        if key is not None and (not isinstance(key, str) or len(key) > MAX_KEY_NAME):
-            raise Refusal(422, "telemetry-invalid", f"key must be a string of at most {MAX_KEY_NAME}", f"{where}.key")
-        for name in _KEY_TIMES:
-            value = entry.get(name)
-            if value is not None and not _is_number(value, 0.0, tl):
-                raise Refusal(422, "telemetry-invalid", f"{name} must be {_bounds_text(0.0, tl)}", f"{where}.{name}")
-    for name in ("clicks", "scrolls"):
-        _list(telemetry, name, MAX_COUNTED)
-    return telemetry
-
-
 def parse_envelope(body: bytes, *, allow_remoteip: bool) -> Envelope:
-    data = parse_json(body)
-    if not isinstance(data, dict):
-        raise Refusal(422, "body-not-object", "the body must be a JSON object")
-    nonce = data.get("nonce")
-    if not isinstance(nonce, str):
-        raise Refusal(422, "envelope-invalid", "nonce must be a string", "nonce")
-    if "telemetry" not in data:
-        raise Refusal(422, "envelope-invalid", "telemetry is required", "telemetry")
+    """The envelope, parsed and validated in one pass (velkora.service.envelope)."""
+    try:
+        nonce, telemetry, raw_ip = envelope.decode(body)
+    except envelope.EnvelopeError as error:
+        raise Refusal(error.status, error.code, error.detail, error.field) from None
     remoteip: str | None = None
-    raw_ip = data.get("remoteip")
-    if raw_ip is not None:
-        if not isinstance(raw_ip, str):
-            raise Refusal(422, "envelope-invalid", "remoteip must be a string", "remoteip")
-        if allow_remoteip:
-            remoteip = normalise_ip(raw_ip)
-            if remoteip is None:
-                raise Refusal(422, "envelope-invalid", "remoteip is not an IP address", "remoteip")
-    telemetry = validate_telemetry(data["telemetry"])
+    if raw_ip is not None and allow_remoteip:
+        remoteip = normalise_ip(raw_ip)
+        if remoteip is None:
+            raise Refusal(422, "envelope-invalid", "remoteip is not an IP address", "remoteip")
     return Envelope(nonce, telemetry, remoteip)
 
 
