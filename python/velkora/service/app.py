@@ -166,6 +166,7 @@ async def _assess_request(request: Request, *, open_access: bool) -> tuple[Asses
         length = request.headers.get("content-length")
         if length is not None:
             if not (length.isascii() and length.isdigit()):
+                rt.metrics.refusals.labels("json-malformed").inc()
                 raise Refusal(400, "json-malformed", "Content-Length is not a number")
             if int(length) > rt.settings.max_body:
                 # Refused on the header alone; the connection is closed so that the
@@ -177,6 +178,7 @@ async def _assess_request(request: Request, *, open_access: bool) -> tuple[Asses
             if rt.settings.api_keys:
                 key = _bearer(request) or request.headers.get("x-api-key")
                 if key is None or not _matches(key, rt.settings.api_keys):
+                    rt.metrics.refusals.labels("api-key-invalid").inc()
                     raise Refusal(401, "api-key-invalid", "a valid API key is required")
                 authenticated = True
         try:
@@ -184,11 +186,23 @@ async def _assess_request(request: Request, *, open_access: bool) -> tuple[Asses
         except Refusal as refusal:
             rt.metrics.refusals.labels(refusal.code).inc()
             return None, _problem(refusal, request_id, close)
+        result = await assess_body(rt, body, client_ip=_client_ip(request, rt.settings), authenticated=authenticated,
+                                   idempotency_key=request.headers.get("idempotency-key"))
+    except Refusal as refusal:
+        return None, _problem(refusal, request_id)
+    return result, None
+
+
+async def assess_body(rt: Runtime, body: bytes, *, client_ip: str | None, authenticated: bool,
+                      idempotency_key: str | None) -> Assessment:
+    """The pipeline over an envelope's bytes with this runtime's keys, state and policy,
+    counted in its metrics; raises Refusal (a store that cannot answer as 503)."""
+    try:
         result = await assess(
             body,
-            client_ip=_client_ip(request, rt.settings),
+            client_ip=client_ip,
             authenticated=authenticated,
-            idempotency_key=request.headers.get("idempotency-key"),
+            idempotency_key=idempotency_key,
             keys=rt.keys,
             state=rt.state,
             policy=rt.policy,
@@ -199,14 +213,14 @@ async def _assess_request(request: Request, *, open_access: bool) -> tuple[Asses
         )
     except Refusal as refusal:
         rt.metrics.refusals.labels(refusal.code).inc()
-        return None, _problem(refusal, request_id)
+        raise
     except rt.store_errors:
         rt.metrics.refusals.labels("store-unavailable").inc()
-        return None, _problem(Refusal(503, "store-unavailable", "the shared state store is unavailable"), request_id)
+        raise Refusal(503, "store-unavailable", "the shared state store is unavailable") from None
     rt.metrics.verdicts.labels(result.verdict.verdict).inc()
     for code, _ in result.verdict.reasons:
         rt.metrics.reasons.labels(code).inc()
-    return result, None
+    return result
 
 
 async def assess_endpoint(request: Request) -> Response:

@@ -12,15 +12,23 @@ reaches a route.
 
 The limits come from the app's settings as the lifespan loaded them (defaults before
 that), so the middleware reads no environment of its own.
+
+An app mounted inside another one (``Mount("/velkora", create_app())``) never sees its
+lifespan run: the parent's server runs the parent's alone. The guard then enters the
+app's own lifespan on the first request, once, and it stays open for the life of the
+process (the parent may instead enter ``app.router.lifespan_context(app)`` in its own
+lifespan, which also closes it at shutdown).
 """
 
 from __future__ import annotations
 
 import asyncio
+import contextlib
 import json
 import logging
 import time
 import uuid
+from typing import Any
 
 from starlette.types import ASGIApp, Message, Receive, Scope, Send
 
@@ -65,11 +73,16 @@ class EdgeGuard:
     def __init__(self, app: ASGIApp) -> None:
         self.app = app
         self.in_flight = 0
+        self._lock: asyncio.Lock | None = None
+        self._started: contextlib.AsyncExitStack | None = None
 
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
         if scope["type"] != "http":
             await self.app(scope, receive, send)
             return
+        owner = scope.get("app")
+        if owner is not None and getattr(owner.state, "runtime", None) is None:
+            await self._start(owner)
         close = [(b"connection", b"close")]
         names = {name for name, _ in scope["headers"]}
         if b"content-length" in names and b"transfer-encoding" in names:
@@ -87,6 +100,19 @@ class EdgeGuard:
             await self.app(scope, _deadline_receive(receive, time.monotonic() + body_timeout), send)
         finally:
             self.in_flight -= 1
+
+
+    async def _start(self, owner: Any) -> None:
+        """Enters OWNER's lifespan, whose server did not (a mounted app)."""
+        if self._lock is None:
+            self._lock = asyncio.Lock()
+        async with self._lock:
+            if getattr(owner.state, "runtime", None) is not None:
+                return
+            stack = contextlib.AsyncExitStack()
+            await stack.enter_async_context(owner.router.lifespan_context(owner))
+            self._started = stack
+            log.info("the service's lifespan did not run (a mounted app?): started on the first request")
 
 
 def _deadline_receive(receive: Receive, deadline: float) -> Receive:

@@ -25,6 +25,9 @@
   var script = document.currentScript;
   var base = script && script.src ? new URL(script.src, location.href) : new URL(location.href);
   var origin = base.origin;
+  // The service's routes sit beside the script, so that a service mounted under a path
+  // (https://shop.example/velkora/collector.js) is found there.
+  var challengeUrl = script && script.src ? new URL("v1/challenge", base).href : origin + "/v1/challenge";
 
   var points = [];
   var keys = [];
@@ -169,7 +172,7 @@
   }
 
   function fetchToken() {
-    tokenPromise = fetch(origin + "/v1/challenge", { method: "GET", credentials: "omit", cache: "no-store" })
+    tokenPromise = fetch(challengeUrl, { method: "GET", credentials: "omit", cache: "no-store" })
       .then(function (r) {
         if (!r.ok) throw new Error("challenge: HTTP " + r.status);
         return r.json();
