@@ -10,8 +10,8 @@ documents before the route runs.
     VELKORA_SIGNING_KEYS=k1:<32 bytes or more> uvicorn --factory examples.protected_app:build
 """
 
-from __future__ import annotations
-
+# No "from __future__ import annotations": FastAPI reads the route's annotations, and the
+# dependency in them names a local variable.
 from typing import Annotated, Any
 
 from fastapi import Depends, FastAPI, Form
