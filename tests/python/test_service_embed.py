@@ -105,3 +105,42 @@ def test_the_middleware_hands_the_assessment_and_the_body_to_the_route() -> None
         assert c.post("/submit", content=b"x" * (SETTINGS.max_body + 1),
                       headers={"Content-Type": "application/json"}).status_code == 413
         assert c.get("/ok").json() == {"ok": True}  # other routes untouched
+
+
+def test_openapi_document_is_valid_and_names_every_route_and_problem_code() -> None:
+    import re
+    from importlib import resources
+
+    from openapi_spec_validator import validate
+    from starlette.routing import Route as StarletteRoute
+
+    app = create_app(SETTINGS)
+    with serve_app_in_thread(app) as base:
+        r = httpx.get(base + "/openapi.json")
+    document = r.json()
+    validate(document)
+    assert document["openapi"].startswith("3.1")
+    routes = {(route.path, method.lower()) for route in app.routes if isinstance(route, StarletteRoute)
+              for method in route.methods or () if method != "HEAD"}
+    documented = {(path, method) for path, item in document["paths"].items() for method in item
+                  if method != "parameters"}
+    assert routes == documented
+    # Every code the service's sources can answer with is in some route's list.
+    sources = "".join(f.read_text("utf-8") for f in resources.files("velkora.service").iterdir()
+                      if f.name.endswith(".py"))
+    used = set(re.findall(r'(?:Refusal|EnvelopeError)\(\d+, "([a-z-]+)"', sources))
+    used |= set(re.findall(r'send_problem\(send, \d+, "([a-z-]+)"', sources))
+    used |= set(re.findall(r'TokenError\("([a-z-]+)"\)', resources.files("velkora.service").joinpath(
+        "tokens.py").read_text("utf-8")))
+    used |= {"method-not-allowed"}
+    listed: set[str] = set()
+    for item in document["paths"].values():
+        for operation in (op for op in item.values() if isinstance(op, dict)):
+            for answer in operation["responses"].values():
+                schema = answer.get("content", {}).get("application/problem+json", {}).get("schema")
+                if schema is not None:
+                    listed |= set(schema["allOf"][1]["properties"]["error-codes"]["items"]["enum"])
+    assert used - {"envelope-missing"} <= listed, used - listed  # envelope-missing: the embedding's, not a route's
+    # The envelope's schema carries its bounds.
+    sample = document["components"]["schemas"]["PointerSample"]["properties"]["x"]
+    assert (sample["minimum"], sample["maximum"]) == (-1e7, 1e7)

@@ -5,6 +5,7 @@ metrics are set up when the lifespan starts."""
 from __future__ import annotations
 
 import contextlib
+import functools
 import hashlib
 import hmac
 import importlib
@@ -356,6 +357,17 @@ async def healthz_endpoint(request: Request) -> Response:
     return response
 
 
+@functools.cache
+def _openapi_bytes() -> bytes:
+    from .openapi import document
+
+    return json.dumps(document()).encode()
+
+
+async def openapi_endpoint(request: Request) -> Response:
+    return Response(_openapi_bytes(), media_type="application/json", headers={"Cache-Control": "public, max-age=300"})
+
+
 async def metrics_endpoint(request: Request) -> Response:
     payload, content_type = _runtime(request).metrics.render()
     return Response(payload, media_type=content_type)
@@ -513,6 +525,7 @@ def create_app(settings: Settings | None = None, *, clock: Callable[[], float] =
         Route("/v1/bans/{ip}", unban_endpoint, methods=["DELETE"]),
         Route("/healthz", healthz_endpoint, methods=["GET"]),
         Route("/metrics", metrics_endpoint, methods=["GET"]),
+        Route("/openapi.json", openapi_endpoint, methods=["GET"]),
         Route("/collector.js", _static_endpoint("collector.js", "text/javascript; charset=utf-8"), methods=["GET"]),
         Route("/demo", _static_endpoint("demo.html", "text/html; charset=utf-8", demo=True), methods=["GET"]),
         Route("/demo.js", _static_endpoint("demo.js", "text/javascript; charset=utf-8", demo=True), methods=["GET"]),
