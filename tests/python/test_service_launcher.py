@@ -160,3 +160,43 @@ def test_stalled_sockets_do_not_starve_health_and_are_closed_at_the_deadline() -
           f"all closed {waited:.1f} s after the last was opened (deadline {HEADER_TIMEOUT} s)")
     assert closed == STALLED
     assert b"Too many open files" not in err and len(err) < 10_000, err[-2000:]
+
+
+def _gunicorn(port: int, workers: int) -> subprocess.Popen[bytes]:
+    return subprocess.Popen(
+        [sys.executable, "-m", "gunicorn", "-c", "python:velkora.service.gunicorn_conf", "--bind",
+         f"127.0.0.1:{port}", "--workers", str(workers), "--log-level", "info", "velkora.service:app"],
+        env=clean_env({"VELKORA_SIGNING_KEYS": f"k1:{SECRET}", "VELKORA_ADMIN_TOKEN": ADMIN}),
+        stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+
+
+@pytest.mark.parametrize("workers", [1, 2])
+def test_gunicorn_recipe_trusts_no_forwarded_header_and_logs_in_every_worker(workers: int) -> None:
+    """gunicorn with the service's worker: a banned loopback peer is not let through by an
+    X-Forwarded-For of its own making (one worker: without a store a ban holds in the
+    worker that took it), and the package's lines keep level and name in every worker."""
+    port = free_port()
+    process = _gunicorn(port, workers)
+    base = f"http://127.0.0.1:{port}"
+    try:
+        wait_healthy(base, process=process)
+        if workers == 1:
+            assert httpx.post(base + "/v1/bans", json={"ip": "127.0.0.1", "duration_sec": 60},
+                              headers={"Authorization": f"Bearer {ADMIN}"}, timeout=10).status_code == 201
+            for _ in range(4):
+                with httpx.Client(base_url=base, timeout=10.0) as c:
+                    token = c.get("/v1/challenge").json()["nonce"]
+                    r = c.post("/v1/assess", json={"nonce": token, "telemetry": {}},
+                               headers={"X-Forwarded-For": "198.51.100.1"})
+                    assert (r.status_code, r.json()["error-codes"]) == (403, ["ip-banned"]), r.text
+        else:
+            time.sleep(1.0)  # the second worker's start-up
+    finally:
+        process.terminate()
+        _, err = process.communicate(timeout=30)
+    text = err.decode()
+    if workers == 1:
+        assert " INFO velkora.service: ban: 127.0.0.1 for 60 s" in text, text[-3000:]
+    warnings = [line for line in text.splitlines()
+                if " WARNING velkora.service: development mode without VELKORA_API_KEYS" in line]
+    assert len(warnings) == workers, text[-3000:]

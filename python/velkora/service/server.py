@@ -86,6 +86,18 @@ def log_config(level: str) -> dict[str, Any]:
     }
 
 
+def package_log_config(level: str | int) -> dict[str, Any]:
+    """Only the package's loggers and asyncio's (as in ``log_config``), for a server that
+    sets up its own loggers (gunicorn)."""
+    name = logging.getLevelName(level) if isinstance(level, int) else level.upper()
+    full = log_config("info")
+    return {"version": 1, "disable_existing_loggers": False, "filters": full["filters"],
+            "formatters": {"default": full["formatters"]["default"]},
+            "handlers": {"default": full["handlers"]["default"], "limited": full["handlers"]["limited"]},
+            "loggers": {"velkora": {**full["loggers"]["velkora"], "level": name},
+                        "asyncio": full["loggers"]["asyncio"]}}
+
+
 def raise_descriptor_limit() -> tuple[int, int]:
     """Raises the soft limit on open files to the hard one; returns (before, after)."""
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
