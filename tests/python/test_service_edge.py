@@ -167,3 +167,32 @@ def test_tokens_per_address_are_limited(base: str) -> None:
     assert [r.status_code for r in answers] == [200] * CHALLENGE_RATE + [429]
     assert problem(answers[-1])["error-codes"] == ["rate-limited"]
     assert 1 <= int(answers[-1].headers["retry-after"]) <= 60 // CHALLENGE_RATE
+
+
+def test_a_peer_that_is_not_an_ip_address_is_never_banned_and_said_once(caplog: pytest.LogCaptureFixture) -> None:
+    """A peer named "testclient" (as test clients name it) can be neither banned nor
+    checked, which is logged once, never a 500. The app runs without its lifespan here,
+    as when mounted: it starts on the first request."""
+    import asyncio
+
+    from velkora.service.app import _peer_warned, create_app
+
+    _peer_warned.clear()
+    admin = "edge-test-admin-token-01"
+    app = create_app(Settings(signing_keys={"k1": SECRET}, admin_token=admin, trace_max=0))
+
+    async def run() -> None:
+        transport = httpx.ASGITransport(app=app, client=("testclient", 50000))
+        async with httpx.AsyncClient(transport=transport, base_url="http://service") as c:
+            for _ in range(3):
+                nonce = (await c.get("/v1/challenge")).json()["nonce"]
+                r = await c.post("/v1/assess", json={"nonce": nonce, "telemetry": {}})
+                assert r.status_code == 200, r.text
+            r = await c.post("/v1/bans", json={"ip": "testclient", "duration_sec": 60},
+                             headers={"Authorization": f"Bearer {admin}"})
+            assert (r.status_code, problem(r)["field"]) == (422, "ip")
+
+    with caplog.at_level(logging.WARNING, logger="velkora.service"):
+        asyncio.run(run())
+    said = [rec for rec in caplog.records if "not an IP address" in rec.getMessage()]
+    assert len(said) == 1, [rec.getMessage() for rec in caplog.records]
