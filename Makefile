@@ -55,6 +55,7 @@ demo-shared: $(VENV)/.built
 
 bench: $(VENV)/.built $(VENV)/.deps-bench
 	$(PY) bench/run_bench.py $(BENCH_ARGS)
+	$(PY) bench/bench_envelope.py
 	$(PY) bench/service_load.py $(SERVICE_BENCH_ARGS)
 
 # Stubtest compares the installed stubs with the built module; mypy --strict then

@@ -631,7 +631,8 @@ def build_parser() -> argparse.ArgumentParser:
                     "A line that is not a JSON object is reported with its number and skipped.")
     features.add_argument("input", metavar="SESSIONS", help="JSON-lines file of sessions, - for standard input")
     features.add_argument("-o", "--output", default="-", metavar="OUT",
-                          help="output file (.csv, .jsonl, .parquet), - for standard output (default)")
+                          help="output file (.csv, .jsonl, .parquet), - for standard output (default, as CSV "
+                               "unless --format says otherwise)")
     features.add_argument("--format", choices=ft.FORMATS, help="output format where the extension does not say")
     features.add_argument("--keep", metavar="FIELDS", help="session fields carried into each row, e.g. _id,label")
     features.add_argument("-j", "--jobs", type=int, default=1, metavar="N",

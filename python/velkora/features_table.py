@@ -38,20 +38,22 @@ def feature_names() -> tuple[str, ...]:
 
 
 def format_for(path: str, requested: str | None) -> Format:
-    """The output format: the one asked for, else the one the file name's extension names.
+    """The output format: the one asked for, else the one the file name's extension names;
+    CSV for standard output (``-``).
 
-    Raises ValueError when neither decides (``-`` or an unknown extension without --format).
+    Raises ValueError when neither decides (an unknown extension without --format).
     """
     if requested is not None:
         if requested not in FORMATS:
             raise ValueError(f"unknown format {requested!r}; choose one of {', '.join(FORMATS)}")
         return requested
+    if path == "-":
+        return "csv"
     dot = path.rfind(".")
     extension = path[dot:].lower() if dot > path.rfind("/") else ""
     found = _EXTENSIONS.get(extension)
     if found is None:
-        where = "standard output" if path == "-" else f"{path!r}"
-        raise ValueError(f"cannot tell the format of {where}; pass --format {{{','.join(FORMATS)}}}")
+        raise ValueError(f"cannot tell the format of {path!r}; pass --format {{{','.join(FORMATS)}}}")
     return found
 
 

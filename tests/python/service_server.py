@@ -23,13 +23,14 @@ from stores import free_port
 SANITIZER_VARIABLES = ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "PYTHONMALLOC")
 
 
-def wait_healthy(base: str, deadline_sec: float = 20.0, process: subprocess.Popen[bytes] | None = None) -> None:
+def wait_healthy(base: str, deadline_sec: float = 20.0, process: subprocess.Popen[bytes] | None = None,
+                 path: str = "/healthz") -> None:
     end = time.monotonic() + deadline_sec
     while time.monotonic() < end:
         if process is not None and process.poll() is not None:
             raise RuntimeError(f"the service exited with status {process.returncode}")
         try:
-            if httpx.get(base + "/healthz", timeout=1.0).status_code == 200:
+            if httpx.get(base + path, timeout=1.0).status_code == 200:
                 return
         except httpx.TransportError:
             pass
@@ -39,12 +40,20 @@ def wait_healthy(base: str, deadline_sec: float = 20.0, process: subprocess.Pope
 
 @contextlib.contextmanager
 def serve_in_thread(settings: object) -> Iterator[str]:
-    import uvicorn
     from velkora.service import create_app
+
+    with serve_app_in_thread(create_app(settings)) as base:  # type: ignore[arg-type]
+        yield base
+
+
+@contextlib.contextmanager
+def serve_app_in_thread(app: object, health: str = "/healthz") -> Iterator[str]:
+    """Any ASGI APP under uvicorn in a thread (its lifespan run), once HEALTH answers 200."""
+    import uvicorn
 
     port = free_port()
     config = uvicorn.Config(
-        create_app(settings),  # type: ignore[arg-type]
+        app,  # type: ignore[arg-type]
         host="127.0.0.1", port=port, proxy_headers=False, log_level="warning", lifespan="on",
     )
     server = uvicorn.Server(config)
@@ -52,7 +61,7 @@ def serve_in_thread(settings: object) -> Iterator[str]:
     thread.start()
     base = f"http://127.0.0.1:{port}"
     try:
-        wait_healthy(base)
+        wait_healthy(base, path=health)
         yield base
     finally:
         server.should_exit = True

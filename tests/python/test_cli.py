@@ -166,8 +166,17 @@ def test_non_finite_values_are_written_as_documented(tmp_path):
     assert (as_json["avg_touch_radius"], as_json["touch_radius_var"]) == ("Infinity", "NaN")
 
 
+def test_features_of_a_file_go_to_standard_output_as_csv_by_default(tmp_path):
+    sessions = tmp_path / "s.jsonl"
+    sessions.write_bytes(b'{"mouse_movements": [{"x": 0, "y": 0, "t": 0}]}\n{}\n')
+    result = velkora("features", sessions)
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.decode().splitlines()
+    assert lines[0].split(",") == list(FEATURES) and len(lines) == 3
+    assert dict(zip(lines[0].split(","), lines[1].split(",")))["mouse_points"] == "1"
+
+
 @pytest.mark.parametrize(("args", "message"), [
-    (["-o", "-"], "cannot tell the format of standard output; pass --format {csv,jsonl,parquet}"),
     (["-o", "out.txt"], "cannot tell the format of 'out.txt'"),
     (["-o", "x.csv", "--keep", "_id,_id"], "names a field twice"),
     (["-o", "x.csv", "--keep", "webdriver"], "'webdriver' is also a feature column"),

@@ -234,3 +234,68 @@ def test_form_still_submits_when_the_service_is_gone(tmp_path) -> None:  # type:
     finally:
         driver.quit()
     assert json.loads(submitted[0])["nonce"] and submitted[-1] == "", submitted
+
+
+def test_shadow_root_password_fields_send_timing_only_and_each_field_has_its_own_names(service: str) -> None:
+    """A password field inside a web component's shadow root (open or closed) is never
+    taken for its host; pseudonyms are drawn per field, so text known from one field says
+    nothing of another; editing and modifier keys keep their names."""
+    from selenium.webdriver.common.by import By
+
+    driver = make_driver()
+    try:
+        driver.get(service + "/demo")
+        driver.execute_script(
+            """
+            for (const [name, mode] of [['login-open', 'open'], ['login-closed', 'closed']]) {
+              customElements.define(name, class extends HTMLElement {
+                constructor() {
+                  super();
+                  const root = this.attachShadow({mode});
+                  const user = document.createElement('input'); user.id = 'user';
+                  const pw = document.createElement('input'); pw.type = 'password'; pw.id = 'pw';
+                  root.append(user, pw);
+                  if (mode === 'open') return;
+                  this.tabIndex = 0;
+                  window.closedPassword = pw;
+                }
+              });
+              document.body.appendChild(document.createElement(name));
+            }
+            """
+        )
+        root = driver.execute_script("return document.querySelector('login-open').shadowRoot")
+        typed = []
+        def typed_into(element: object, text: str) -> None:
+            element.send_keys(text)  # type: ignore[attr-defined]
+            typed.append(len(driver.execute_script("return Velkora.telemetry().keystrokes")))
+        typed_into(driver.find_element(By.ID, "username"), "abab")
+        typed_into(root.find_element(By.CSS_SELECTOR, "#user"), "abab")
+        typed_into(root.find_element(By.CSS_SELECTOR, "#pw"), "Secret")
+        driver.execute_script("window.closedPassword.focus()")
+        typed_into(driver.switch_to.active_element, "xyz")
+        keys = [k.get("key") for k in driver.execute_script("return Velkora.telemetry().keystrokes")]
+    finally:
+        driver.quit()
+    light, shadow_user = keys[:typed[0]], keys[typed[0]:typed[1]]
+    shadow_password, closed_password = keys[typed[1]:typed[2]], keys[typed[2]:typed[3]]
+    assert len(light) == len(shadow_user) == 4 and light[0] == light[2] and shadow_user[0] == shadow_user[2]
+    assert all(k.startswith("~") for k in light + shadow_user)
+    assert not set(light) & set(shadow_user)  # one map per field
+    assert shadow_password == [None] * len(shadow_password) and len(shadow_password) == len("Secret") + 1
+    assert closed_password == [None] * 3
+
+
+def test_editing_and_modifier_keys_keep_their_names(service: str) -> None:
+    from selenium.webdriver.common.by import By
+    from selenium.webdriver.common.keys import Keys
+
+    driver = make_driver()
+    try:
+        driver.get(service + "/demo")
+        driver.find_element(By.ID, "username").send_keys("aB", Keys.BACKSPACE, Keys.ARROW_LEFT, Keys.TAB)
+        keys = [k.get("key") for k in driver.execute_script("return Velkora.telemetry().keystrokes")]
+    finally:
+        driver.quit()
+    assert keys[1] == "Shift" and keys[3:] == ["Backspace", "ArrowLeft", "Tab"], keys
+    assert keys[0].startswith("~") and keys[2].startswith("~") and keys[0] != keys[2]

@@ -12,7 +12,7 @@ from hypothesis import strategies as st
 from velkora.service import tokens
 from velkora.service.policy import Policy, PolicyError, decide
 from velkora.service.proxy import client_address, parse_networks
-from velkora.service.settings import SettingsError, from_env
+from velkora.service.settings import Settings, SettingsError, from_env
 from velkora.service.state import CapacityExceeded, ClaimMap, LocalState
 
 KEYS = {"a": b"secret-a-0123456789abcdef", "b": b"secret-b-0123456789abcdef"}
@@ -51,21 +51,27 @@ def test_time_checks_with_leeway() -> None:
 
 def test_settings_from_environment() -> None:
     s = from_env({
-        "VELKORA_SIGNING_KEYS": "new:0123456789abcdef-new, old:0123456789abcdef-old",
-        "VELKORA_API_KEYS": "one,two",
+        "VELKORA_SIGNING_KEYS": "new:0123456789abcdef0123456789abcdef-new, old:0123456789abcdef0123456789abcdef-old",
+        "VELKORA_API_KEYS": "api-key-number-one,api-key-number-two",
         "VELKORA_TRUSTED_PROXIES": "10.0.0.0/8, ::1",
         "VELKORA_MAX_BODY": "4096",
         "VELKORA_MODE": "production",
     })
-    assert list(s.signing_keys) == ["new", "old"] and s.api_keys == {"one", "two"}
+    assert list(s.signing_keys) == ["new", "old"] and s.api_keys == {"api-key-number-one", "api-key-number-two"}
     assert s.max_body == 4096 and len(s.trusted_proxies) == 2
     assert s.nonce_ttl_sec > s.token_lifetime_sec + s.clock_leeway_sec
     for env, needle in [
-        ({"VELKORA_MODE": "production", "VELKORA_API_KEYS": "x"}, "VELKORA_SIGNING_KEYS"),
-        ({"VELKORA_MODE": "production", "VELKORA_SIGNING_KEYS": "k:0123456789abcdef"}, "VELKORA_API_KEYS"),
+        ({"VELKORA_MODE": "production", "VELKORA_API_KEYS": "api-key-number-one"}, "VELKORA_SIGNING_KEYS"),
+        ({"VELKORA_MODE": "production", "VELKORA_SIGNING_KEYS": "k:0123456789abcdef0123456789abcdef"},
+         "VELKORA_API_KEYS"),
         ({"VELKORA_SIGNING_KEYS": "k:short"}, "shorter"),
-        ({"VELKORA_SIGNING_KEYS": "bad id:0123456789abcdef"}, "key id"),
-        ({"VELKORA_SIGNING_KEYS": "k:0123456789abcdef,k:0123456789abcdef"}, "twice"),
+        # 31 bytes: one short of an HMAC-SHA256 key's own length.
+        ({"VELKORA_SIGNING_KEYS": "k:0123456789abcdef0123456789abcde"}, "shorter than 32 bytes"),
+        ({"VELKORA_API_KEYS": "api-key-number-one,x"}, "VELKORA_API_KEYS"),
+        ({"VELKORA_ADMIN_TOKEN": "admin-15-chars!"}, "VELKORA_ADMIN_TOKEN"),
+        ({"VELKORA_HEADER_TIMEOUT": "0"}, "VELKORA_HEADER_TIMEOUT"),
+        ({"VELKORA_SIGNING_KEYS": "bad id:0123456789abcdef0123456789abcdef"}, "key id"),
+        ({"VELKORA_SIGNING_KEYS": "k:0123456789abcdef0123456789abcdef,k:0123456789abcdef0123456789abcdef"}, "twice"),
         ({"VELKORA_TRUSTED_PROXIES": "10.0.0.0/33"}, "VELKORA_TRUSTED_PROXIES"),
         ({"VELKORA_MAX_BODY": "lots"}, "VELKORA_MAX_BODY"),
         ({"VELKORA_MODE": "prod"}, "VELKORA_MODE"),
@@ -73,6 +79,12 @@ def test_settings_from_environment() -> None:
         with pytest.raises(SettingsError, match=needle):
             from_env(env)
     assert not from_env({}).production
+    # The same minimums hold for settings made in code, checked at start-up.
+    for made in (Settings(signing_keys={"k": b"x" * 31}), Settings(api_keys=frozenset({"short"})),
+                 Settings(admin_token="a" * 15)):
+        with pytest.raises(SettingsError):
+            made.check()
+    Settings(signing_keys={"k": b"x" * 32}, api_keys=frozenset({"a" * 16}), admin_token="a" * 16).check()
 
 
 def test_client_address_trusts_only_configured_proxies() -> None:

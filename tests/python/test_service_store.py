@@ -130,7 +130,7 @@ def test_store_outage_under_refuse_policy(kind: str, tmp_path) -> None:  # type:
     server = launch(kind, tmp_path / "store")
     settings = Settings(
         redis_url=server.url, store_prefix=f"svc-outage-{time.time_ns()}:", on_store_error="refuse",
-        signing_keys={"k1": b"outage-test-signing-secret-0123"}, api_keys=frozenset({API_KEY}),
+        signing_keys={"k1": b"outage-test-signing-secret-01234"}, api_keys=frozenset({API_KEY}),
     )
     auth = {"Authorization": f"Bearer {API_KEY}"}
     try:

@@ -7,8 +7,19 @@ settings come from the environment when the server starts it) and
 ``python -m velkora.service``, which also sets up metrics for several workers.
 """
 
-from .app import create_app
 from .settings import Settings, SettingsError, from_env
+
+# The packages of the service extra.
+EXTRA_PACKAGES = frozenset({"starlette", "uvicorn", "prometheus_client", "h11", "anyio"})
+
+try:
+    from .app import create_app
+except ModuleNotFoundError as error:
+    if error.name is not None and error.name.partition(".")[0] in EXTRA_PACKAGES:
+        raise ModuleNotFoundError(
+            f"velkora.service needs {error.name}, which is missing: install the service extra, "
+            "pip install 'velkora_core_rs[service]'", name=error.name) from error
+    raise
 
 app = create_app()
 

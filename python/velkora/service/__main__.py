@@ -1,15 +1,19 @@
-"""``python -m velkora.service [--host H] [--port P] [--workers N]``: runs the service
-under uvicorn with proxy headers off (the service alone decides which peers are trusted
-proxies) and a fresh metrics directory shared by its workers.
+"""python -m velkora.service: the reference service under uvicorn.
 
-Several workers share replays and bans only through a store (VELKORA_REDIS_URL); without
-one each worker keeps its own, which is said loudly at start-up.
+Runs the service with proxy headers off (the service alone decides which peers are
+trusted proxies, VELKORA_TRUSTED_PROXIES), a fresh metrics directory shared by its
+workers, the package's logging in every worker, a deadline on request headers, and the
+open-files limit raised to its hard limit.
+
+Several workers share replays and bans only through a store (VELKORA_REDIS_URL);
+without one each worker keeps its own, which is said loudly at start-up.
 """
 
 from __future__ import annotations
 
 import argparse
 import logging
+import logging.config
 import os
 import shutil
 import sys
@@ -28,29 +32,101 @@ ONE_WORKER = (
     "generated signing key, so one worker is started."
 )
 
+# Settings read from the environment, for --help.
+ENVIRONMENT = """\
+settings (environment variables, read once at start-up):
+  VELKORA_MODE                development (default) or production; production needs
+                              signing keys and API keys and turns the demo off
+  VELKORA_SIGNING_KEYS        kid:secret,... (secrets of 32 bytes or more); the first
+                              signs new tokens, all verify
+  VELKORA_API_KEYS            key,... callers of /v1/assess (16 characters or more)
+  VELKORA_ADMIN_TOKEN         bearer token of /v1/bans (16 characters or more)
+  VELKORA_REDIS_URL           redis://... a store shared by every worker and host
+  VELKORA_STORE_PREFIX        key prefix in the store (velkora:)
+  VELKORA_STORE_ERROR_POLICY  local, refuse or raise when the store fails (local)
+  VELKORA_TRUSTED_PROXIES     addresses or networks whose X-Forwarded-For is believed
+  VELKORA_ALLOWED_ORIGINS     origins allowed to fetch /v1/challenge from a page
+  VELKORA_MAX_BODY            largest request body in bytes (1048576)
+  VELKORA_POLICY              a policy file in place of the example policy
+  VELKORA_TOKEN_LIFETIME      seconds a token lives (300)
+  VELKORA_CLOCK_LEEWAY        seconds of clock skew allowed (5)
+  VELKORA_HEADER_TIMEOUT      seconds a request's headers may take (10)
+  VELKORA_BODY_TIMEOUT        seconds a request's body may take (15)
+  VELKORA_MAX_IN_FLIGHT       requests one worker handles at once, then 503 (64)
+  VELKORA_CHALLENGE_RATE      tokens per minute per address and worker, 0 for no
+                              limit (120)
+  VELKORA_TRACE_TTL, VELKORA_TRACE_PER_CLIENT, VELKORA_TRACE_MAX,
+  VELKORA_TRACE_THRESHOLD, VELKORA_TRACE_MIN_SHINGLES
+                              the memory of trace sketches (VELKORA_TRACE_MAX=0: off)
+"""
+
+LOG_LEVELS = ("critical", "error", "warning", "info", "debug")
+
+
+def _parser() -> argparse.ArgumentParser:
+    summary, _, rest = (__doc__ or "").partition("\n\n")
+    parser = argparse.ArgumentParser(
+        prog="python -m velkora.service", description=rest.strip(), epilog=ENVIRONMENT,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    parser.add_argument("--host", default="127.0.0.1", help="address to listen on (default: %(default)s)")
+    parser.add_argument("--port", type=int, default=8000, help="port to listen on (default: %(default)s)")
+    parser.add_argument("--workers", type=int, default=None,
+                        help="worker processes (default: 1, or 2 with VELKORA_REDIS_URL)")
+    parser.add_argument("--log-level", default="info", choices=LOG_LEVELS, type=str.lower,
+                        help="least level logged, by the service and by uvicorn (default: %(default)s)")
+    return parser
+
+
+def _fail(message: str) -> int:
+    print(f"velkora.service: {message}", file=sys.stderr, flush=True)
+    return 2
+
 
 def main(argv: list[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(prog="python -m velkora.service", description=__doc__.split("\n\n")[0])
-    parser.add_argument("--host", default="127.0.0.1")
-    parser.add_argument("--port", type=int, default=8000)
-    parser.add_argument("--workers", type=int, default=None, help="default: 1, or 2 with VELKORA_REDIS_URL")
-    parser.add_argument("--log-level", default="info")
-    args = parser.parse_args(argv)
-    logging.basicConfig(level=args.log_level.upper(), format="%(levelname)s %(name)s: %(message)s")
-    shared = bool(os.environ.get("VELKORA_REDIS_URL", "").strip())
+    args = _parser().parse_args(argv)
+    try:
+        import prometheus_client  # noqa: F401
+        import uvicorn
+
+        from .server import log_config, protocol, raise_descriptor_limit
+    except ModuleNotFoundError as error:
+        return _fail(f"{error.name} is missing: install the service extra, pip install 'velkora_core_rs[service]'")
+    from .policy import Policy, PolicyError
+    from .settings import SettingsError, from_env
+
+    # Checked once here, so that a bad setting is one line and exit status 2 rather
+    # than a traceback from every worker.
+    try:
+        settings = from_env(os.environ)
+        Policy.load(settings.policy_path)
+    except SettingsError as error:
+        return _fail(str(error))
+    except (PolicyError, ValueError, OSError) as error:
+        return _fail(f"VELKORA_POLICY: {error}")
+    if settings.redis_url is not None:
+        try:
+            import redis  # noqa: F401
+        except ModuleNotFoundError:
+            return _fail("VELKORA_REDIS_URL needs redis-py: install the redis extra, "
+                         "pip install 'velkora_core_rs[redis]'")
+    config = log_config(args.log_level)
+    logging.config.dictConfig(config)
+    shared = settings.redis_url is not None
     workers = args.workers if args.workers is not None else (2 if shared else 1)
     if workers < 1:
-        parser.error("--workers must be at least 1")
-    if workers > 1 and not shared and not os.environ.get("VELKORA_SIGNING_KEYS", "").strip():
+        _parser().error("--workers must be at least 1")
+    if workers > 1 and not shared and not settings.signing_keys:
         # Each worker would generate a signing key of its own and refuse the others' tokens.
         print(ONE_WORKER, file=sys.stderr, flush=True)
         workers = 1
     if workers > 1 and not shared:
         print(WARNING.format(n=workers), file=sys.stderr, flush=True)
+    before, after = raise_descriptor_limit()
+    if after != before:
+        log.info("open files: soft limit raised from %d to %d", before, after)
     metrics_dir = tempfile.mkdtemp(prefix="velkora-metrics-")
     os.environ["PROMETHEUS_MULTIPROC_DIR"] = metrics_dir
-    import uvicorn
-
     try:
         uvicorn.run(
             "velkora.service:create_app",
@@ -61,6 +137,8 @@ def main(argv: list[str] | None = None) -> int:
             proxy_headers=False,
             server_header=False,
             log_level=args.log_level,
+            log_config=config,
+            http=protocol(settings.header_timeout_sec),
         )
     finally:
         shutil.rmtree(metrics_dir, ignore_errors=True)

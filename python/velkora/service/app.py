@@ -5,11 +5,13 @@ metrics are set up when the lifespan starts."""
 from __future__ import annotations
 
 import contextlib
+import functools
 import hashlib
 import hmac
 import importlib
 import json
 import logging
+import math
 import os
 import secrets
 import time
@@ -22,7 +24,9 @@ from typing import Any, Literal
 
 import velkora_core_rs as core
 from starlette.applications import Starlette
-from starlette.requests import Request
+from starlette.exceptions import HTTPException
+from starlette.middleware import Middleware
+from starlette.requests import ClientDisconnect, Request
 from starlette.responses import JSONResponse, Response
 from starlette.routing import Route
 
@@ -30,6 +34,8 @@ from velkora.model import Model, load_model
 
 from . import tokens
 from .assess import Assessment, Refusal, Sketcher, assess
+from .edge import BodyTimeout, EdgeGuard
+from .limits import AddressRateLimiter, retry_after
 from .metrics import Metrics
 from .policy import Policy
 from .proxy import client_address
@@ -113,9 +119,19 @@ def _matches(candidate: str, secrets_: frozenset[str] | tuple[str, ...]) -> bool
     return found
 
 
+_peer_warned: set[str] = set()
+
+
 def _client_ip(request: Request, settings: Settings) -> str | None:
+    """The client's address, or None when the peer is not an IP address (a Unix socket,
+    a test client): such a peer can be neither banned nor refused as banned, which is
+    logged once per process."""
     peer = request.client.host if request.client else None
-    return client_address(peer, request.headers.getlist("x-forwarded-for"), settings.trusted_proxies)
+    address = client_address(peer, request.headers.getlist("x-forwarded-for"), settings.trusted_proxies)
+    if address is None and peer is not None and "peer" not in _peer_warned:
+        _peer_warned.add("peer")
+        log.warning("a peer address is not an IP address (%r): bans cannot apply to such peers", peer[:64])
+    return address
 
 
 async def _read_limited(request: Request, limit: int) -> bytes:
@@ -147,6 +163,12 @@ def _verdict_body(result: Assessment, enforced: bool) -> dict[str, Any]:
     }
 
 
+def finite_features(features: Mapping[str, Any]) -> dict[str, Any]:
+    """FEATURES as JSON can carry them: a NaN or infinite float becomes null."""
+    return {name: None if isinstance(value, float) and not math.isfinite(value) else value
+            for name, value in features.items()}
+
+
 async def _assess_request(request: Request, *, open_access: bool) -> tuple[Assessment | None, Response | None]:
     """Runs the HTTP-level checks and then the pipeline; returns the assessment or the
     refusal's response."""
@@ -157,6 +179,7 @@ async def _assess_request(request: Request, *, open_access: bool) -> tuple[Asses
         length = request.headers.get("content-length")
         if length is not None:
             if not (length.isascii() and length.isdigit()):
+                rt.metrics.refusals.labels("json-malformed").inc()
                 raise Refusal(400, "json-malformed", "Content-Length is not a number")
             if int(length) > rt.settings.max_body:
                 # Refused on the header alone; the connection is closed so that the
@@ -168,6 +191,7 @@ async def _assess_request(request: Request, *, open_access: bool) -> tuple[Asses
             if rt.settings.api_keys:
                 key = _bearer(request) or request.headers.get("x-api-key")
                 if key is None or not _matches(key, rt.settings.api_keys):
+                    rt.metrics.refusals.labels("api-key-invalid").inc()
                     raise Refusal(401, "api-key-invalid", "a valid API key is required")
                 authenticated = True
         try:
@@ -175,11 +199,23 @@ async def _assess_request(request: Request, *, open_access: bool) -> tuple[Asses
         except Refusal as refusal:
             rt.metrics.refusals.labels(refusal.code).inc()
             return None, _problem(refusal, request_id, close)
+        result = await assess_body(rt, body, client_ip=_client_ip(request, rt.settings), authenticated=authenticated,
+                                   idempotency_key=request.headers.get("idempotency-key"))
+    except Refusal as refusal:
+        return None, _problem(refusal, request_id)
+    return result, None
+
+
+async def assess_body(rt: Runtime, body: bytes, *, client_ip: str | None, authenticated: bool,
+                      idempotency_key: str | None) -> Assessment:
+    """The pipeline over an envelope's bytes with this runtime's keys, state and policy,
+    counted in its metrics; raises Refusal (a store that cannot answer as 503)."""
+    try:
         result = await assess(
             body,
-            client_ip=_client_ip(request, rt.settings),
+            client_ip=client_ip,
             authenticated=authenticated,
-            idempotency_key=request.headers.get("idempotency-key"),
+            idempotency_key=idempotency_key,
             keys=rt.keys,
             state=rt.state,
             policy=rt.policy,
@@ -192,15 +228,15 @@ async def _assess_request(request: Request, *, open_access: bool) -> tuple[Asses
         )
     except Refusal as refusal:
         rt.metrics.refusals.labels(refusal.code).inc()
-        return None, _problem(refusal, request_id)
+        raise
     except rt.store_errors:
         rt.metrics.refusals.labels("store-unavailable").inc()
-        return None, _problem(Refusal(503, "store-unavailable", "the shared state store is unavailable"), request_id)
+        raise Refusal(503, "store-unavailable", "the shared state store is unavailable") from None
     rt.metrics.verdicts.labels(result.verdict.verdict).inc()
     rt.metrics.scores.observe(result.verdict.score)
     for code, _ in result.verdict.reasons:
         rt.metrics.reasons.labels(code).inc()
-    return result, None
+    return result
 
 
 async def assess_endpoint(request: Request) -> Response:
@@ -227,8 +263,27 @@ def _cors(request: Request, settings: Settings, response: Response) -> Response:
     return response
 
 
+def _challenge_limiter(request: Request, rt: Runtime) -> AddressRateLimiter | None:
+    """This worker's per-address budget of tokens, made on first use from the settings
+    the lifespan loaded; None when the setting turns it off."""
+    if rt.settings.challenge_rate_per_min == 0:
+        return None
+    limiter: AddressRateLimiter | None = rt.extra.get("challenge_limiter")
+    if limiter is None:
+        limiter = rt.extra["challenge_limiter"] = AddressRateLimiter(rt.settings.challenge_rate_per_min, rt.clock)
+    return limiter
+
+
 async def challenge_endpoint(request: Request) -> Response:
     rt = _runtime(request)
+    limiter = _challenge_limiter(request, rt)
+    address = _client_ip(request, rt.settings)
+    if limiter is not None and address is not None:
+        wait = limiter.take(address)
+        if wait > 0:
+            rt.metrics.refusals.labels("rate-limited").inc()
+            refusal = Refusal(429, "rate-limited", "too many tokens were asked for from this address")
+            return _cors(request, rt.settings, _problem(refusal, str(uuid.uuid4()), {"Retry-After": retry_after(wait)}))
     now = int(rt.clock())
     text, token = tokens.issue(rt.keys[rt.signing_key_id], rt.signing_key_id, now, rt.settings.token_lifetime_sec)
     rt.metrics.challenges.inc()
@@ -250,7 +305,7 @@ def _admin(request: Request) -> Response | None:
     """None when the caller holds the admin token, else the refusal."""
     rt = _runtime(request)
     if rt.settings.admin_token is None:
-        return Response(status_code=404)
+        return _not_found(request)
     token = _bearer(request)
     if token is None or not _matches(token, (rt.settings.admin_token,)):
         refusal = Refusal(401, "admin-token-invalid", "the admin bearer token is required")
@@ -322,6 +377,17 @@ async def healthz_endpoint(request: Request) -> Response:
     return response
 
 
+@functools.cache
+def _openapi_bytes() -> bytes:
+    from .openapi import document
+
+    return json.dumps(document()).encode()
+
+
+async def openapi_endpoint(request: Request) -> Response:
+    return Response(_openapi_bytes(), media_type="application/json", headers={"Cache-Control": "public, max-age=300"})
+
+
 async def metrics_endpoint(request: Request) -> Response:
     payload, content_type = _runtime(request).metrics.render()
     return Response(payload, media_type=content_type)
@@ -334,7 +400,7 @@ def _static(name: str) -> bytes:
 def _static_endpoint(name: str, media_type: str, demo: bool = False) -> Callable[[Request], Any]:
     async def endpoint(request: Request) -> Response:
         if demo and _runtime(request).settings.production:
-            return Response(status_code=404)
+            return _not_found(request)
         response = Response(_static(name), media_type=media_type)
         response.headers["Cache-Control"] = "public, max-age=300"
         response.headers["X-Content-Type-Options"] = "nosniff"
@@ -348,14 +414,52 @@ async def demo_assess_endpoint(request: Request) -> Response:
     """The demo page's backend: the same pipeline, open, answering with the features
     behind the verdict too."""
     if _runtime(request).settings.production:
-        return Response(status_code=404)
+        return _not_found(request)
     result, refused = await _assess_request(request, open_access=True)
     if refused is not None:
         return refused
     assert result is not None
     body = _verdict_body(result, not _runtime(request).settings.report_only)
-    body["features"] = result.features
+    body["features"] = finite_features(result.features)
     return JSONResponse(body, headers={"Cache-Control": "no-store"})
+
+
+_HTTP_CODES = {404: "not-found", 405: "method-not-allowed", 413: "payload-too-large"}
+
+
+def _not_found(request: Request) -> Response:
+    return _problem(Refusal(404, "not-found", f"no resource at {request.url.path}"), str(uuid.uuid4()))
+
+
+async def _http_error(request: Request, exc: Exception) -> Response:
+    """Starlette's own HTTP errors (no route, wrong method) as problem documents."""
+    assert isinstance(exc, HTTPException)
+    code = _HTTP_CODES.get(exc.status_code, f"http-{exc.status_code}")
+    detail = exc.detail if exc.status_code not in (404, 405) else {
+        404: f"no resource at {request.url.path}", 405: f"{request.method} is not allowed here"}[exc.status_code]
+    return _problem(Refusal(exc.status_code, code, str(detail)), str(uuid.uuid4()), exc.headers)
+
+
+async def _client_gone(request: Request, exc: Exception) -> Response:
+    """The client hung up before its body was in: nobody is left to answer, and it is no
+    fault of the service's (no traceback)."""
+    log.debug("client disconnected before its body was read: %s %s", request.method, request.url.path)
+    return Response(status_code=400)
+
+
+async def _body_timeout(request: Request, exc: Exception) -> Response:
+    refusal = Refusal(408, "body-timeout", "the body did not arrive in time")
+    return _problem(refusal, str(uuid.uuid4()), {"Connection": "close"})
+
+
+async def _server_error(request: Request, exc: Exception) -> Response:
+    """Anything unexpected: a problem document (the server logs the traceback once)."""
+    refusal = Refusal(500, "internal-error", "the service failed to answer")
+    return _problem(refusal, str(uuid.uuid4()))
+
+
+EXCEPTION_HANDLERS = {HTTPException: _http_error, ClientDisconnect: _client_gone, BodyTimeout: _body_timeout,
+                      Exception: _server_error}
 
 
 async def _dev_key(settings: Settings) -> bytes:
@@ -464,10 +568,12 @@ def create_app(settings: Settings | None = None, *, clock: Callable[[], float] =
         Route("/v1/bans/{ip}", unban_endpoint, methods=["DELETE"]),
         Route("/healthz", healthz_endpoint, methods=["GET"]),
         Route("/metrics", metrics_endpoint, methods=["GET"]),
+        Route("/openapi.json", openapi_endpoint, methods=["GET"]),
         Route("/collector.js", _static_endpoint("collector.js", "text/javascript; charset=utf-8"), methods=["GET"]),
         Route("/demo", _static_endpoint("demo.html", "text/html; charset=utf-8", demo=True), methods=["GET"]),
         Route("/demo.js", _static_endpoint("demo.js", "text/javascript; charset=utf-8", demo=True), methods=["GET"]),
         Route("/demo.css", _static_endpoint("demo.css", "text/css; charset=utf-8", demo=True), methods=["GET"]),
         Route("/demo/assess", demo_assess_endpoint, methods=["POST"]),
     ]
-    return Starlette(routes=routes, lifespan=lifespan)
+    return Starlette(routes=routes, lifespan=lifespan, middleware=[Middleware(EdgeGuard)],
+                     exception_handlers=EXCEPTION_HANDLERS)

@@ -2,25 +2,25 @@
 dicts and an injected clock; the only I/O is through the state backend it is given.
 
 Order: body size and caller (headers only, in the HTTP layer) -> JSON -> envelope ->
-token format -> key id -> tag -> not yet valid / expired -> banned address -> atomic
-consume of the token id -> trace memory (look up and record the trace's sketch) ->
-scoring. A refusal at any step stores nothing: the ban check comes before the consume, so
-a banned caller does not use up its token, and only a consumed token's trace is recorded.
+token format -> key id -> tag -> not yet valid / expired -> banned address -> scoring
+-> atomic consume of the token id -> trace memory (look up and record the trace's
+sketch; a reused trace adds its reason). A refusal at any step stores nothing: the ban
+check comes before the consume, so a banned caller does not use up its token, and only
+a consumed token's trace is recorded. Scoring comes before the consume too, so that a
+fault of the service's own while scoring leaves the token for the retry.
 """
 
 from __future__ import annotations
 
 import hashlib
-import json
 import logging
-import math
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
 import velkora_core_rs as core
 
-from . import tokens
+from . import envelope, tokens
 from .policy import Policy, Verdict
 from .settings import normalise_ip
 from .state import CapacityExceeded, StateBackend
@@ -35,11 +35,10 @@ log = logging.getLogger("velkora.service")
 # What velkora._signals.trace_sketch is: telemetry -> sketch dict.
 Sketcher = Callable[[dict[str, Any]], Mapping[str, Any]]
 
-MAX_POINTS = 5000
-MAX_KEYS = 1000
-MAX_COUNTED = 10000
-MAX_KEY_NAME = 64
 IDEMPOTENCY_KEY_MAX = 255
+# The envelope's limits, documented there.
+MAX_POINTS, MAX_KEYS, MAX_COUNTED = envelope.MAX_POINTS, envelope.MAX_KEYS, envelope.MAX_COUNTED
+COORD_LIMIT, TIME_LIMIT, MAX_BROWSER_COUNT = envelope.COORD_LIMIT, envelope.TIME_LIMIT, envelope.MAX_BROWSER_COUNT
 
 
 @dataclass(frozen=True)
@@ -66,94 +65,17 @@ class Assessment:
     telemetry: dict[str, Any]
 
 
-def _reject_constant(name: str) -> float:
-    raise ValueError(f"{name} is not JSON")
-
-
-def parse_json(body: bytes) -> object:
-    try:
-        return json.loads(body, parse_constant=_reject_constant)
-    except (ValueError, RecursionError):
-        raise Refusal(400, "json-malformed", "the body is not valid JSON") from None
-
-
-def _is_number(value: object) -> bool:
-    """A finite JSON number (the parser makes exact ints and floats; a bool is no number)."""
-    kind = type(value)
-    if kind is float:
-        return math.isfinite(value)  # type: ignore[arg-type]
-    return kind is int
-
-
-def _list(telemetry: dict[str, Any], name: str, cap: int) -> list[Any]:
-    value = telemetry.get(name, [])
-    if not isinstance(value, list):
-        raise Refusal(422, "telemetry-invalid", f"{name} must be a list", f"telemetry.{name}")
-    if len(value) > cap:
-        raise Refusal(422, "telemetry-invalid", f"{name} holds more than {cap} entries", f"telemetry.{name}")
-    return value
-
-
-def validate_telemetry(telemetry: object) -> dict[str, Any]:
-    """The telemetry object, checked against what the reader uses; a refusal names the
-    first field that is wrong."""
-    if not isinstance(telemetry, dict):
-        raise Refusal(422, "telemetry-invalid", "telemetry must be an object", "telemetry")
-    browser = telemetry.get("browser", {})
-    if not isinstance(browser, dict):
-        raise Refusal(422, "telemetry-invalid", "browser must be an object", "telemetry.browser")
-    for name in ("webdriver", "touch_supported"):
-        if name in browser and not isinstance(browser[name], bool):
-            raise Refusal(422, "telemetry-invalid", f"{name} must be a boolean", f"telemetry.browser.{name}")
-    for name in ("screen_width", "screen_height", "max_touch_points", "plugins_length"):
-        if name in browser and not _is_number(browser[name]):
-            raise Refusal(422, "telemetry-invalid", f"{name} must be a number", f"telemetry.browser.{name}")
-    for i, sample in enumerate(_list(telemetry, "mouse_movements", MAX_POINTS)):
-        if type(sample) is dict and _is_number(sample.get("x")) and _is_number(sample.get("y")) \
-                and _is_number(sample.get("t")) and ("r" not in sample or _is_number(sample["r"])) \
-                and ("f" not in sample or _is_number(sample["f"])):
-            continue
-        where = f"telemetry.mouse_movements[{i}]"
-        if not isinstance(sample, dict):
-            raise Refusal(422, "telemetry-invalid", "a pointer sample must be an object", where)
-        for name in ("x", "y", "t", "r", "f"):
-            if (name in "xyt" or name in sample) and not _is_number(sample.get(name)):
-                raise Refusal(422, "telemetry-invalid", f"{name} must be a finite number", f"{where}.{name}")
-    for i, entry in enumerate(_list(telemetry, "keystrokes", MAX_KEYS)):
-        where = f"telemetry.keystrokes[{i}]"
-        if not isinstance(entry, dict):
-            raise Refusal(422, "telemetry-invalid", "a keystroke must be an object", where)
-        key = entry.get("key")
-        if key is not None and (not isinstance(key, str) or len(key) > MAX_KEY_NAME):
-            raise Refusal(422, "telemetry-invalid", f"key must be a string of at most {MAX_KEY_NAME}", f"{where}.key")
-        for name in ("t", "down", "time", "up", "duration_ms"):
-            value = entry.get(name)
-            if value is not None and not _is_number(value):
-                raise Refusal(422, "telemetry-invalid", f"{name} must be a finite number", f"{where}.{name}")
-    for name in ("clicks", "scrolls"):
-        _list(telemetry, name, MAX_COUNTED)
-    return telemetry
-
-
 def parse_envelope(body: bytes, *, allow_remoteip: bool) -> Envelope:
-    data = parse_json(body)
-    if not isinstance(data, dict):
-        raise Refusal(422, "body-not-object", "the body must be a JSON object")
-    nonce = data.get("nonce")
-    if not isinstance(nonce, str):
-        raise Refusal(422, "envelope-invalid", "nonce must be a string", "nonce")
-    if "telemetry" not in data:
-        raise Refusal(422, "envelope-invalid", "telemetry is required", "telemetry")
+    """The envelope, parsed and validated in one pass (velkora.service.envelope)."""
+    try:
+        nonce, telemetry, raw_ip = envelope.decode(body)
+    except envelope.EnvelopeError as error:
+        raise Refusal(error.status, error.code, error.detail, error.field) from None
     remoteip: str | None = None
-    raw_ip = data.get("remoteip")
-    if raw_ip is not None:
-        if not isinstance(raw_ip, str):
-            raise Refusal(422, "envelope-invalid", "remoteip must be a string", "remoteip")
-        if allow_remoteip:
-            remoteip = normalise_ip(raw_ip)
-            if remoteip is None:
-                raise Refusal(422, "envelope-invalid", "remoteip is not an IP address", "remoteip")
-    telemetry = validate_telemetry(data["telemetry"])
+    if raw_ip is not None and allow_remoteip:
+        remoteip = normalise_ip(raw_ip)
+        if remoteip is None:
+            raise Refusal(422, "envelope-invalid", "remoteip is not an IP address", "remoteip")
     return Envelope(nonce, telemetry, remoteip)
 
 
@@ -228,6 +150,10 @@ async def assess(
     address = envelope.remoteip or client_ip
     if address is not None and state.is_ip_banned(address):
         raise Refusal(403, "ip-banned", "the address is banned")
+    # Scored before the token is consumed: a fault of the service's own while scoring
+    # then leaves the token unused for the retry. Only a reused trace, known after the
+    # consume, can change the verdict.
+    verdict, features = score(policy, envelope.telemetry, model=model, signals=signals)
     tag = claim_tag(key, body)
     try:
         stored = await state.claim_nonce(token.id_hex, tag, nonce_ttl_sec)
@@ -242,7 +168,8 @@ async def assess(
     if sketch is not None:
         reuse = await remember_trace(state, sketch, envelope.telemetry, token, address, retry=replayed,
                                      outcome_ttl_sec=nonce_ttl_sec)
-    verdict, features = score(policy, envelope.telemetry, reuse, model, signals)
+    if reuse is not None and reuse.matches > 0:
+        verdict = judge(policy, model, signals, features, envelope.telemetry, reuse)
     return Assessment(token, verdict, features, replayed, envelope.telemetry)
 
 

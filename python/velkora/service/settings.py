@@ -31,6 +31,17 @@ DEFAULT_LEEWAY = 5
 # retention are deleted when a new one begins.
 DEFAULT_RECORD_MAX_BYTES = 64 * 1024 * 1024
 DEFAULT_RECORD_RETENTION_DAYS = 30
+# Shortest secrets accepted: an admin token or API key in characters, a signing key in
+# bytes (an HMAC-SHA256 key shorter than its output weakens it).
+MIN_TOKEN_CHARS = 16
+MIN_SIGNING_KEY_BYTES = 32
+# Slow and abusive clients: the time a request's headers and its body may take, the
+# requests one worker answers at once (beyond that 503 with Retry-After), and the tokens
+# an address may fetch per minute from one worker (0: no limit).
+DEFAULT_HEADER_TIMEOUT = 10
+DEFAULT_BODY_TIMEOUT = 15
+DEFAULT_MAX_IN_FLIGHT = 64
+DEFAULT_CHALLENGE_RATE = 120
 
 
 class SettingsError(ValueError):
@@ -66,6 +77,10 @@ class Settings:
     record_dir: str | None = None
     record_max_bytes: int = DEFAULT_RECORD_MAX_BYTES
     record_retention_days: int = DEFAULT_RECORD_RETENTION_DAYS
+    header_timeout_sec: int = DEFAULT_HEADER_TIMEOUT
+    body_timeout_sec: int = DEFAULT_BODY_TIMEOUT
+    max_in_flight: int = DEFAULT_MAX_IN_FLIGHT
+    challenge_rate_per_min: int = DEFAULT_CHALLENGE_RATE
 
     @property
     def production(self) -> bool:
@@ -90,6 +105,14 @@ class Settings:
             raise SettingsError("VELKORA_MODE=production needs VELKORA_SIGNING_KEYS")
         if self.production and not self.api_keys:
             raise SettingsError("VELKORA_MODE=production needs VELKORA_API_KEYS")
+        for kid, secret in self.signing_keys.items():
+            if len(secret) < MIN_SIGNING_KEY_BYTES:
+                raise SettingsError(f"VELKORA_SIGNING_KEYS: the secret of {kid!r} is shorter than "
+                                    f"{MIN_SIGNING_KEY_BYTES} bytes")
+        if any(len(key) < MIN_TOKEN_CHARS for key in self.api_keys):
+            raise SettingsError(f"VELKORA_API_KEYS: every key needs at least {MIN_TOKEN_CHARS} characters")
+        if self.admin_token is not None and len(self.admin_token) < MIN_TOKEN_CHARS:
+            raise SettingsError(f"VELKORA_ADMIN_TOKEN needs at least {MIN_TOKEN_CHARS} characters")
         self.trace_config()
 
 
@@ -133,15 +156,16 @@ def _flag(env: Mapping[str, str], name: str) -> bool:
 
 
 def parse_signing_keys(text: str) -> dict[str, bytes]:
-    """``kid1:secret1,kid2:secret2``; secrets of at least 16 characters."""
+    """``kid1:secret1,kid2:secret2``; secrets of at least 32 bytes in UTF-8."""
     keys: dict[str, bytes] = {}
     for item in _split(text):
         kid, sep, secret = item.partition(":")
         kid = kid.strip()
         if not sep or not KEY_ID.fullmatch(kid):
             raise SettingsError(f"VELKORA_SIGNING_KEYS: expected key_id:secret with a key id matching {KEY_ID.pattern}")
-        if len(secret) < 16:
-            raise SettingsError(f"VELKORA_SIGNING_KEYS: the secret of {kid!r} is shorter than 16 characters")
+        if len(secret.encode("utf-8")) < MIN_SIGNING_KEY_BYTES:
+            raise SettingsError(
+                f"VELKORA_SIGNING_KEYS: the secret of {kid!r} is shorter than {MIN_SIGNING_KEY_BYTES} bytes")
         if kid in keys:
             raise SettingsError(f"VELKORA_SIGNING_KEYS: key id {kid!r} given twice")
         keys[kid] = secret.encode("utf-8")
@@ -184,6 +208,10 @@ def from_env(env: Mapping[str, str]) -> Settings:
         record_dir=env.get("VELKORA_RECORD_DIR", "").strip() or None,
         record_max_bytes=_int(env, "VELKORA_RECORD_MAX_BYTES", DEFAULT_RECORD_MAX_BYTES, 64 * 1024, 1 << 40),
         record_retention_days=_int(env, "VELKORA_RECORD_RETENTION_DAYS", DEFAULT_RECORD_RETENTION_DAYS, 1, 3650),
+        header_timeout_sec=_int(env, "VELKORA_HEADER_TIMEOUT", DEFAULT_HEADER_TIMEOUT, 1, 300),
+        body_timeout_sec=_int(env, "VELKORA_BODY_TIMEOUT", DEFAULT_BODY_TIMEOUT, 1, 300),
+        max_in_flight=_int(env, "VELKORA_MAX_IN_FLIGHT", DEFAULT_MAX_IN_FLIGHT, 1, 100_000),
+        challenge_rate_per_min=_int(env, "VELKORA_CHALLENGE_RATE", DEFAULT_CHALLENGE_RATE, 0, 1_000_000),
     )
     settings.check()
     return settings

@@ -3,9 +3,13 @@
  * eval, no styles, no workers, no cookies or storage; it calls nothing but the service
  * it was loaded from.
  *
- * Privacy: typed text never leaves the page. Each key name is replaced by a pseudonym
- * drawn at random when the page loads (equal keys keep equal pseudonyms, so timing
- * statistics are unchanged); password fields send timing only; a field marked
+ * Privacy: typed text never leaves the page. Each character key is replaced by a
+ * pseudonym drawn at random, one map per field (equal keys in one field keep equal
+ * pseudonyms, so timing statistics are unchanged, but the same letter in two fields has
+ * two names, so text typed in one field cannot be used to decode another); the names of
+ * editing and modifier keys (Shift, Backspace, arrows, ...) are kept, as they carry no
+ * text. Password fields, also inside shadow roots, send timing only, and so does a custom
+ * element whose field cannot be seen (a closed shadow root); a field marked
  * data-velkora-literal="true" (never a password field) sends literal letters.
  *
  * Use:   <script src="https://service/collector.js" data-velkora-form="login"></script>
@@ -21,6 +25,9 @@
   var script = document.currentScript;
   var base = script && script.src ? new URL(script.src, location.href) : new URL(location.href);
   var origin = base.origin;
+  // The service's routes sit beside the script, so that a service mounted under a path
+  // (https://shop.example/velkora/collector.js) is found there.
+  var challengeUrl = script && script.src ? new URL("v1/challenge", base).href : origin + "/v1/challenge";
 
   var points = [];
   var keys = [];
@@ -29,8 +36,15 @@
   var pending = null;        // latest pointer event not yet recorded this frame
   var frameQueued = false;
   var down = Object.create(null);   // code -> index in keys of the open press
-  var pseudonyms = Object.create(null);
-  var used = Object.create(null);
+  // Key names kept as they are: they move the caret or modify, and spell nothing.
+  var NAMED_KEYS = Object.create(null);
+  ["Shift", "Control", "Alt", "AltGraph", "Meta", "CapsLock", "Backspace", "Delete", "Enter", "Tab", "Escape",
+   "ArrowLeft", "ArrowRight", "ArrowUp", "ArrowDown", "Home", "End", "PageUp", "PageDown"].forEach(function (k) {
+    NAMED_KEYS[k] = true;
+  });
+  var fieldMaps = new WeakMap();     // field element -> its own pseudonym map
+  var pageMap = Object.create(null); // keys typed outside any element
+  var used = Object.create(null);    // every pseudonym handed out, in any map
   var token = null;
   var tokenPromise = null;
 
@@ -42,14 +56,29 @@
     return s;
   }
 
-  function pseudonym(name) {
-    var p = pseudonyms[name];
+  function pseudonym(target, name) {
+    var map = pageMap;
+    if (target && target.nodeType === 1) {
+      map = fieldMaps.get(target);
+      if (!map) {
+        map = Object.create(null);
+        fieldMaps.set(target, map);
+      }
+    }
+    var p = map[name];
     if (p === undefined) {
       do { p = randomName(); } while (used[p]);
       used[p] = true;
-      pseudonyms[name] = p;
+      map[name] = p;
     }
     return p;
+  }
+
+  // The element the key went to: the innermost node of the event's path, so that a field
+  // inside an open shadow root is seen as itself and not as its host.
+  function eventTarget(e) {
+    var path = typeof e.composedPath === "function" ? e.composedPath() : null;
+    return path && path.length ? path[0] : e.target;
   }
 
   function num(v) { return Math.round(v * 100) / 100; }
@@ -80,6 +109,9 @@
   function fieldKind(target) {
     if (!target || target.nodeType !== 1) return "other";
     if (target.type === "password") return "password";
+    // A custom element as the innermost target hides its field in a closed shadow root:
+    // it may be a password.
+    if (String(target.localName).indexOf("-") > 0 && target.shadowRoot === null) return "password";
     if (target.getAttribute && target.getAttribute("data-velkora-literal") === "true") return "literal";
     return "other";
   }
@@ -89,9 +121,12 @@
     var code = e.code || e.key || "?";
     if (down[code] !== undefined) return;
     var entry = { down: num(e.timeStamp) };
-    var kind = fieldKind(e.target);
+    var target = eventTarget(e);
+    var kind = fieldKind(target);
     if (kind === "literal" && typeof e.key === "string" && e.key.length === 1) entry.key = e.key;
-    else if (kind !== "password") entry.key = pseudonym(String(e.key));
+    else if (kind === "password") { /* timing only */ }
+    else if (NAMED_KEYS[e.key] === true) entry.key = e.key;
+    else entry.key = pseudonym(target, String(e.key));
     down[code] = keys.length;
     keys.push(entry);
   }
@@ -137,7 +172,7 @@
   }
 
   function fetchToken() {
-    tokenPromise = fetch(origin + "/v1/challenge", { method: "GET", credentials: "omit", cache: "no-store" })
+    tokenPromise = fetch(challengeUrl, { method: "GET", credentials: "omit", cache: "no-store" })
       .then(function (r) {
         if (!r.ok) throw new Error("challenge: HTTP " + r.status);
         return r.json();
