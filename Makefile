@@ -175,7 +175,8 @@ detection: $(VENV)/.built $(DETECTION_VENV)/.deps model
 	$(VENV)/bin/velkora evaluate $(DETECTION_OUT)/matched.jsonl $(DETECTION_OUT)/collector.jsonl \
 	    -o $(DETECTION_OUT)/results.json --html $(DETECTION_OUT)/results.html --model $(MODEL_OUT) -j 2
 	$(PY) -m detection.reuse $(DETECTION_OUT)/matched.jsonl -o $(DETECTION_OUT)/reuse.json
-	$(PY) -m detection.browser --out $(DETECTION_OUT)/browser --model $(MODEL_OUT) --human-sessions 0
+	$(PY) -m detection.browser --out $(DETECTION_OUT)/browser --model $(MODEL_OUT) --human-sessions 0 \
+	    --families naive,eased,bezier,windmouse,mimic --detection-python $(abspath $(DETECTION_PY))
 
 # The reduced run: the generator's own checks in its venv; then, in $(VENV), the
 # protocol's asserts on the ci set (built by the generator's venv) and the browser drive.

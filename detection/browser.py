@@ -757,12 +757,36 @@ def summarise(records: Iterable[Mapping[str, Any]]) -> dict[str, dict[str, Any]]
 # --- command ----------------------------------------------------------------------------
 
 
-def _bot_script(family: str, seed: int, width: int, height: int, duration_ms: int, n_keys: int) -> Script:
-    # The families are imported on use: a drive of hand-made or recorded scripts needs none.
-    from detection.families import script_for_browser
+_SCRIPT_JSON = """
+import dataclasses, json, sys
+from detection.families import script_for_browser
+family, seed, width, height, duration_ms, n_keys = json.loads(sys.argv[1])
+print(json.dumps(dataclasses.asdict(script_for_browser(family, seed, width, height, duration_ms, n_keys))))
+"""
 
-    script: Script = script_for_browser(family, seed, width, height, duration_ms, n_keys)
-    return script
+
+def script_from_dict(data: Mapping[str, Any]) -> Script:
+    return Script(moves=tuple(Move(**m) for m in data["moves"]), clicks=tuple(Click(**c) for c in data["clicks"]),
+                  scrolls=tuple(Scroll(**s) for s in data["scrolls"]), keys=tuple(Key(**k) for k in data["keys"]),
+                  webdriver=bool(data["webdriver"]))
+
+
+def bot_script(family: str, seed: int, width: int, height: int, duration_ms: int, n_keys: int,
+               python: str | None = None) -> Script:
+    """FAMILY's script for the browser. With PYTHON (the interpreter of the venv that holds the
+    adversaries' packages) it is made there and handed over as JSON, so that every family can
+    be driven from a venv that has the browser driver but not the adversaries' tools."""
+    if python is None:
+        # The families are imported on use: a drive of hand-made or recorded scripts needs none.
+        from detection.families import script_for_browser
+
+        script: Script = script_for_browser(family, seed, width, height, duration_ms, n_keys)
+        return script
+    done = subprocess.run([python, "-c", _SCRIPT_JSON, json.dumps([family, seed, width, height, duration_ms, n_keys])],
+                          cwd=ROOT, capture_output=True, text=True, timeout=120, check=False)
+    if done.returncode != 0:
+        raise RuntimeError(f"the {family} script could not be made: {done.stderr.strip()[-500:]}")
+    return script_from_dict(json.loads(done.stdout))
 
 
 def _print_summary(summary: Mapping[str, Mapping[str, Any]]) -> None:
@@ -809,6 +833,8 @@ def main(argv: list[str] | None = None) -> int:
                         help="recorded people to replay (default: --sessions; every one that qualifies: 0)")
     parser.add_argument("--model", type=Path, default=None, help="model file the service judges with (VELKORA_MODEL)")
     parser.add_argument("--sample", type=Path, default=None, help="recorded sessions (default ../shared/data)")
+    parser.add_argument("--detection-python", default=None,
+                        help="interpreter of the venv with the adversaries' packages: every family can be driven")
     parser.add_argument("--chromium", default=None)
     parser.add_argument("--chromedriver", default=None)
     args = parser.parse_args(argv)
@@ -833,7 +859,8 @@ def main(argv: list[str] | None = None) -> int:
             for family in filter(None, args.families.split(",")):
                 for i in range(args.sessions):
                     seed = args.seed + i
-                    script = _bot_script(family, seed, width, height, args.bot_ms, args.bot_keys)
+                    script = bot_script(family, seed, width, height, args.bot_ms, args.bot_keys,
+                                        args.detection_python)
                     jobs.append((f"browser-{family}-{seed:04d}", "bot", family, script, {"seed": seed}))
             humans = human_scripts(read_sessions(sample), width, height, human_count, args.human_ms)
             if len(humans) < min(human_count, args.sessions):

@@ -25,8 +25,9 @@ from detection.actions import Key
 MAX_KEYS = 150
 # The keys whose names the collector sends as they are (collector.js, NAMED_KEYS): what they
 # say about typing (capitals, corrections, navigation) is no typed text.
-NAMED_KEYS = frozenset({"Shift", "Control", "Alt", "Meta", "Backspace", "Delete", "Enter", "Tab",
-                        "ArrowLeft", "ArrowRight", "ArrowUp", "ArrowDown"})
+NAMED_KEYS = frozenset({"Shift", "Control", "Alt", "AltGraph", "Meta", "CapsLock", "Backspace", "Delete", "Enter",
+                        "Tab", "Escape", "ArrowLeft", "ArrowRight", "ArrowUp", "ArrowDown", "Home", "End", "PageUp",
+                        "PageDown"})
 _PSEUDONYM_DIGITS = "0123456789abcdefghijklmnopqrstuv"  # (byte & 31).toString(32)
 
 # KeyboardEvent.code of a US keyboard for the key names the data and the bots use; any

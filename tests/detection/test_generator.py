@@ -191,7 +191,7 @@ def test_keyshape_formats_agree() -> None:
 def test_keyshape_keeps_the_names_of_non_character_keys_only() -> None:
     records = [{"key": "Shift", "down": 100, "up": 260}, {"key": "H", "down": 150, "up": 200},
                {"key": "Backspace", "down": 300, "up": 350}, {"key": "ArrowLeft", "down": 400, "up": 450},
-               {"key": "CapsLock", "down": 500, "up": 550}, {"key": "i", "down": 600, "up": 650}]
+               {"key": "ContextMenu", "down": 500, "up": 550}, {"key": "i", "down": 600, "up": 650}]
     keys = [k for k, _, _ in _shape(records)]
     assert keys[0] == "Shift" and keys[2] == "Backspace" and keys[3] == "ArrowLeft"
     assert all(k.startswith("~") for k in (keys[1], keys[4], keys[5]))  # characters and other keys: pseudonyms
@@ -329,3 +329,15 @@ def test_ci_build_is_reproducible_and_complete(tmp_path: Path, data: humans.Huma
     people = [[r for r in records if r["label"] == "human"] for records in files.values()]
     assert people[0] == people[1]  # people identical in both files
     assert all(len(r["mouse_movements"]) <= 300 for r in files["collector"] if r["label"] == "bot")
+
+
+def test_keyshape_names_the_keys_the_collector_names() -> None:
+    """The capture's key shape mirrors collector.js: the same keys keep their names."""
+    import re
+
+    from detection.keyshape import NAMED_KEYS
+
+    source = (ROOT / "python" / "velkora" / "service" / "static" / "collector.js").read_text()
+    listed = re.search(r"NAMED_KEYS = Object\.create\(null\);\s*\[([^\]]*)\]", source)
+    assert listed is not None
+    assert set(re.findall(r'"([^"]+)"', listed.group(1))) == NAMED_KEYS
