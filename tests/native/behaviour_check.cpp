@@ -108,6 +108,14 @@ void check_splitting_and_fitts() {
     CHECK(std::fabs(s.pointer_fitts_residual_ms) < 1e-9);
     CHECK(s.pointer_movement_duration_median_ms == 225.0);  // 150 200 250 250
 
+    // A stay shorter than the pause (200 ms, sampled) keeps the movement whole.
+    std::vector<MousePoint> halted;
+    add_line(halted, 0.0, 0.0, 0.0, 10.0, 10.0, 5);
+    for (int k = 1; k <= 4; ++k) halted.push_back(MousePoint{50.0, 0.0, 50.0 + 50.0 * k, 0, 0});
+    add_line(halted, 50.0, 0.0, 250.0, 10.0, 10.0, 5);
+    const std::vector<Movement> hm = split_movements(halted);
+    CHECK(hm.size() == 1 && hm[0].first == 0 && hm[0].last == halted.size() - 1);
+
     // Too short to measure: three samples in time, or under the minimum distance.
     std::vector<MousePoint> short_path;
     add_line(short_path, 0.0, 0.0, 0.0, 50.0, 10.0, 2);
