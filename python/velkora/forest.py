@@ -53,11 +53,12 @@ def export_hgb(estimator: Any) -> ForestData:
     """The trees of a fitted binary ``HistGradientBoostingClassifier`` on numeric features.
 
     Leaf values are the model's own, so ``load_forest(export_hgb(m)).raw(row)`` equals
-    ``m.decision_function([row])[0]``. The value of a split is recomputed from its
-    children, weighted by their training counts: the model's own split values are not on
-    the scale of its leaves. Raises TypeError for anything but that estimator and
-    ValueError for a model this format cannot hold (not fitted, more than two classes,
-    categorical features).
+    ``m.decision_function([row])[0]``; a row lists the features in the order the model was
+    fitted on (the columns of ``m.feature_names_in_`` for a DataFrame, which are not kept).
+    The value of a split is recomputed from its children, weighted by their training
+    counts: the model's own split values are not on the scale of its leaves. Raises
+    TypeError for anything but that estimator and ValueError for a model this format
+    cannot hold (not fitted, more than two classes, categorical features).
     """
     from sklearn.ensemble import HistGradientBoostingClassifier
 
@@ -151,10 +152,12 @@ def load_forest(data: Mapping[str, Any]) -> Forest:
 
 
 def _check_keys(where: str, mapping: Mapping[str, Any], keys: Sequence[str]) -> None:
-    missing = [k for k in keys if k not in mapping]
+    missing = [repr(k) for k in keys if k not in mapping]
     unknown = sorted(repr(k) for k in mapping if k not in keys)
     if missing or unknown:
-        raise TypeError(f"{where}: missing keys {missing}, unknown keys [{', '.join(unknown)}]")
+        problems = [f"{label} keys [{', '.join(names)}]" for label, names in (("missing", missing),
+                                                                              ("unknown", unknown)) if names]
+        raise TypeError(f"{where}: {', '.join(problems)}")
 
 
 def _integer(where: str, value: object) -> int:
