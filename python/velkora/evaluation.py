@@ -162,6 +162,9 @@ def parse_session(record: object) -> Session:
     if (label == HUMAN) != (family == HUMAN):
         raise BadRecord(f"label {label!r} does not go with family {family!r}")
     groups = record.get("groups")
+    if isinstance(groups, dict):
+        # A null group is no group: a Parquet struct column holds every key of every row.
+        groups = {key: value for key, value in groups.items() if value is not None}
     if not isinstance(groups, dict) or not groups:
         raise BadRecord("groups must be a non-empty object")
     for key, value in groups.items():

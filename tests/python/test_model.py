@@ -315,3 +315,23 @@ def test_recordings_rotate_at_their_size_and_expire_after_the_retention(tmp_path
     [kept] = list(tmp_path.iterdir())
     assert json.loads(kept.read_text())["request_id"] == "later"
     recorder.close()
+
+
+def test_labelled_parquet_reads_as_the_same_sessions(tmp_path: Path) -> None:
+    import io
+
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
+    records = labelled(seed=5, groups=2)
+    records[1]["label"] = "person"  # a bad row is reported by its number, as a bad line is
+    path = tmp_path / "labelled.parquet"
+    pq.write_table(pa.Table.from_pylist(records), path)
+    outcomes = list(cli._labelled_outcomes(str(path), ev))
+    assert isinstance(outcomes[1], ev.BadLine) and outcomes[1].line == 2
+    sessions = [o for o in outcomes if isinstance(o, ev.Session)]
+    expected = [o for o in ev.read_sessions(io.BytesIO("".join(json.dumps(r) + "\n" for r in records).encode()))
+                if isinstance(o, ev.Session)]
+    assert [s.id for s in sessions] == [s.id for s in expected]
+    assert all(core.extract_features_rs(a.telemetry) == core.extract_features_rs(b.telemetry)
+               for a, b in zip(sessions, expected))
