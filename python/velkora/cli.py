@@ -610,7 +610,7 @@ def run_train(args: argparse.Namespace, stdin: IO[bytes], stdout: IO[bytes], std
     if not args.quiet:
         both = document["heldout"]["both"]["results"]
         lofo = ", ".join(f"{r['family']} {r['auc']:.3f}" for r in both
-                         if r["protocol"] == "lofo" and r["auc"] is not None)
+                         if r["model"] == "trained" and r["protocol"] == "lofo" and r["auc"] is not None)
         stderr.write(f"{PROG} train: {document['id']} from {len(sessions)} sessions ({bad} lines skipped) in "
                      f"{time.monotonic() - started:.0f} s; held-out AUC by family left out: {lofo}\n")
     stdout.write(f"{args.output}\n".encode())
