@@ -103,6 +103,10 @@ def test_repeated_warnings_are_rate_limited() -> None:
     now[0] = 10.5
     again = record("accept failed")
     assert limit.filter(again) and "49 more like this" in again.getMessage()
+    # Limited to warnings: each error (an app's fault with its traceback) still gets through.
+    warnings_only = RateLimitFilter(period=10.0, clock=lambda: now[0], max_level=logging.WARNING)
+    assert all(warnings_only.filter(record("Exception in ASGI application", logging.ERROR)) for _ in range(3))
+    assert [warnings_only.filter(record("Invalid HTTP request")) for _ in range(3)] == [True, False, False]
 
 
 STALLED = 1100

@@ -32,20 +32,21 @@ NOISY_LOGGERS = ("asyncio", "uvicorn.error")
 
 
 class RateLimitFilter(logging.Filter):
-    """At most one record per (logger, message template) every PERIOD seconds at WARNING
-    and above (a flood of failed accepts or broken requests is one line, not a log full
-    of tracebacks); lower levels pass. The next record let through says how many were
-    held back."""
+    """At most one record per (logger, message template) every PERIOD seconds at levels
+    from WARNING to MAX_LEVEL (a flood of failed accepts or broken requests is one line,
+    not a log full of tracebacks); other levels pass. The next record let through says
+    how many were held back."""
 
-    def __init__(self, period: float = 10.0, clock: Any = time.monotonic) -> None:
+    def __init__(self, period: float = 10.0, clock: Any = time.monotonic, max_level: int = logging.CRITICAL) -> None:
         super().__init__()
         self.period = period
         self.clock = clock
+        self.max_level = max_level
         self._last: dict[tuple[str, str], float] = {}
         self._held: dict[tuple[str, str], int] = {}
 
     def filter(self, record: logging.LogRecord) -> bool:
-        if record.levelno < logging.WARNING:
+        if not logging.WARNING <= record.levelno <= self.max_level:
             return True
         key = (record.name, str(record.msg)[:200])
         now = self.clock()
@@ -68,18 +69,23 @@ def log_config(level: str) -> dict[str, Any]:
     return {
         "version": 1,
         "disable_existing_loggers": False,
-        "filters": {"rate": {"()": RateLimitFilter}},
+        # asyncio's failed accepts are errors; uvicorn's errors are the app's faults, each
+        # logged, and only its warnings (a broken request) are limited.
+        "filters": {"rate": {"()": RateLimitFilter},
+                    "rate_warnings": {"()": RateLimitFilter, "max_level": logging.WARNING}},
         "formatters": {"default": {"format": FORMAT}, "access": {"format": FORMAT}},
         "handlers": {
             "default": {"class": "logging.StreamHandler", "stream": "ext://sys.stderr", "formatter": "default"},
             "limited": {"class": "logging.StreamHandler", "stream": "ext://sys.stderr", "formatter": "default",
                         "filters": ["rate"]},
+            "limited_warnings": {"class": "logging.StreamHandler", "stream": "ext://sys.stderr",
+                                 "formatter": "default", "filters": ["rate_warnings"]},
             "access": {"class": "logging.StreamHandler", "stream": "ext://sys.stdout", "formatter": "access"},
         },
         "loggers": {
             "velkora": {"handlers": ["default"], "level": level, "propagate": False},
             "uvicorn": {"handlers": ["default"], "level": level, "propagate": False},
-            "uvicorn.error": {"handlers": ["limited"], "level": level, "propagate": False},
+            "uvicorn.error": {"handlers": ["limited_warnings"], "level": level, "propagate": False},
             "uvicorn.access": {"handlers": ["access"], "level": level, "propagate": False},
             "asyncio": {"handlers": ["limited"], "level": "WARNING", "propagate": False},
         },
@@ -91,7 +97,7 @@ def package_log_config(level: str | int) -> dict[str, Any]:
     sets up its own loggers (gunicorn)."""
     name = logging.getLevelName(level) if isinstance(level, int) else level.upper()
     full = log_config("info")
-    return {"version": 1, "disable_existing_loggers": False, "filters": full["filters"],
+    return {"version": 1, "disable_existing_loggers": False, "filters": {"rate": full["filters"]["rate"]},
             "formatters": {"default": full["formatters"]["default"]},
             "handlers": {"default": full["handlers"]["default"], "limited": full["handlers"]["limited"]},
             "loggers": {"velkora": {**full["loggers"]["velkora"], "level": name},
