@@ -6,10 +6,11 @@ on request headers, and the descriptor limit.
   workers run; connection errors (``asyncio``, ``uvicorn.error`` warnings) go through a
   filter that lets one record per kind through every ``period`` seconds and says how many
   it held back.
-- ``HeaderDeadlineH11Protocol``: uvicorn's h11 protocol with a deadline on the headers of
-  each request (uvicorn has none: a client that connects and sends nothing, or a byte a
-  second, holds its socket for ever). A connection still without complete headers at the
-  deadline is closed.
+- ``protocol(timeout, http)``: uvicorn's h11 or httptools protocol with a deadline on the
+  headers of each request (uvicorn has none: a client that connects and sends nothing, or
+  a byte a second, holds its socket for ever; a connection still without complete headers
+  at the deadline is closed), and the parser's own refusals of invalid HTTP answered as
+  problem documents rather than plain text.
 - ``raise_descriptor_limit()``: the soft limit on open files raised to the hard limit, so
   that stalled clients exhaust the deadlines before they exhaust the descriptors.
 """
@@ -18,6 +19,7 @@ from __future__ import annotations
 
 import asyncio
 import functools
+import importlib.util
 import logging
 import resource
 import time
@@ -25,6 +27,8 @@ from typing import Any
 
 import h11
 from uvicorn.protocols.http.h11_impl import H11Protocol
+
+from .edge import problem_message
 
 FORMAT = "%(asctime)s %(levelname)s %(name)s: %(message)s"
 # Loggers whose records can come once per connection.
@@ -117,6 +121,16 @@ def raise_descriptor_limit() -> tuple[int, int]:
     return soft, soft
 
 
+def send_malformed(transport: asyncio.Transport) -> None:
+    """What the parser's refusal of a request that is not valid HTTP (a bad header, both
+    length headers to httptools) sends instead of uvicorn's plain text: the problem
+    document every other error is, and the connection closed."""
+    body, headers = problem_message(400, "request-malformed", "the request is not valid HTTP")
+    head = b"HTTP/1.1 400 Bad Request\r\n" + b"".join(name + b": " + value + b"\r\n" for name, value in headers)
+    transport.write(head + b"connection: close\r\n\r\n" + body)
+    transport.close()
+
+
 class HeaderDeadlineH11Protocol(H11Protocol):
     """uvicorn's h11 protocol, closing a connection whose request headers are not complete
     HEADER_TIMEOUT_SEC seconds after it opened or after the first byte of a later request
@@ -162,8 +176,79 @@ class HeaderDeadlineH11Protocol(H11Protocol):
         if self._waiting_for_headers() and not self.transport.is_closing():
             self.transport.close()
 
+    def send_400_response(self, msg: str) -> None:
+        send_malformed(self.transport)
 
-def protocol(header_timeout_sec: float) -> Any:
-    """The protocol class for uvicorn's ``http`` setting, with this deadline (a partial,
-    which pickles into spawned workers)."""
+
+@functools.cache
+def _httptools_protocol() -> type[asyncio.Protocol]:
+    """uvicorn's httptools protocol with the same deadline on request headers (httptools
+    is optional: imported only when asked for)."""
+    from uvicorn.protocols.http.httptools_impl import HttpToolsProtocol
+
+    class HeaderDeadlineHttpToolsProtocol(HttpToolsProtocol):
+        header_timeout_sec: float = 10.0
+
+        def __init__(self, *args: Any, header_timeout_sec: float | None = None, **kwargs: Any) -> None:
+            super().__init__(*args, **kwargs)
+            if header_timeout_sec is not None:
+                self.header_timeout_sec = header_timeout_sec
+            self._header_timer: asyncio.TimerHandle | None = None
+
+        def connection_made(self, transport: asyncio.Transport) -> None:  # type: ignore[override]
+            super().connection_made(transport)
+            self._arm()
+
+        def connection_lost(self, exc: Exception | None) -> None:
+            self._disarm()
+            super().connection_lost(exc)
+
+        def on_message_begin(self) -> None:
+            super().on_message_begin()
+            if self._header_timer is None:
+                self._arm()
+
+        def on_headers_complete(self) -> None:
+            self._disarm()
+            super().on_headers_complete()
+
+        def _arm(self) -> None:
+            self._header_timer = self.loop.call_later(self.header_timeout_sec, self._headers_late)
+
+        def _disarm(self) -> None:
+            if self._header_timer is not None:
+                self._header_timer.cancel()
+                self._header_timer = None
+
+        def _headers_late(self) -> None:
+            self._header_timer = None
+            idle = self.cycle is None or self.cycle.response_complete
+            if idle and not self.transport.is_closing():
+                self.transport.close()
+
+        def send_400_response(self, msg: str) -> None:
+            send_malformed(self.transport)
+
+    return HeaderDeadlineHttpToolsProtocol
+
+
+def default_http() -> str:
+    """httptools where installed (the service extra brings it; faster than h11 in make
+    bench), else h11."""
+    return "httptools" if importlib.util.find_spec("httptools") else "h11"
+
+
+def protocol(header_timeout_sec: float, http: str = "h11") -> Any:
+    """The protocol class for uvicorn's ``http`` setting, h11 or httptools, with this
+    deadline (a partial, which pickles into spawned workers)."""
+    if http == "httptools":
+        return functools.partial(_HttpTools(), header_timeout_sec=header_timeout_sec)
     return functools.partial(HeaderDeadlineH11Protocol, header_timeout_sec=header_timeout_sec)
+
+
+class _HttpTools:
+    """Makes the httptools protocol on call: a picklable stand-in for a class that can only
+    be defined once httptools is known to be there."""
+
+    def __call__(self, *args: Any, **kwargs: Any) -> asyncio.Protocol:
+        return _httptools_protocol()(*args, **kwargs)
