@@ -253,8 +253,8 @@ def measure_trace(args: argparse.Namespace) -> None:
         return
     print(f"trace memory: {os.cpu_count()} CPUs, concurrency {args.concurrency}, {args.seconds:.0f} s per case")
     argv = ["-m", "velkora.service", "--workers", "2", "--log-level", "warning"]
-    common = {"VELKORA_SIGNING_KEYS": "bench:bench-signing-secret-0123456789abcdef", "VELKORA_REDIS_URL": args.store_url,
-              "VELKORA_CHALLENGE_RATE": "0"}
+    common = {"VELKORA_SIGNING_KEYS": "bench:bench-signing-secret-0123456789abcdef",
+              "VELKORA_REDIS_URL": args.store_url, "VELKORA_CHALLENGE_RATE": "0"}
     cases = [
         ("/v1/assess, 2 workers, shared store, trace memory off", {"VELKORA_TRACE_MAX": "0"}, True),
         ("/v1/assess, 2 workers, shared store, trace memory on, a new trace each request", {}, True),
