@@ -241,7 +241,7 @@ def _cors(request: Request, settings: Settings, response: Response) -> Response:
     return response
 
 
-def _challenge_limiter(request: Request, rt: Runtime) -> AddressRateLimiter | None:
+def _challenge_limiter(rt: Runtime) -> AddressRateLimiter | None:
     """This worker's per-address budget of tokens, made on first use from the settings
     the lifespan loaded; None when the setting turns it off."""
     if rt.settings.challenge_rate_per_min == 0:
@@ -254,7 +254,7 @@ def _challenge_limiter(request: Request, rt: Runtime) -> AddressRateLimiter | No
 
 async def challenge_endpoint(request: Request) -> Response:
     rt = _runtime(request)
-    limiter = _challenge_limiter(request, rt)
+    limiter = _challenge_limiter(rt)
     address = client_ip(request, rt)
     if limiter is not None and address is not None:
         wait = limiter.take(address)
