@@ -2,7 +2,9 @@
 
 - requests per second, p50 and p99 latency of POST /v1/assess with a 300-point, 60-key
   payload, at 1 and 2 uvicorn workers, beside a bare endpoint (bench/echo_app.py) that
-  parses and echoes the same JSON under the same server: the framework's floor;
+  parses and echoes the same JSON under the same server: the framework's floor; each
+  with uvicorn's h11 parser on asyncio and, when installed, httptools on uvloop
+  (``uvicorn[standard]``'s), and assess's throughput as a share of the bare app's;
 - the collector's size, raw and gzipped, and its main-thread time per 1,000 pointer
   events in headless Chromium (skipped with a note when chromium is not installed);
 - with ``--only trace``: assess on a shared store with the memory of trace sketches off
@@ -23,6 +25,7 @@ import argparse
 import asyncio
 import contextlib
 import gzip
+import importlib.util
 import json
 import os
 import random
@@ -250,7 +253,8 @@ def measure_trace(args: argparse.Namespace) -> None:
         return
     print(f"trace memory: {os.cpu_count()} CPUs, concurrency {args.concurrency}, {args.seconds:.0f} s per case")
     argv = ["-m", "velkora.service", "--workers", "2", "--log-level", "warning"]
-    common = {"VELKORA_SIGNING_KEYS": "bench:bench-signing-secret-0123456789", "VELKORA_REDIS_URL": args.store_url}
+    common = {"VELKORA_SIGNING_KEYS": "bench:bench-signing-secret-0123456789abcdef",
+              "VELKORA_REDIS_URL": args.store_url, "VELKORA_CHALLENGE_RATE": "0"}
     cases = [
         ("/v1/assess, 2 workers, shared store, trace memory off", {"VELKORA_TRACE_MAX": "0"}, True),
         ("/v1/assess, 2 workers, shared store, trace memory on, a new trace each request", {}, True),
@@ -336,16 +340,21 @@ def measure(args: argparse.Namespace) -> None:
           f"body {body_len} bytes (300 points, 60 keys)")
     uvicorn_echo = ["-m", "uvicorn", "--app-dir", str(HERE), "echo_app:app", "--no-proxy-headers",
                     "--log-level", "warning"]
-    keys = {"VELKORA_SIGNING_KEYS": "bench:bench-signing-secret-0123456789"}
+    # The tokens are fetched from one address: no per-address limit here.
+    keys = {"VELKORA_SIGNING_KEYS": "bench:bench-signing-secret-0123456789abcdef", "VELKORA_CHALLENGE_RATE": "0"}
     cases: list[tuple[str, list[str], dict[str, str], str, bool]] = []
-    for workers in (1, 2):
-        cases.append((f"bare parse-and-echo, {workers} worker(s)", [*uvicorn_echo, "--workers", str(workers)],
-                      {}, "/echo", False))
-        cases.append((f"/v1/assess, {workers} worker(s), in-process state",
-                      ["-m", "velkora.service", "--workers", str(workers), "--log-level", "warning"],
-                      keys, "/v1/assess", True))
+    servers = [("h11", ["--http", "h11", "--loop", "asyncio"])]
+    if importlib.util.find_spec("httptools") and importlib.util.find_spec("uvloop"):
+        servers.append(("httptools+uvloop", ["--http", "httptools", "--loop", "uvloop"]))
+    for http, echo_options in servers:
+        for workers in (1, 2):
+            cases.append((f"bare parse-and-echo, {workers} worker(s), {http}",
+                          [*uvicorn_echo, *echo_options, "--workers", str(workers)], {}, "/echo", False))
+            cases.append((f"/v1/assess, {workers} worker(s), in-process state, {http}",
+                          ["-m", "velkora.service", "--workers", str(workers), "--log-level", "warning",
+                           "--http", echo_options[1]], keys, "/v1/assess", True))
     if args.store_url and not args.no_store:
-        cases.append(("/v1/assess, 2 worker(s), shared store",
+        cases.append(("/v1/assess, 2 worker(s), shared store, h11",
                       ["-m", "velkora.service", "--workers", "2", "--log-level", "warning"],
                       {**keys, "VELKORA_REDIS_URL": args.store_url, "VELKORA_STORE_PREFIX": f"bench-{os.getpid()}:"},
                       "/v1/assess", True))
@@ -362,6 +371,12 @@ def measure(args: argparse.Namespace) -> None:
     for name, _, _, _, _ in cases:
         rps, p50, p99 = best[name]
         print(f"| {name} | {rps:.0f} | {p50:.2f} | {p99:.2f} |", flush=True)
+    # Assess's throughput as a share of the bare app's under the same server and workers.
+    for http, _ in servers:
+        for workers in (1, 2):
+            echo = best[f"bare parse-and-echo, {workers} worker(s), {http}"][0]
+            assess = best[f"/v1/assess, {workers} worker(s), in-process state, {http}"][0]
+            print(f"assess / bare echo, {workers} worker(s), {http}: {assess / echo:.2f}")
     for line in collector_figures():
         print(line)
 

@@ -4,7 +4,8 @@
 # all but the suites marked browser and cluster (they run once in CI, on the
 # build). VELKORA_WHEEL names the wheel file for the test of its platform tag.
 # The tests run from a scratch copy of tests/ (with pyproject.toml for the
-# pytest settings and src/ for the native tests that compile C++ sources), so
+# pytest settings, src/ for the native tests that compile C++ sources and
+# examples/ for the test of the embedding example), so
 # the only velkora_core_rs that can be imported is the installed one; the import
 # is checked before the run.
 #
@@ -35,7 +36,7 @@ echo "installing $(basename "$wheel") with extras [$extras]"
 
 mkdir -p "$scratch/tree"
 cp "$root/pyproject.toml" "$scratch/tree/"
-cp -r "$root/tests" "$root/src" "$root/fuzz" "$scratch/tree/"
+cp -r "$root/tests" "$root/src" "$root/fuzz" "$root/examples" "$scratch/tree/"
 find "$scratch/tree" -name __pycache__ -prune -exec rm -rf {} +
 
 cd "$scratch/tree"

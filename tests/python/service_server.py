@@ -50,11 +50,15 @@ def serve_in_thread(settings: object) -> Iterator[str]:
 def serve_app_in_thread(app: object, health: str = "/healthz") -> Iterator[str]:
     """Any ASGI APP under uvicorn in a thread (its lifespan run), once HEALTH answers 200."""
     import uvicorn
+    from velkora.service.server import protocol
 
     port = free_port()
+    # h11 with the service's header deadline, as the launcher runs it without httptools
+    # (the launcher's own tests cover both parsers).
     config = uvicorn.Config(
         app,  # type: ignore[arg-type]
         host="127.0.0.1", port=port, proxy_headers=False, log_level="warning", lifespan="on",
+        http=protocol(10.0, "h11"),
     )
     server = uvicorn.Server(config)
     thread = threading.Thread(target=server.run, daemon=True)

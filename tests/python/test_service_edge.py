@@ -175,9 +175,8 @@ def test_a_peer_that_is_not_an_ip_address_is_never_banned_and_said_once(caplog: 
     as when mounted: it starts on the first request."""
     import asyncio
 
-    from velkora.service.app import _peer_warned, create_app
+    from velkora.service.app import create_app
 
-    _peer_warned.clear()
     admin = "edge-test-admin-token-01"
     app = create_app(Settings(signing_keys={"k1": SECRET}, admin_token=admin, trace_max=0))
 

@@ -6,6 +6,7 @@ a flood of stalled sockets neither starves ``/healthz`` nor outlives the header 
 These start server processes (the uninstrumented build), so they run with the browser
 tests (marker ``browser``) rather than in the sanitizer pass."""
 
+import json
 import logging
 import resource
 import socket
@@ -103,6 +104,10 @@ def test_repeated_warnings_are_rate_limited() -> None:
     now[0] = 10.5
     again = record("accept failed")
     assert limit.filter(again) and "49 more like this" in again.getMessage()
+    # Limited to warnings: each error (an app's fault with its traceback) still gets through.
+    warnings_only = RateLimitFilter(period=10.0, clock=lambda: now[0], max_level=logging.WARNING)
+    assert all(warnings_only.filter(record("Exception in ASGI application", logging.ERROR)) for _ in range(3))
+    assert [warnings_only.filter(record("Invalid HTTP request")) for _ in range(3)] == [True, False, False]
 
 
 STALLED = 1100
@@ -113,14 +118,47 @@ def _soft_limit_1024() -> None:
     resource.setrlimit(resource.RLIMIT_NOFILE, (1024, resource.getrlimit(resource.RLIMIT_NOFILE)[1]))
 
 
-def test_stalled_sockets_do_not_starve_health_and_are_closed_at_the_deadline() -> None:
+@pytest.mark.parametrize("http", ["h11", "httptools"])
+def test_requests_that_are_not_valid_http_get_problem_documents(http: str) -> None:
+    """Both length headers, or a control character in a header: refused by the edge (h11)
+    or by the parser itself (httptools), either way as a problem document."""
+    port = free_port()
+    process = subprocess.Popen(
+        [sys.executable, "-m", "velkora.service", "--port", str(port), "--log-level", "warning", "--http", http],
+        env=clean_env({"VELKORA_SIGNING_KEYS": f"k1:{SECRET}"}), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    body = b'{"nonce": "x", "telemetry": {}}'
+    requests = [
+        b"POST /v1/assess HTTP/1.1\r\nHost: x\r\nContent-Length: " + str(len(body)).encode()
+        + b"\r\nTransfer-Encoding: chunked\r\n\r\n" + hex(len(body))[2:].encode() + b"\r\n" + body + b"\r\n0\r\n\r\n",
+        b"POST /v1/assess HTTP/1.1\r\nHost: x\r\nIdempotency-Key: bad\x01key\r\nContent-Length: "
+        + str(len(body)).encode() + b"\r\n\r\n" + body,
+    ]
+    try:
+        wait_healthy(f"http://127.0.0.1:{port}", process=process)
+        for raw in requests:
+            with socket.create_connection(("127.0.0.1", port), timeout=10) as sock:
+                sock.sendall(raw)
+                reply = b""
+                while chunk := sock.recv(65536):
+                    reply += chunk
+            head, _, payload = reply.partition(b"\r\n\r\n")
+            assert head.startswith(b"HTTP/1.1 400"), reply
+            assert b"content-type: application/problem+json" in head.lower(), reply
+            assert json.loads(payload)["error-codes"] in (["request-malformed"], ["idempotency-key-invalid"])
+    finally:
+        process.terminate()
+        process.wait(timeout=30)
+
+
+@pytest.mark.parametrize("http", ["h11", "httptools"])
+def test_stalled_sockets_do_not_starve_health_and_are_closed_at_the_deadline(http: str) -> None:
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
     if hard < STALLED + 200:
         pytest.skip(f"the hard limit on open files ({hard}) is too low for this test")
     resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
     port = free_port()
     process = subprocess.Popen(
-        [sys.executable, "-m", "velkora.service", "--port", str(port), "--log-level", "warning"],
+        [sys.executable, "-m", "velkora.service", "--port", str(port), "--log-level", "warning", "--http", http],
         env=clean_env({"VELKORA_SIGNING_KEYS": f"k1:{SECRET}", "VELKORA_HEADER_TIMEOUT": str(HEADER_TIMEOUT)}),
         stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, preexec_fn=_soft_limit_1024)
     base = f"http://127.0.0.1:{port}"
@@ -156,7 +194,7 @@ def test_stalled_sockets_do_not_starve_health_and_are_closed_at_the_deadline() -
         resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard))
         process.terminate()
         _, err = process.communicate(timeout=30)
-    print(f"\n{STALLED} stalled sockets: /healthz in {', '.join(f'{x * 1000:.1f}' for x in latencies)} ms; "
+    print(f"\n{http}: {STALLED} stalled sockets: /healthz in {', '.join(f'{x * 1000:.1f}' for x in latencies)} ms; "
           f"all closed {waited:.1f} s after the last was opened (deadline {HEADER_TIMEOUT} s)")
     assert closed == STALLED
     assert b"Too many open files" not in err and len(err) < 10_000, err[-2000:]

@@ -194,3 +194,25 @@ def test_the_distribution_ships_the_service_files() -> None:
     for name in ("static/collector.js", "static/demo.html", "static/demo.js", "static/demo.css",
                  "example-policy.json"):
         assert f"velkora/service/{name}" in files, name
+
+
+def test_address_rate_limiter_refills_and_stays_bounded() -> None:
+    from velkora.service.limits import AddressRateLimiter, retry_after
+
+    now = [0.0]
+    limiter = AddressRateLimiter(per_minute=3, clock=lambda: now[0], capacity=2)
+    assert [limiter.take("a") for _ in range(3)] == [0.0, 0.0, 0.0]
+    assert limiter.take("a") == pytest.approx(20.0)  # one token comes back every 20 s
+    assert retry_after(limiter.take("a")) == "20" and retry_after(0.2) == "1"
+    now[0] = 20.0
+    assert limiter.take("a") == 0.0 and limiter.take("a") > 0
+    # Full map: an address whose bucket has refilled completely is dropped before one
+    # that is still paying back, so a flood of new addresses cannot reset a busy one.
+    limiter = AddressRateLimiter(per_minute=3, clock=lambda: now[0], capacity=2)
+    now[0] = 100.0
+    for _ in range(3):
+        limiter.take("busy")
+    limiter.take("idle")
+    now[0] = 130.0  # idle is full again; busy has 1.5 tokens
+    assert limiter.take("new") == 0.0 and len(limiter) == 2
+    assert limiter.take("busy") == 0.0 and limiter.take("busy") > 0  # not reset to a full bucket

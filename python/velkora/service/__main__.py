@@ -63,6 +63,7 @@ settings (environment variables, read once at start-up):
 LOG_LEVELS = ("critical", "error", "warning", "info", "debug")
 
 
+
 def _parser() -> argparse.ArgumentParser:
     summary, _, rest = (__doc__ or "").partition("\n\n")
     parser = argparse.ArgumentParser(
@@ -75,6 +76,11 @@ def _parser() -> argparse.ArgumentParser:
                         help="worker processes (default: 1, or 2 with VELKORA_REDIS_URL)")
     parser.add_argument("--log-level", default="info", choices=LOG_LEVELS, type=str.lower,
                         help="least level logged, by the service and by uvicorn (default: %(default)s)")
+    from .server import default_http
+
+    parser.add_argument("--http", default=default_http(), choices=("h11", "httptools"),
+                        help="uvicorn's HTTP parser (default: %(default)s: httptools where installed); "
+                             "the event loop is uvloop where installed")
     return parser
 
 
@@ -110,6 +116,11 @@ def main(argv: list[str] | None = None) -> int:
         except ModuleNotFoundError:
             return _fail("VELKORA_REDIS_URL needs redis-py: install the redis extra, "
                          "pip install 'velkora_core_rs[redis]'")
+    if args.http == "httptools":
+        try:
+            import httptools  # noqa: F401
+        except ModuleNotFoundError:
+            return _fail("--http httptools needs the httptools package: pip install httptools uvloop")
     config = log_config(args.log_level)
     logging.config.dictConfig(config)
     shared = settings.redis_url is not None
@@ -138,7 +149,8 @@ def main(argv: list[str] | None = None) -> int:
             server_header=False,
             log_level=args.log_level,
             log_config=config,
-            http=protocol(settings.header_timeout_sec),
+            http=protocol(settings.header_timeout_sec, args.http),
+            loop="auto",
         )
     finally:
         shutil.rmtree(metrics_dir, ignore_errors=True)

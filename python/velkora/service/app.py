@@ -119,17 +119,14 @@ def _matches(candidate: str, secrets_: frozenset[str] | tuple[str, ...]) -> bool
     return found
 
 
-_peer_warned: set[str] = set()
-
-
-def _client_ip(request: Request, settings: Settings) -> str | None:
+def client_ip(request: Request, rt: Runtime) -> str | None:
     """The client's address, or None when the peer is not an IP address (a Unix socket,
     a test client): such a peer can be neither banned nor refused as banned, which is
-    logged once per process."""
+    logged once per worker."""
     peer = request.client.host if request.client else None
-    address = client_address(peer, request.headers.getlist("x-forwarded-for"), settings.trusted_proxies)
-    if address is None and peer is not None and "peer" not in _peer_warned:
-        _peer_warned.add("peer")
+    address = client_address(peer, request.headers.getlist("x-forwarded-for"), rt.settings.trusted_proxies)
+    if address is None and peer is not None and not rt.extra.get("non_ip_peer_logged"):
+        rt.extra["non_ip_peer_logged"] = True
         log.warning("a peer address is not an IP address (%r): bans cannot apply to such peers", peer[:64])
     return address
 
@@ -199,7 +196,7 @@ async def _assess_request(request: Request, *, open_access: bool) -> tuple[Asses
         except Refusal as refusal:
             rt.metrics.refusals.labels(refusal.code).inc()
             return None, _problem(refusal, request_id, close)
-        result = await assess_body(rt, body, client_ip=_client_ip(request, rt.settings), authenticated=authenticated,
+        result = await assess_body(rt, body, client_ip=client_ip(request, rt), authenticated=authenticated,
                                    idempotency_key=request.headers.get("idempotency-key"))
     except Refusal as refusal:
         return None, _problem(refusal, request_id)
@@ -263,7 +260,7 @@ def _cors(request: Request, settings: Settings, response: Response) -> Response:
     return response
 
 
-def _challenge_limiter(request: Request, rt: Runtime) -> AddressRateLimiter | None:
+def _challenge_limiter(rt: Runtime) -> AddressRateLimiter | None:
     """This worker's per-address budget of tokens, made on first use from the settings
     the lifespan loaded; None when the setting turns it off."""
     if rt.settings.challenge_rate_per_min == 0:
@@ -276,8 +273,8 @@ def _challenge_limiter(request: Request, rt: Runtime) -> AddressRateLimiter | No
 
 async def challenge_endpoint(request: Request) -> Response:
     rt = _runtime(request)
-    limiter = _challenge_limiter(request, rt)
-    address = _client_ip(request, rt.settings)
+    limiter = _challenge_limiter(rt)
+    address = client_ip(request, rt)
     if limiter is not None and address is not None:
         wait = limiter.take(address)
         if wait > 0:

@@ -107,7 +107,9 @@ class EdgeGuard:
         if self._lock is None:
             self._lock = asyncio.Lock()
         async with self._lock:
-            if getattr(owner.state, "runtime", None) is not None:
+            # Once only: were the lifespan to keep its objects elsewhere, this must not
+            # start it again on every request.
+            if getattr(owner.state, "runtime", None) is not None or self._started is not None:
                 return
             stack = contextlib.AsyncExitStack()
             await stack.enter_async_context(owner.router.lifespan_context(owner))

@@ -42,7 +42,7 @@ from starlette.requests import Request
 from starlette.responses import Response
 from starlette.types import ASGIApp, Message, Receive, Scope, Send
 
-from .app import Runtime, _client_ip, _problem, assess_body, create_app
+from .app import Runtime, _problem, assess_body, client_ip, create_app
 from .assess import Assessment, Refusal
 from .settings import Settings
 
@@ -137,7 +137,7 @@ class Guard:
         """The assessment of ENVELOPE (its JSON text) sent with REQUEST, or Refused."""
         runtime = await self.start()
         try:
-            return await assess_body(runtime, envelope, client_ip=_client_ip(request, runtime.settings),
+            return await assess_body(runtime, envelope, client_ip=client_ip(request, runtime),
                                      authenticated=False, idempotency_key=None)
         except Refusal as refusal:
             raise Refused(_problem(refusal, str(uuid.uuid4()))) from None

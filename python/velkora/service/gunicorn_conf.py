@@ -66,5 +66,5 @@ class Worker(UvicornWorker):  # type: ignore[misc]
     def __init__(self, *args: Any, **kwargs: Any) -> None:
         settings = _settings.from_env(_os.environ)  # checked in on_starting already
         self.CONFIG_KWARGS = {**UvicornWorker.CONFIG_KWARGS, "proxy_headers": False, "server_header": False,
-                              "http": _server.protocol(settings.header_timeout_sec)}
+                              "http": _server.protocol(settings.header_timeout_sec, _server.default_http())}
         super().__init__(*args, **kwargs)
