@@ -14,6 +14,8 @@ import subprocess
 import sys
 import time
 
+from typing import Any
+
 import httpx
 import pytest
 from service_server import clean_env, wait_healthy
@@ -49,7 +51,8 @@ def test_help_is_plain_text_with_every_option_and_setting() -> None:
     text = result.stdout.decode()
     for needle in ("--host", "--port", "--workers", "--log-level", "VELKORA_SIGNING_KEYS", "VELKORA_API_KEYS",
                    "VELKORA_ADMIN_TOKEN", "VELKORA_REDIS_URL", "VELKORA_TRUSTED_PROXIES", "VELKORA_HEADER_TIMEOUT",
-                   "VELKORA_BODY_TIMEOUT", "VELKORA_MAX_IN_FLIGHT", "VELKORA_CHALLENGE_RATE"):
+                   "VELKORA_BODY_TIMEOUT", "VELKORA_MAX_IN_FLIGHT", "VELKORA_CHALLENGE_RATE", "VELKORA_MODEL",
+                   "VELKORA_REPORT_ONLY", "VELKORA_RECORD_DIR"):
         assert needle in text, needle
     assert "``" not in text and "(default: 127.0.0.1)" in text
 
@@ -238,3 +241,25 @@ def test_gunicorn_recipe_trusts_no_forwarded_header_and_logs_in_every_worker(wor
     warnings = [line for line in text.splitlines()
                 if " WARNING velkora.service: development mode without VELKORA_API_KEYS" in line]
     assert len(warnings) == workers, text[-3000:]
+
+
+@pytest.mark.parametrize("workers", [1, 2])
+def test_sigterm_removes_the_metrics_directory(workers: int, tmp_path: Any) -> None:
+    """The launcher's metrics directory (made under TMPDIR) is gone after a SIGTERM."""
+    import signal as signals
+
+    port = free_port()
+    process = subprocess.Popen([sys.executable, "-m", "velkora.service", "--port", str(port), "--workers",
+                                str(workers)], env=clean_env({"TMPDIR": str(tmp_path),
+                                                              "VELKORA_SIGNING_KEYS": f"k1:{SECRET}"}),
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        wait_healthy(f"http://127.0.0.1:{port}", process=process)
+        assert [p.name for p in tmp_path.iterdir() if p.name.startswith("velkora-metrics-")]
+        process.send_signal(signals.SIGTERM)
+        process.wait(timeout=30)
+    finally:
+        if process.poll() is None:
+            process.kill()
+            process.wait()
+    assert not [p.name for p in tmp_path.iterdir() if p.name.startswith("velkora-metrics-")]

@@ -16,6 +16,7 @@ import logging
 import logging.config
 import os
 import shutil
+import signal
 import sys
 import tempfile
 
@@ -58,10 +59,20 @@ settings (environment variables, read once at start-up):
   VELKORA_TRACE_TTL, VELKORA_TRACE_PER_CLIENT, VELKORA_TRACE_MAX,
   VELKORA_TRACE_THRESHOLD, VELKORA_TRACE_MIN_SHINGLES
                               the memory of trace sketches (VELKORA_TRACE_MAX=0: off)
+  VELKORA_MODEL               a model file of velkora train; without one the example
+                              rules decide
+  VELKORA_REPORT_ONLY         true: verdicts are answered with "enforced": false
+  VELKORA_RECORD_DIR          record assessed sessions here (off by default)
+  VELKORA_RECORD_MAX_BYTES, VELKORA_RECORD_RETENTION_DAYS
+                              size of one recording file (64 MiB) and days kept (30)
 """
 
 LOG_LEVELS = ("critical", "error", "warning", "info", "debug")
 
+
+
+def _exit_on_signal(signum: int, _frame: object) -> None:
+    raise SystemExit(128 + signum)
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -138,6 +149,10 @@ def main(argv: list[str] | None = None) -> int:
         log.info("open files: soft limit raised from %d to %d", before, after)
     metrics_dir = tempfile.mkdtemp(prefix="velkora-metrics-")
     os.environ["PROMETHEUS_MULTIPROC_DIR"] = metrics_dir
+    # uvicorn shuts down on SIGTERM and then raises the signal again with the handler that
+    # was there before it: the default one would end the process before the finally below
+    # removes the metrics directory. Ending with SystemExit instead runs it.
+    signal.signal(signal.SIGTERM, _exit_on_signal)
     try:
         uvicorn.run(
             "velkora.service:create_app",
