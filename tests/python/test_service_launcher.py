@@ -13,7 +13,6 @@ import socket
 import subprocess
 import sys
 import time
-
 from typing import Any
 
 import httpx
