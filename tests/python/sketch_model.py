@@ -1,5 +1,5 @@
 """A model of velkora._signals.trace_sketch in Python, written from the description of the
-sketch (README, "Trace sketch"): symbols, shingles, one-permutation MinHash with
+sketch (docs/module.md, "Trace sketch"): symbols, shingles, one-permutation MinHash with
 densification, bands. The tests hold the module to it bit for bit; tools/sketch_analysis.py
 uses it to look inside a sketch (the shingle sets themselves, and the same design under other
 constants), which the module does not expose.
