@@ -112,6 +112,29 @@ def test_claim_map_expiry_and_capacity() -> None:
     assert claims.claim("n1", "again", 10) is None
 
 
+def test_health_says_when_the_token_map_is_full() -> None:
+    """A full in-process token map refuses new tokens with 503: /healthz must not say ok
+    meanwhile, and the refused token is not used up."""
+    from starlette.testclient import TestClient
+    from velkora.service import create_app
+
+    settings = Settings(signing_keys={"k1": b"k1-secret-for-the-health-test-012"}, trace_max=0)
+    app = create_app(settings)
+    with TestClient(app) as client:
+        app.state.runtime.state = LocalState(capacity=1)
+        assert client.get("/healthz").json()["store"] == "none"
+        first, second = (client.get("/v1/challenge").json()["nonce"] for _ in range(2))
+        telemetry: dict[str, Any] = {"mouse_movements": [], "keystrokes": []}
+        assert client.post("/demo/assess", json={"nonce": first, "telemetry": telemetry}).status_code == 200
+        refused = client.post("/demo/assess", json={"nonce": second, "telemetry": telemetry})
+        assert refused.status_code == 503 and refused.json()["error-codes"] == ["store-unavailable"]
+        health = client.get("/healthz").json()
+        assert (health["status"], health["store"]) == ("degraded", "full")
+        app.state.runtime.state = LocalState(capacity=2)  # room again: the refused token still works
+        assert client.post("/demo/assess", json={"nonce": second, "telemetry": telemetry}).status_code == 200
+        assert client.get("/healthz").json()["status"] == "ok"
+
+
 def test_local_state_remembers_beyond_the_native_window_and_checks_input() -> None:
     async def run() -> None:
         state = LocalState(prefix="svc-test:")

@@ -364,7 +364,9 @@ async def healthz_endpoint(request: Request) -> Response:
         store = "none"
     else:
         store = "unreachable" if stats.get("breaker_open") else "ok"
-    status = "ok" if native and store != "unreachable" else "degraded"
+    if stats.get("token_map_full"):
+        store = "full"  # the in-process map of consumed tokens: new tokens get 503
+    status = "ok" if native and store not in ("unreachable", "full") else "degraded"
     body = {"status": status, "native": native, "store": store, "last_resync_age_sec": stats.get("last_resync_age_sec"),
             # Sessions the trace memory holds (with a store: as of this worker's last call).
             "trace_sessions": stats.get("trace_sessions") if rt.sketch is not None else None,

@@ -57,12 +57,21 @@ class ClaimMap:
     def __len__(self) -> int:
         return len(self._entries)
 
+    @property
+    def capacity(self) -> int:
+        return self._capacity
+
     def _sweep(self, now: float) -> None:
         while self._entries:
             key = next(iter(self._entries))
             if self._entries[key][1] > now:
                 break
             del self._entries[key]
+
+    def full(self) -> bool:
+        """Whether a new token would be refused now: every place holds an unexpired entry."""
+        self._sweep(self._clock())
+        return len(self._entries) >= self._capacity
 
     def get(self, nonce: str) -> str | None:
         now = self._clock()
@@ -117,6 +126,10 @@ class LocalState:
         stored = self._claims.get(nonce)
         if stored is not None:
             return stored
+        # Refused before the native engine consumes the token, so that it still works once
+        # there is room again.
+        if self._claims.full():
+            raise CapacityExceeded(f"{self._claims.capacity} unexpired tokens are remembered")
         # The native engine is shared by everything in the process; a nonce other code
         # consumed there is refused too, with no tag to offer.
         if not core.consume_nonce_rs(self._prefix + nonce):
@@ -156,5 +169,7 @@ class LocalState:
             "breaker_open": False,
             "queued_bans": 0,
             "claimed_tokens": len(self._claims),
+            # New tokens are refused (503) until entries expire: health says so.
+            "token_map_full": self._claims.full(),
             "trace_sessions": len(self._traces),
         }
