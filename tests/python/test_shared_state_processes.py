@@ -73,13 +73,13 @@ def test_bans_travel_through_a_cluster(cluster):
     ban = raw.register_script(script_source("ban"))
     try:
         raw.set(keys.nonce("seen elsewhere"), b"1")
-        ban(keys=[keys.bans, keys.version], args=["192.0.2.1", 60, keys.channel])
+        ban(keys=keys.ban_keys, args=["192.0.2.1", 60, keys.channel, "e"])
         with SharedState.from_url(cluster.url, prefix=prefix, cluster=True, check_interval=0.5) as state:
             assert state.is_ip_banned("192.0.2.1")                 # loaded on start
             assert state.consume_nonce("seen elsewhere") is False
             assert state.consume_nonce("new") is True
             assert state.claim_nonce("tagged", "t1") is None and state.claim_nonce("tagged", "t2") == "t1"
-            ban(keys=[keys.bans, keys.version], args=["192.0.2.2", 60, keys.channel])
+            ban(keys=keys.ban_keys, args=["192.0.2.2", 60, keys.channel, "e"])
             assert wait_banned(state, "192.0.2.2")                 # published
             state.ban_ip("192.0.2.3", 60)
             assert raw.zscore(keys.bans, "192.0.2.3") is not None
@@ -89,7 +89,7 @@ def test_bans_travel_through_a_cluster(cluster):
         async def scenario() -> None:
             async with AsyncSharedState.from_url(cluster.url, prefix=prefix2, cluster=True) as state:
                 assert await state.consume_nonce("async") is True
-                ban(keys=[keys2.bans, keys2.version], args=["192.0.2.4", 60, keys2.channel])
+                ban(keys=keys2.ban_keys, args=["192.0.2.4", 60, keys2.channel, "e"])
                 for _ in range(1000):
                     if state.is_ip_banned("192.0.2.4"):
                         break

@@ -4,6 +4,7 @@ metrics are set up when the lifespan starts."""
 
 from __future__ import annotations
 
+import asyncio
 import contextlib
 import hashlib
 import hmac
@@ -42,6 +43,13 @@ CSP = (
 )
 DEV_KEY_ID = "dev"
 STORE_TIMEOUT_SEC = 2.0
+# While the shared development key cannot be read from the store, it is tried again
+# this often; until then tokens are neither issued nor checked (503).
+DEV_KEY_RETRY_SEC = 1.0
+# How long start-up waits for the first load of the bans before it goes on without it.
+START_WAIT_SEC = 2.0
+# How often the shared state's counters are copied into the metrics.
+STATE_METRICS_SEC = 1.0
 
 
 @dataclass
@@ -163,6 +171,8 @@ async def _assess_request(request: Request, *, open_access: bool) -> tuple[Asses
         except Refusal as refusal:
             rt.metrics.refusals.labels(refusal.code).inc()
             return None, _problem(refusal, request_id, close)
+        if not rt.keys:
+            raise KeyUnavailable
         result = await assess(
             body,
             client_ip=_client_ip(request, rt.settings),
@@ -182,6 +192,9 @@ async def _assess_request(request: Request, *, open_access: bool) -> tuple[Asses
     except rt.store_errors:
         rt.metrics.refusals.labels("store-unavailable").inc()
         return None, _problem(Refusal(503, "store-unavailable", "the shared state store is unavailable"), request_id)
+    except KeyUnavailable:
+        rt.metrics.refusals.labels("store-unavailable").inc()
+        return None, _problem(Refusal(503, "store-unavailable", _NO_KEY), request_id)
     rt.metrics.verdicts.labels(result.verdict.verdict).inc()
     for code, _ in result.verdict.reasons:
         rt.metrics.reasons.labels(code).inc()
@@ -210,6 +223,9 @@ def _cors(request: Request, settings: Settings, response: Response) -> Response:
 
 async def challenge_endpoint(request: Request) -> Response:
     rt = _runtime(request)
+    if rt.signing_key_id not in rt.keys:
+        rt.metrics.refusals.labels("store-unavailable").inc()
+        return _cors(request, rt.settings, _problem(Refusal(503, "store-unavailable", _NO_KEY), str(uuid.uuid4())))
     now = int(rt.clock())
     text, token = tokens.issue(rt.keys[rt.signing_key_id], rt.signing_key_id, now, rt.settings.token_lifetime_sec)
     rt.metrics.challenges.inc()
@@ -338,6 +354,13 @@ async def demo_assess_endpoint(request: Request) -> Response:
     return JSONResponse(body, headers={"Cache-Control": "no-store"})
 
 
+class KeyUnavailable(Exception):
+    """The development signing key shared through the store has not been read yet."""
+
+
+_NO_KEY = "the signing key shared through the store cannot be read yet"
+
+
 async def _dev_key(settings: Settings) -> bytes:
     """The development signing key: shared through the store by every worker (the
     first writer wins), or made here when there is no store."""
@@ -372,6 +395,40 @@ def _trace_sketcher(settings: Settings) -> Sketcher | None:
     return sketcher
 
 
+async def _fetch_dev_key(settings: Settings, keys: dict[str, bytes]) -> None:
+    """Reads (or makes) the shared development key and puts it into KEYS, trying again
+    every DEV_KEY_RETRY_SEC while the store cannot answer. Until it is there the worker
+    answers 503: a key of its own would sign tokens no other worker accepts."""
+    warned = False
+    while True:
+        try:
+            keys[DEV_KEY_ID] = await _dev_key(settings)
+        except Exception as error:  # noqa: BLE001 - any failure: the store is not there yet
+            if not warned:
+                warned = True
+                log.warning("the development signing key cannot be read from the store (%s: %s); tokens are "
+                            "refused with 503 until it can", type(error).__name__, error)
+            await asyncio.sleep(DEV_KEY_RETRY_SEC)
+        else:
+            if warned:
+                log.warning("the development signing key was read from the store; tokens are issued again")
+            return
+
+
+async def _export_state_counters(state: StateBackend, metrics: Metrics) -> None:
+    """Copies the shared state's counters into the metrics (as increments, so that the
+    workers' counts add up)."""
+    seen: dict[str, float] = {}
+    while True:
+        stats = state.stats()
+        for name, counter in metrics.state_counters.items():
+            value = stats.get(name)
+            if isinstance(value, int | float) and value > seen.get(name, 0):
+                counter.inc(value - seen.get(name, 0))
+                seen[name] = value
+        await asyncio.sleep(STATE_METRICS_SEC)
+
+
 def _make_state(settings: Settings) -> tuple[StateBackend, str, tuple[type[Exception], ...]]:
     if settings.redis_url is None:
         return LocalState(prefix=settings.store_prefix, trace_config=settings.trace_config()), "none", ()
@@ -380,7 +437,8 @@ def _make_state(settings: Settings) -> tuple[StateBackend, str, tuple[type[Excep
     # Under "refuse" the service answers 503 itself: the layer raises.
     policy: Literal["local", "raise"] = "local" if settings.on_store_error == "local" else "raise"
     state: StateBackend = AsyncSharedState.from_url(
-        settings.redis_url, prefix=settings.store_prefix, on_store_error=policy, trace_config=settings.trace_config()
+        settings.redis_url, prefix=settings.store_prefix, on_store_error=policy, trace_config=settings.trace_config(),
+        start_timeout=START_WAIT_SEC,
     )
     return state, "redis", (StoreUnavailable,)
 
@@ -394,22 +452,35 @@ def create_app(settings: Settings | None = None, *, clock: Callable[[], float] =
         cfg.check()
         policy = Policy.load(cfg.policy_path)
         keys = dict(cfg.signing_keys)
+        background: list[asyncio.Task[None]] = []
         if keys:
             signing_key_id = next(iter(keys))
         else:
-            keys = {DEV_KEY_ID: await _dev_key(cfg)}
             signing_key_id = DEV_KEY_ID
             log.warning("development mode: tokens are signed with a generated key")
+            if cfg.redis_url is None:
+                keys[DEV_KEY_ID] = await _dev_key(cfg)
+            else:
+                # Never waited for: start-up does not depend on the store.
+                background.append(asyncio.create_task(_fetch_dev_key(cfg, keys)))
         if not cfg.api_keys and not cfg.production:
             log.warning("development mode without VELKORA_API_KEYS: /v1/assess is open to any caller")
         state, store_kind, store_errors = _make_state(cfg)
-        await state.start()
+        try:
+            await state.start()
+        except store_errors as error:
+            # The sync keeps trying; requests are answered as the policy says meanwhile.
+            log.warning("starting without the store (%s); policy %r until it answers", error, cfg.on_store_error)
         metrics = Metrics()
+        background.append(asyncio.create_task(_export_state_counters(state, metrics)))
         app.state.runtime = Runtime(cfg, keys, signing_key_id, policy, state, metrics, store_kind, store_errors, clock,
                                     sketch=_trace_sketcher(cfg))
         try:
             yield
         finally:
+            for task in background:
+                task.cancel()
+            await asyncio.gather(*background, return_exceptions=True)
             await state.close()
             metrics.close()
 

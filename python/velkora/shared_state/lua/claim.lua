@@ -1,0 +1,27 @@
+-- Consumes a nonce, checking in the same atomic step that the store still holds what it
+-- held when this process last looked: each group of nonce keys has an epoch marker in
+-- its own slot (same hash tag), written when missing, so a store that lost its data
+-- (restarted without persistence, flushed, a shard emptied) is noticed by the first
+-- claim after the loss. The marker holds a random id and the store time it was made.
+-- KEYS[1] nonce key, KEYS[2] the epoch marker of its group
+-- ARGV[1] value, ARGV[2] seconds to keep it, ARGV[3] the token's issue time in Unix
+-- seconds ('' when unknown), ARGV[4] a fresh marker id, used when the marker is missing
+-- Reply: {0, marker} consumed by this call; {1, marker, value} consumed before;
+--        {2, marker} the token was issued before the marker was made: nothing stored
+local marker = redis.call('GET', KEYS[2])
+if not marker then
+  local t = redis.call('TIME')
+  marker = ARGV[4] .. ' ' .. t[1] .. '.' .. string.format('%06d', tonumber(t[2]))
+  redis.call('SET', KEYS[2], marker)
+end
+if ARGV[3] ~= '' then
+  local since = tonumber(string.match(marker, ' (%S+)$'))
+  if since ~= nil and tonumber(ARGV[3]) < since then
+    return {2, marker}
+  end
+end
+local previous = redis.call('SET', KEYS[1], ARGV[1], 'NX', 'GET', 'EX', ARGV[2])
+if previous then
+  return {1, marker, previous}
+end
+return {0, marker}

@@ -1,0 +1,15 @@
+-- The epoch markers of some groups of nonce keys, each made when missing (see claim.lua).
+-- KEYS: markers (of one slot on a Cluster); ARGV[1] a fresh marker id
+-- Reply: the markers' values, in the order of KEYS
+local t = redis.call('TIME')
+local made = ARGV[1] .. ' ' .. t[1] .. '.' .. string.format('%06d', tonumber(t[2]))
+local values = {}
+for i, key in ipairs(KEYS) do
+  local marker = redis.call('GET', key)
+  if not marker then
+    marker = made
+    redis.call('SET', key, marker)
+  end
+  values[i] = marker
+end
+return values
