@@ -8,6 +8,9 @@ Each prints one JSON line with what it saw; the tests compare the lines.
                                                 which IP is banned here, then the time it
                                                 is no longer banned
     banned URL PREFIX IP...                     starts, prints which IPs are banned
+    serve URL PREFIX POLICY CHECK_INTERVAL      a worker driven through stdin: one JSON
+                                                command a line, one JSON answer a line
+                                                (see serve() below)
 """
 
 import json
@@ -15,7 +18,44 @@ import random
 import sys
 import time
 
-from velkora.shared_state import SharedState
+import velkora_core_rs as native
+from velkora.shared_state import IssuedBeforeStoreLoss, SharedState, StoreUnavailable
+
+
+def serve(url: str, prefix: str, policy: str, check_interval: float) -> None:
+    """Commands: ["consume", nonce, ttl, issued_at|null] -> true/false;
+    ["claim", nonce, tag, ttl, issued_at|null] -> null or the stored tag; ["ban", ip, sec];
+    ["unban", ip]; ["banned", [ip, ...]] -> [bool, ...]; ["stats"]; ["forget"] (the
+    native engine forgets its nonces, as its 60-120 s buckets do); ["quit"]. A refusal
+    answers {"error": "IssuedBeforeStoreLoss"} or {"error": "StoreUnavailable"}."""
+    state = SharedState.from_url(url, prefix=prefix, on_store_error=policy, check_interval=check_interval,
+                                 timeout=0.5, breaker_delay=(0.05, 0.2), start_timeout=2.0)
+    state.start()
+    print(json.dumps("ready"), flush=True)
+    for line in sys.stdin:
+        op, *args = json.loads(line)
+        answer: object = None
+        try:
+            if op == "consume":
+                answer = state.consume_nonce(args[0], args[1], issued_at=args[2])
+            elif op == "claim":
+                answer = state.claim_nonce(args[0], args[1], args[2], issued_at=args[3])
+            elif op == "ban":
+                state.ban_ip(args[0], args[1])
+            elif op == "unban":
+                state.unban_ip(args[0])
+            elif op == "banned":
+                answer = [state.is_ip_banned(ip) for ip in args[0]]
+            elif op == "stats":
+                answer = {k: v for k, v in state.stats().items() if k != "native"}
+            elif op == "forget":
+                native.clear_state_engine_rs()
+            elif op == "quit":
+                break
+        except (IssuedBeforeStoreLoss, StoreUnavailable) as error:
+            answer = {"error": type(error).__name__}
+        print(json.dumps(answer), flush=True)
+    state.close()
 
 
 def main(argv: list[str]) -> None:
@@ -43,6 +83,8 @@ def main(argv: list[str]) -> None:
     elif mode == "banned":
         with SharedState.from_url(url, prefix=prefix) as state:
             print(json.dumps([ip for ip in argv[3:] if state.is_ip_banned(ip)]))
+    elif mode == "serve":
+        serve(url, prefix, argv[3], float(argv[4]))
     else:
         raise SystemExit(f"unknown mode {mode}")
 

@@ -548,7 +548,7 @@ class Engine:
                 self.breaker.failure()
             if not self.in_outage:
                 self.in_outage = True
-                log.warning("store %s failed (%s: %s); policy %r until it answers again", self.keys.prefix,
+                log.warning("store %s failed (%s: %s); answering by policy %r meanwhile", self.keys.prefix,
                             type(error).__name__, error, self.policy)
 
     def unavailable(self) -> StoreUnavailable:
