@@ -11,9 +11,11 @@ Each prints one JSON line with what it saw; the tests compare the lines.
     serve URL PREFIX POLICY CHECK_INTERVAL      a worker driven through stdin: one JSON
                                                 command a line, one JSON answer a line
                                                 (see serve() below)
+    load URL PREFIX POLICY STOPFILE INDEX       the chaos suite's worker (see load() below)
 """
 
 import json
+import os
 import random
 import sys
 import time
@@ -58,6 +60,76 @@ def serve(url: str, prefix: str, policy: str, check_interval: float) -> None:
     state.close()
 
 
+def load(url: str, prefix: str, policy: str, stop_file: str, index: int) -> None:
+    """Until STOP_FILE exists: every 100 ms slot, offers the slot's 4 nonces (every worker offers
+    the same ones, issued at the slot's start) and every 5th slot bans an address of its
+    own for 600 s; samples whether its breaker is open. Then prints one JSON line of
+    what it saw, and takes commands as serve() does, plus ["offer", [nonce, ...]] ->
+    the nonces accepted among them (each offered again, with no issue time)."""
+    from velkora.shared_state import IssuedBeforeStoreLoss, StoreUnavailable
+
+    state = SharedState.from_url(url, prefix=prefix, on_store_error=policy, check_interval=0.3, timeout=0.2,
+                                 sync_timeout=2.0, breaker_delay=(0.05, 0.5), start_timeout=5.0)
+    state.start()
+    print(json.dumps("ready"), flush=True)
+    accepted: list[list[object]] = []
+    counts = {"offered": 0, "replay": 0, "stale": 0, "unavailable": 0, "ban_failed": 0}
+    bans: list[str] = []
+    samples: list[list[object]] = []
+    slot = 0
+    while not os.path.exists(stop_file):
+        now = time.time()
+        current = int(now * 10)
+        if current == slot:
+            time.sleep(0.01)
+            continue
+        slot = current
+        for j in range(4):
+            nonce = f"{slot}-{j}"
+            counts["offered"] += 1
+            try:
+                if state.consume_nonce(nonce, 600, issued_at=slot / 10):
+                    accepted.append([nonce, time.time()])
+                else:
+                    counts["replay"] += 1
+            except IssuedBeforeStoreLoss:
+                counts["stale"] += 1
+            except StoreUnavailable:
+                counts["unavailable"] += 1
+        if slot % 5 == index % 5:
+            ip = f"10.{index}.{len(bans) // 250}.{len(bans) % 250 + 1}"
+            try:
+                state.ban_ip(ip, 600)
+            except StoreUnavailable:
+                counts["ban_failed"] += 1
+            else:
+                bans.append(ip)
+        samples.append([time.time(), state.stats()["breaker_open"]])
+    print(json.dumps({"accepted": accepted, "counts": counts, "bans": bans, "samples": samples}), flush=True)
+    for line in sys.stdin:
+        op, *args = json.loads(line)
+        answer: object = None
+        if op == "offer":
+            answer = [n for n in args[0] if _consume_or_false(state, n)]
+        elif op == "banned":
+            answer = [ip for ip in args[0] if not state.is_ip_banned(ip)]
+        elif op == "stats":
+            answer = {k: v for k, v in state.stats().items() if k != "native"}
+        elif op == "quit":
+            break
+        print(json.dumps(answer), flush=True)
+    state.close()
+
+
+def _consume_or_false(state: SharedState, nonce: str) -> bool:
+    from velkora.shared_state import StoreUnavailable
+
+    try:
+        return state.consume_nonce(nonce, 600)
+    except StoreUnavailable:
+        return False
+
+
 def main(argv: list[str]) -> None:
     mode, url, prefix = argv[0], argv[1], argv[2]
     if mode == "nonces":
@@ -85,6 +157,8 @@ def main(argv: list[str]) -> None:
             print(json.dumps([ip for ip in argv[3:] if state.is_ip_banned(ip)]))
     elif mode == "serve":
         serve(url, prefix, argv[3], float(argv[4]))
+    elif mode == "load":
+        load(url, prefix, argv[3], argv[4], int(argv[5]))
     else:
         raise SystemExit(f"unknown mode {mode}")
 

@@ -36,6 +36,7 @@ from ._core import (
     check_ttl,
     decode_tag,
     eviction_policies,
+    fresh_id,
     marker_batches,
     parse_change,
     script_source,
@@ -351,7 +352,7 @@ class AsyncSharedState:
             try:
                 version, remaining, epoch = await self._ban_script(keys=self._ban_keys,
                                                                    args=[address, duration_sec, self._keys.channel,
-                                                                         engine.fresh])
+                                                                         fresh_id()])
             except RedisError as error:
                 engine.call_failed(error)
             else:
@@ -367,7 +368,7 @@ class AsyncSharedState:
         if engine.may_call():
             try:
                 version, epoch = await self._unban_script(keys=self._ban_keys,
-                                                          args=[address, self._keys.channel, engine.fresh])
+                                                          args=[address, self._keys.channel, fresh_id()])
             except RedisError as error:
                 engine.call_failed(error)
             else:
@@ -476,7 +477,7 @@ class AsyncSharedState:
             except RedisError:
                 log.debug("CONFIG GET maxmemory-policy refused; eviction policy unknown")
         for _ in range(5):
-            reply = await self._load_script(keys=self._ban_keys, args=[engine.fresh], client=self._sync_client)
+            reply = await self._load_script(keys=self._ban_keys, args=[fresh_id()], client=self._sync_client)
             engine.call_ok(write=False)
             pairs = engine.resync(reply)
             if pairs is None:
@@ -522,10 +523,10 @@ class AsyncSharedState:
         while not self._stop.is_set() and (item := engine.next_queued()) is not None:
             ip, end, remaining = item
             if end is None:
-                await self._sync_unban_script(keys=self._ban_keys, args=[ip, self._keys.channel, engine.fresh])
+                await self._sync_unban_script(keys=self._ban_keys, args=[ip, self._keys.channel, fresh_id()])
             else:
                 await self._sync_ban_script(keys=self._ban_keys,
-                                            args=[ip, f"{remaining:.6f}", self._keys.channel, engine.fresh])
+                                            args=[ip, f"{remaining:.6f}", self._keys.channel, fresh_id()])
             engine.call_ok()
             engine.queued_done(ip, end)
 

@@ -31,6 +31,7 @@ from ._core import (
     check_ttl,
     decode_tag,
     eviction_policies,
+    fresh_id,
     marker_batches,
     parse_change,
     script_source,
@@ -282,7 +283,7 @@ class SharedState:
             try:
                 version, remaining, epoch = self._ban_script(keys=self._ban_keys,
                                                              args=[address, duration_sec, self._keys.channel,
-                                                                   engine.fresh])
+                                                                   fresh_id()])
             except RedisError as error:
                 engine.call_failed(error)
             else:
@@ -299,7 +300,7 @@ class SharedState:
         if engine.may_call():
             try:
                 version, epoch = self._unban_script(keys=self._ban_keys,
-                                                    args=[address, self._keys.channel, engine.fresh])
+                                                    args=[address, self._keys.channel, fresh_id()])
             except RedisError as error:
                 engine.call_failed(error)
             else:
@@ -405,7 +406,7 @@ class SharedState:
             except RedisError:
                 log.debug("CONFIG GET maxmemory-policy refused; eviction policy unknown")
         for _ in range(5):
-            reply = self._load_script(keys=self._ban_keys, args=[engine.fresh], client=self._sync_client)
+            reply = self._load_script(keys=self._ban_keys, args=[fresh_id()], client=self._sync_client)
             engine.call_ok(write=False)
             pairs = engine.resync(reply)
             if pairs is None:
@@ -456,10 +457,10 @@ class SharedState:
         while not self._stop.is_set() and (item := engine.next_queued()) is not None:
             ip, end, remaining = item
             if end is None:
-                self._sync_unban_script(keys=self._ban_keys, args=[ip, self._keys.channel, engine.fresh])
+                self._sync_unban_script(keys=self._ban_keys, args=[ip, self._keys.channel, fresh_id()])
             else:
                 self._sync_ban_script(keys=self._ban_keys,
-                                      args=[ip, f"{remaining:.6f}", self._keys.channel, engine.fresh])
+                                      args=[ip, f"{remaining:.6f}", self._keys.channel, fresh_id()])
             engine.call_ok()
             engine.queued_done(ip, end)
 
