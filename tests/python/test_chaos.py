@@ -167,12 +167,16 @@ def run_chaos(kind: str, tmp_path: pathlib.Path, rounds: int, per_policy: int) -
             bans = [ip for r in seen for ip in r["bans"]]
             # Once the store is back, nothing accepted is accepted again, by any worker.
             again = [n for w in workers for n in w.ask("offer", sorted(counts))]
-            assert wait_for(lambda: not any(w.ask("banned", bans) for w in workers), timeout=10), \
-                ({i: len(w.ask("banned", bans)) for i, w in enumerate(workers)}, len(bans),
-                 outsider[policy].raw.zcard(outsider[policy].keys.bans), [w.ask("stats") for w in workers])
+            def unenforced(workers: list[LoadWorker] = workers, bans: list[str] = bans) -> list[list[str]]:
+                return [w.ask("banned", bans) for w in workers]
+
+            assert wait_for(lambda: not any(unenforced()), timeout=10), (unenforced(), len(bans))
             store = outsider[policy]
             missing_in_store = [ip for ip in bans if (store.ban_end(ip) or 0) < 500]
-            assert wait_for(lambda: not any(w.ask("stats")["breaker_open"] for w in workers), timeout=10)
+            def any_open(workers: list[LoadWorker] = workers) -> bool:
+                return any(w.ask("stats")["breaker_open"] for w in workers)
+
+            assert wait_for(lambda: not any_open(), timeout=10)
             drop_start, drop_end = chaos.windows["drop"][0]
             opened = [any(t > drop_start + 0.6 and t < drop_end and is_open for t, is_open in r["samples"])
                       for r in seen]
@@ -185,7 +189,8 @@ def run_chaos(kind: str, tmp_path: pathlib.Path, rounds: int, per_policy: int) -
                 "bans": len(bans), "bans_missing_in_store": len(missing_in_store),
                 "ban_calls_failed": sum(r["counts"]["ban_failed"] for r in seen),
                 "breaker_opened_during_drop": sum(opened), "workers": len(workers),
-                "store_resets": sum(s["store_resets"] for s in stats), "ban_merges": sum(s["ban_merges"] for s in stats),
+                "store_resets": sum(s["store_resets"] for s in stats),
+                "ban_merges": sum(s["ban_merges"] for s in stats),
                 "writeback_conflicts": sum(s["writeback_conflicts"] for s in stats),
             }
             if policy != "local":
