@@ -521,6 +521,9 @@ class Engine:
     def call_ok(self, *, write: bool = True) -> None:
         """A store call answered. Only a write ends an outage and closes the breaker: a
         store out of memory or read-only still answers reads."""
+        if write and not self.in_outage and not self.breaker.failures:
+            self.round_trips += 1   # the common case; a lost increment under a race is harmless
+            return
         with self.lock:
             self.round_trips += 1
             if not write:
@@ -584,21 +587,32 @@ class Engine:
 
     # ---- nonces ---------------------------------------------------------------------
 
-    def claimed(self, key: bytes, group: int, value: bytes, ttl: int, reply: Sequence[Any]) -> Any:
+    def expected_marker(self, group: int) -> bytes | str:
+        """What the claim script is told this instance last saw in GROUP's marker."""
+        return self.markers[group] or ""
+
+    def claimed(self, key: bytes, group: int, value: bytes, ttl: int, reply: Any) -> Any:
         """The claim script's reply: None when this call consumed the nonce, else the
-        stored value; IssuedBeforeStoreLoss when the token predates the group's epoch."""
-        code = int(reply[0])
-        with self.lock:
-            self._see_marker(group, text(reply[1]))
+        stored value; IssuedBeforeStoreLoss when the token predates the group's epoch.
+        The short replies (the marker was the one expected) come first: they are the
+        hot path."""
+        if reply == 0:
+            self.nonces.add_known(key, value, self.clock.wall() + ttl, group)
+            return None
+        if isinstance(reply, list):
+            code = int(reply[0])
+            with self.lock:
+                self._see_marker(group, text(reply[1]))
             if code == 0:
                 self.nonces.add_known(key, value, self.clock.wall() + ttl, group)
                 return None
-            if code == 2:
+            reply = reply[2] if code == 1 else 2
+        if reply == 2:
+            with self.lock:
                 self.stale_refused += 1
-        if code == 2:
             raise IssuedBeforeStoreLoss("the store lost its memory of used tokens after this token was issued; "
                                         "fetch a fresh token")
-        return reply[2]
+        return reply
 
     def _unreached(self, key: bytes, value: bytes, ttl: int, group: int) -> bool | bytes:
         """A nonce new to the native engine when the store failed: its remembered value
@@ -659,19 +673,23 @@ class Engine:
         with self.lock:
             self.reset_groups.update(item.group for item in items if not item.pending)
 
-    def wrote_back(self, item: WriteBack, reply: Sequence[Any]) -> None:
+    def wrote_back(self, item: WriteBack, reply: Any) -> None:
         """The claim script's reply to a write-back. A pending nonce the store already
         held was accepted by another process too while this one answered alone."""
-        code = int(reply[0])
+        if isinstance(reply, list):
+            with self.lock:
+                self._see_marker(item.group, text(reply[1]))
+            previous = reply[2] if int(reply[0]) == 1 else None
+        else:
+            previous = None if reply == 0 else reply
         with self.lock:
-            self._see_marker(item.group, text(reply[1]))
             self.written_back += 1
             if not item.pending:
                 return
             entry = self.nonces.pending.pop(item.key, None)
             if entry is not None:
                 self.nonces.add_known(item.key, entry[0], entry[1], entry[2])
-            if code == 1 and not (len(item.value) > len(TAG_MARK) and _as_bytes(reply[2]) == item.value):
+            if previous is not None and not (len(item.value) > len(TAG_MARK) and _as_bytes(previous) == item.value):
                 self.writeback_conflicts += 1
                 if not self.conflicts_logged:
                     self.conflicts_logged = True

@@ -5,9 +5,12 @@
 -- claim after the loss. The marker holds a random id and the store time it was made.
 -- KEYS[1] nonce key, KEYS[2] the epoch marker of its group
 -- ARGV[1] value, ARGV[2] seconds to keep it, ARGV[3] the token's issue time in Unix
--- seconds ('' when unknown), ARGV[4] a fresh marker id, used when the marker is missing
--- Reply: {0, marker} consumed by this call; {1, marker, value} consumed before;
---        {2, marker} the token was issued before the marker was made: nothing stored
+-- seconds ('' when unknown), ARGV[4] a fresh marker id, used when the marker is missing,
+-- ARGV[5] the marker the caller last saw
+-- Reply, when the marker is the one the caller saw (the short replies of the common
+-- case: the caller parses little): 0 consumed by this call; the stored value when
+-- consumed before; 2 the token was issued before the marker was made, nothing stored.
+-- Otherwise {0, marker}, {1, marker, value} or {2, marker}.
 local marker = redis.call('GET', KEYS[2])
 if not marker then
   local t = redis.call('TIME')
@@ -17,10 +20,14 @@ end
 if ARGV[3] ~= '' then
   local since = tonumber(string.match(marker, ' (%S+)$'))
   if since ~= nil and tonumber(ARGV[3]) < since then
+    if marker == ARGV[5] then return 2 end
     return {2, marker}
   end
 end
 local previous = redis.call('SET', KEYS[1], ARGV[1], 'NX', 'GET', 'EX', ARGV[2])
+if marker == ARGV[5] then
+  return previous or 0
+end
 if previous then
   return {1, marker, previous}
 end
