@@ -461,8 +461,10 @@ def create_app(settings: Settings | None = None, *, clock: Callable[[], float] =
             if cfg.redis_url is None:
                 keys[DEV_KEY_ID] = await _dev_key(cfg)
             else:
-                # Never waited for: start-up does not depend on the store.
-                background.append(asyncio.create_task(_fetch_dev_key(cfg, keys)))
+                # Waited for briefly, never for good: start-up does not depend on the store.
+                fetch = asyncio.create_task(_fetch_dev_key(cfg, keys))
+                background.append(fetch)
+                await asyncio.wait({fetch}, timeout=START_WAIT_SEC)
         if not cfg.api_keys and not cfg.production:
             log.warning("development mode without VELKORA_API_KEYS: /v1/assess is open to any caller")
         state, store_kind, store_errors = _make_state(cfg)
