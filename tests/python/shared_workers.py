@@ -8,7 +8,7 @@ Each prints one JSON line with what it saw; the tests compare the lines.
                                                 which IP is banned here, then the time it
                                                 is no longer banned
     banned URL PREFIX IP...                     starts, prints which IPs are banned
-    serve URL PREFIX POLICY CHECK_INTERVAL      a worker driven through stdin: one JSON
+    serve URL PREFIX POLICY CHECK_INTERVAL [cluster]  a worker driven through stdin: one JSON
                                                 command a line, one JSON answer a line
                                                 (see serve() below)
     load URL PREFIX POLICY STOPFILE INDEX       the chaos suite's worker (see load() below)
@@ -24,14 +24,14 @@ import velkora_core_rs as native
 from velkora.shared_state import IssuedBeforeStoreLoss, SharedState, StoreUnavailable
 
 
-def serve(url: str, prefix: str, policy: str, check_interval: float) -> None:
+def serve(url: str, prefix: str, policy: str, check_interval: float, cluster: bool = False) -> None:
     """Commands: ["consume", nonce, ttl, issued_at|null] -> true/false;
     ["claim", nonce, tag, ttl, issued_at|null] -> null or the stored tag; ["ban", ip, sec];
     ["unban", ip]; ["banned", [ip, ...]] -> [bool, ...]; ["stats"]; ["forget"] (the
     native engine forgets its nonces, as its 60-120 s buckets do); ["quit"]. A refusal
     answers {"error": "IssuedBeforeStoreLoss"} or {"error": "StoreUnavailable"}."""
     state = SharedState.from_url(url, prefix=prefix, on_store_error=policy, check_interval=check_interval,
-                                 timeout=0.5, breaker_delay=(0.05, 0.2), start_timeout=2.0)
+                                 timeout=0.5, breaker_delay=(0.05, 0.2), start_timeout=2.0, cluster=cluster)
     state.start()
     print(json.dumps("ready"), flush=True)
     for line in sys.stdin:
@@ -156,7 +156,7 @@ def main(argv: list[str]) -> None:
         with SharedState.from_url(url, prefix=prefix) as state:
             print(json.dumps([ip for ip in argv[3:] if state.is_ip_banned(ip)]))
     elif mode == "serve":
-        serve(url, prefix, argv[3], float(argv[4]))
+        serve(url, prefix, argv[3], float(argv[4]), argv[5:] == ["cluster"])
     elif mode == "load":
         load(url, prefix, argv[3], argv[4], int(argv[5]))
     else:

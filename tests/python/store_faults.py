@@ -36,11 +36,12 @@ class Worker:
     line. Its stderr (the layer's log) goes to LOG."""
 
     def __init__(self, url: str, prefix: str, policy: str = "local", check_interval: float = 0.3,
-                 log: pathlib.Path | None = None) -> None:
+                 log: pathlib.Path | None = None, cluster: bool = False) -> None:
         self.log = log
         err = open(log, "ab") if log else subprocess.DEVNULL  # noqa: SIM115
         self.process = subprocess.Popen([sys.executable, str(WORKER), "serve", url, prefix, policy,
-                                         str(check_interval)], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                         str(check_interval), *(["cluster"] if cluster else [])],
+                                        stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                         stderr=err, text=True, cwd=HERE, env=os.environ.copy())
         if log:
             err.close()  # type: ignore[union-attr]

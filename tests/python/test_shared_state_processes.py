@@ -99,3 +99,38 @@ def test_bans_travel_through_a_cluster(cluster):
         asyncio.run(scenario())
     finally:
         raw.close()
+
+
+@pytest.mark.cluster
+def test_a_shard_that_loses_its_data_is_seen_through_its_markers(cluster, tmp_path):
+    """FLUSHALL on one primary: the nonce groups whose markers it held lose their keys,
+    and only tokens of those groups issued before the loss are refused; when it held
+    the ban set, the workers merge their bans back."""
+    from store_faults import Worker, wait_for
+
+    prefix = f"shard{uuid.uuid4().hex[:8]}:"
+    keys = Keys.for_prefix(prefix)
+    raw = RedisCluster.from_url(cluster.url)
+    pool = [Worker(cluster.url, prefix, "local", 0.3, tmp_path / f"w{i}.log", cluster=True) for i in range(2)]
+    try:
+        assert wait_for(lambda: raw.exists(*keys.markers) == len(keys.markers))
+        time.sleep(0.05)
+        issued = time.time()
+        tokens = [f"shard-token-{i}" for i in range(64)]
+        assert all(pool[0].consume(t, 600, issued) is True for t in tokens)
+        pool[0].ask("ban", "192.0.2.77", 600)
+        bans_node = raw.get_node_from_key(keys.bans)
+        bans_node_client = raw.get_redis_connection(bans_node)
+        bans_node_client.flushall()
+        lost = {t for t in tokens if raw.get_node_from_key(keys.nonce(t)).name == bans_node.name}
+        assert 0 < len(lost) < len(tokens)
+        answers = {t: pool[1].consume(t, 600, issued) for t in tokens}
+        refused_stale = {t for t, a in answers.items() if a == {"error": "IssuedBeforeStoreLoss"}}
+        assert refused_stale == lost and all(answers[t] is False for t in set(tokens) - lost)
+        assert wait_for(lambda: raw.zscore(keys.bans, "192.0.2.77") is not None, timeout=10)
+        assert pool[1].banned(["192.0.2.77"]) == [True]
+        assert wait_for(lambda: all(raw.exists(keys.nonce(t)) for t in lost), timeout=10)   # written back
+    finally:
+        for worker in pool:
+            worker.close()
+        raw.close()
