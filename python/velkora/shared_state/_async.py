@@ -336,8 +336,8 @@ class AsyncSharedState:
         """The claim script, called as EVALSHA on the client directly (one call less than
         redis-py's Script on the hot path), loaded on NOSCRIPT."""
         engine = self._engine
-        args = ("EVALSHA", self._claim_script.sha, 2, key, self._keys.markers[group], value, ttl, issued,
-                engine.fresh, engine.expected_marker(group))
+        args = ("EVALSHA", self._claim_script.sha, 2, key, self._keys.markers[group], value, ttl,
+                engine.expected_marker(group), *((issued,) if issued else ()))
         try:
             return await self._client.execute_command(*args)
         except NoScriptError:
@@ -513,7 +513,7 @@ class AsyncSharedState:
     async def _check(self, pubsub: Any) -> None:
         engine = self._engine
         for groups in marker_batches(self._sync_client):
-            values = await self._markers_script(keys=[self._keys.markers[g] for g in groups], args=[engine.fresh],
+            values = await self._markers_script(keys=[self._keys.markers[g] for g in groups],
                                                 client=self._sync_client)
             engine.see_markers(groups, values)
         check_keys = [self._keys.version, self._keys.epoch, self._keys.probe]
@@ -548,8 +548,7 @@ class AsyncSharedState:
                 continue
             try:
                 reply = await self._sync_claim_script(keys=[item.key, self._keys.markers[item.group]],
-                                                      args=[item.value, item.ttl, "", engine.fresh,
-                                                            engine.expected_marker(item.group)])
+                                                      args=[item.value, item.ttl, engine.expected_marker(item.group)])
             except BaseException:
                 engine.retry_writebacks(items[i:])
                 raise

@@ -11,13 +11,14 @@ waiting.
 Epochs: a store can lose its data and go on answering (a restart without persistence,
 FLUSHALL, a Cluster shard emptied). The ban set carries an epoch key in its slot, and
 nonce keys are spread over GROUPS hash-tagged groups, each with an epoch marker in its
-own slot; every claim reads its group's marker in the same script that sets the nonce,
-so no claim is decided against a store that forgot without the loss being seen. A
-changed marker means the group lost its nonces: the nonces this process knows it
-consumed are written back, and a token issued before the marker was made is refused
-(IssuedBeforeStoreLoss), since other processes' consumptions are gone. A changed ban
-epoch means the ban set was lost: each process merges its active bans back (the longest
-end wins), and ban versions are compared only within one epoch.
+own slot (the store time at which it was made); every claim reads its group's marker in
+the same script that sets the nonce, so no claim is decided against a store that forgot
+without the loss being seen. A changed marker means the group lost its nonces: the
+nonces this process knows it consumed are written back, and a token issued before the
+marker was made is refused (IssuedBeforeStoreLoss), since other processes'
+consumptions are gone. A changed ban epoch means the ban set was lost: each process
+merges its active bans back (the longest end wins), and ban versions are compared only
+within one epoch.
 """
 
 from __future__ import annotations
@@ -473,7 +474,6 @@ class Engine:
         # Each group's epoch marker as last seen; a change means the group lost its keys.
         self.markers: list[str | None] = [None] * GROUPS
         self.reset_groups: set[int] = set()
-        self.fresh = fresh_id()  # the id this instance proposes for an epoch it makes
         self.round_trips = 0
         self.errors = 0
         self.fallbacks = 0
@@ -567,8 +567,6 @@ class Engine:
         if known == marker:
             return
         self.markers[group] = marker
-        if marker.startswith(self.fresh + " "):
-            self.fresh = fresh_id()
         if known is None:
             return
         self.reset_groups.add(group)

@@ -264,8 +264,8 @@ class SharedState:
         """The claim script, called as EVALSHA on the client directly (one call less than
         redis-py's Script on the hot path), loaded on NOSCRIPT."""
         engine = self._engine
-        args = ("EVALSHA", self._claim_script.sha, 2, key, self._keys.markers[group], value, ttl, issued,
-                engine.fresh, engine.expected_marker(group))
+        args = ("EVALSHA", self._claim_script.sha, 2, key, self._keys.markers[group], value, ttl,
+                engine.expected_marker(group), *((issued,) if issued else ()))
         try:
             return self._client.execute_command(*args)
         except NoScriptError:
@@ -444,7 +444,7 @@ class SharedState:
         markers: a loss is seen here within check_interval even with no claims."""
         engine = self._engine
         for groups in marker_batches(self._sync_client):
-            values = self._markers_script(keys=[self._keys.markers[g] for g in groups], args=[engine.fresh],
+            values = self._markers_script(keys=[self._keys.markers[g] for g in groups],
                                           client=self._sync_client)
             engine.see_markers(groups, values)
         epoch, version = self._check_script(keys=[self._keys.version, self._keys.epoch, self._keys.probe],
@@ -484,8 +484,7 @@ class SharedState:
                 continue
             try:
                 reply = self._sync_claim_script(keys=[item.key, self._keys.markers[item.group]],
-                                                args=[item.value, item.ttl, "", engine.fresh,
-                                                      engine.expected_marker(item.group)])
+                                                args=[item.value, item.ttl, engine.expected_marker(item.group)])
             except BaseException:
                 engine.retry_writebacks(items[i:])
                 raise

@@ -1,8 +1,8 @@
 -- The epoch markers of some groups of nonce keys, each made when missing (see claim.lua).
--- KEYS: markers (of one slot on a Cluster); ARGV[1] a fresh marker id
+-- KEYS: markers (of one slot on a Cluster)
 -- Reply: the markers' values, in the order of KEYS
 local t = redis.call('TIME')
-local made = ARGV[1] .. ' ' .. t[1] .. '.' .. string.format('%06d', tonumber(t[2]))
+local made = t[1] .. '.' .. string.format('%06d', tonumber(t[2]))
 local values = {}
 for i, key in ipairs(KEYS) do
   local marker = redis.call('GET', key)
