@@ -1,6 +1,6 @@
 """What the shared state layer and the service's in-process state both need, with no
-dependency on a store client: address normalisation, the longest ban, the default
-prefix, and the refusal of a token that predates a loss of the store's data."""
+dependency on a store client: address normalisation, the longest ban, and the refusal
+of a token that predates a loss of the store's data."""
 
 from __future__ import annotations
 
@@ -8,7 +8,6 @@ import ipaddress
 
 # Sorted-set scores are doubles; ten years keeps end times exact to the microsecond.
 MAX_BAN_SEC = 10 * 365 * 86400
-DEFAULT_PREFIX = "velkora:"
 
 
 class IssuedBeforeStoreLoss(Exception):

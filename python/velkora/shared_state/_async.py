@@ -97,6 +97,7 @@ class AsyncSharedState:
         self._loop: asyncio.AbstractEventLoop | None = None
         self._stop = asyncio.Event()
         self._loaded = asyncio.Event()
+        self._start_wait = 0.0
         self._closed = False
         self._pending = True   # the first coroutine starts the sync (see SharedState)
         self.loop_errors = 0
@@ -169,6 +170,9 @@ class AsyncSharedState:
                 raise self._engine.unavailable() from None
             log.warning("store %s: no full load of bans within %.1f s; going on with local state",
                         self._keys.prefix, self._start_timeout)
+            return
+        wait, self._start_wait = self._start_wait, 0.0   # see SharedState.start
+        await asyncio.sleep(wait)
 
     async def close(self) -> None:
         """Stops the sync task and releases the connections (those from_url made). Idempotent."""
@@ -491,6 +495,9 @@ class AsyncSharedState:
             engine.call_ok(write=False)
             pairs = engine.resync(reply)
             if pairs is None:
+                if not self._loaded.is_set():
+                    # Before start() returns: the markers exist before any token is issued.
+                    self._start_wait = await self._check_markers()
                 self._loaded.set()
                 return
             version, epoch = await self._merge_script(keys=self._ban_keys,
@@ -512,10 +519,7 @@ class AsyncSharedState:
 
     async def _check(self, pubsub: Any) -> None:
         engine = self._engine
-        for groups in marker_batches(self._sync_client):
-            values = await self._markers_script(keys=[self._keys.markers[g] for g in groups],
-                                                client=self._sync_client)
-            engine.see_markers(groups, values)
+        await self._check_markers()
         check_keys = [self._keys.version, self._keys.epoch, self._keys.probe]
         epoch, version = await self._check_script(keys=check_keys, client=self._sync_client)
         engine.call_ok()
@@ -527,6 +531,15 @@ class AsyncSharedState:
             epoch, version = await self._check_script(keys=check_keys, client=self._sync_client)
             if engine.behind(epoch, int(version)):
                 await self._load()
+
+    async def _check_markers(self) -> float:
+        """Reads (and makes when missing) every nonce group's epoch marker; the answer is
+        how long to wait before tokens are issued (see Engine.see_markers)."""
+        wait = 0.0
+        for groups in marker_batches(self._sync_client):
+            reply = await self._markers_script(keys=[self._keys.markers[g] for g in groups], client=self._sync_client)
+            wait = max(wait, self._engine.see_markers(groups, reply))
+        return wait
 
     async def _flush_queue(self) -> None:
         engine = self._engine

@@ -228,11 +228,6 @@ _FAILURE_CLASSES = frozenset({"OutOfMemoryError", "ReadOnlyError", "BusyLoadingE
                               "ClusterDownError", "TryAgainError"})
 
 
-def is_transport_error(error: BaseException) -> bool:
-    """Kept for callers of earlier releases: is_store_failure."""
-    return is_store_failure(error)
-
-
 def text(value: bytes | str) -> str:
     return value.decode("utf-8", "replace") if isinstance(value, bytes) else value
 
@@ -578,10 +573,18 @@ class Engine:
                         "nonces this process knows; tokens issued before the loss are refused as retryable",
                         self.keys.prefix, group)
 
-    def see_markers(self, groups: Sequence[int], values: Sequence[bytes | str]) -> None:
+    def see_markers(self, groups: Sequence[int], reply: Sequence[bytes | str]) -> float:
+        """The markers script's reply for GROUPS (their markers, then the store time).
+        Returns how long to wait before this process issues tokens: until the next whole
+        second when a marker was made in the current one, since token issue times are
+        whole seconds and one issued in the second a marker was made counts as issued
+        before it."""
+        now = float(text(reply[-1]))
         with self.lock:
-            for group, value in zip(groups, values):
+            for group, value in zip(groups, reply[:-1]):
                 self._see_marker(group, text(value))
+            newest = max(float(m) for m in self.markers if m is not None)
+        return math.floor(now) + 1 - now if math.floor(newest) == math.floor(now) else 0.0
 
     # ---- nonces ---------------------------------------------------------------------
 

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import logging
 import threading
+import time
 from collections.abc import Mapping
 from types import TracebackType
 from typing import Any, Self
@@ -98,6 +99,7 @@ class SharedState:
         self._start_lock = threading.Lock()
         self._stop = threading.Event()
         self._loaded = threading.Event()
+        self._start_wait = 0.0
         self._thread: threading.Thread | None = None
         self._closed = False
         # The first call starts the sync when start() was not called (and, after a
@@ -141,6 +143,11 @@ class SharedState:
                 raise self._engine.unavailable()
             log.warning("store %s: no full load of bans within %.1f s; going on with local state",
                         self._keys.prefix, self._start_timeout)
+            return
+        # Epoch markers made just now: tokens this process issues from the next whole
+        # second on are not taken for tokens issued before them.
+        wait, self._start_wait = self._start_wait, 0.0
+        time.sleep(wait)
 
     def close(self) -> None:
         """Stops the sync and releases the connections (those from_url made). Idempotent."""
@@ -420,6 +427,9 @@ class SharedState:
             engine.call_ok(write=False)
             pairs = engine.resync(reply)
             if pairs is None:
+                if not self._loaded.is_set():
+                    # Before start() returns: the markers exist before any token is issued.
+                    self._start_wait = self._check_markers()
                 self._loaded.set()
                 return
             # The store lost the ban set: this process's bans go back in, then load again.
@@ -443,10 +453,7 @@ class SharedState:
         """The ban epoch and version (after a write probe), and the nonce groups' epoch
         markers: a loss is seen here within check_interval even with no claims."""
         engine = self._engine
-        for groups in marker_batches(self._sync_client):
-            values = self._markers_script(keys=[self._keys.markers[g] for g in groups],
-                                          client=self._sync_client)
-            engine.see_markers(groups, values)
+        self._check_markers()
         epoch, version = self._check_script(keys=[self._keys.version, self._keys.epoch, self._keys.probe],
                                             client=self._sync_client)
         engine.call_ok()
@@ -460,6 +467,15 @@ class SharedState:
                                                 client=self._sync_client)
             if engine.behind(epoch, int(version)):
                 self._load()
+
+    def _check_markers(self) -> float:
+        """Reads (and makes when missing) every nonce group's epoch marker; the answer is
+        how long to wait before tokens are issued (see Engine.see_markers)."""
+        wait = 0.0
+        for groups in marker_batches(self._sync_client):
+            reply = self._markers_script(keys=[self._keys.markers[g] for g in groups], client=self._sync_client)
+            wait = max(wait, self._engine.see_markers(groups, reply))
+        return wait
 
     def _flush_queue(self) -> None:
         """Writes the bans queued while the store was unreachable, oldest first."""
