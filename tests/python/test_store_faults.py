@@ -8,6 +8,7 @@ import asyncio
 import logging
 import threading
 import time
+from collections import Counter
 
 import pytest
 
@@ -370,3 +371,40 @@ def test_zone_indexes_are_dropped_in_bans_unbans_and_lookups(store, tmp_path):
     finally:
         close_all(pool)
 
+
+
+def test_the_layer_counters_reach_the_metrics():
+    """Write-back conflicts and the other counters of stats() are copied into /metrics
+    as they grow (so that the workers' counts add up)."""
+    from velkora.service.app import _export_state_counters
+    from velkora.service.metrics import Metrics
+
+    class Counting:
+        values = {"writeback_conflicts": 2, "store_resets": 16}
+
+        def stats(self):
+            return dict(self.values)
+
+    async def run(state, metrics) -> None:
+        task = asyncio.create_task(_export_state_counters(state, metrics))
+        await asyncio.sleep(0.05)
+        state.values["writeback_conflicts"] = 5
+        await asyncio.sleep(1.2)
+        task.cancel()
+
+    def counts(metrics: Metrics) -> Counter[str]:
+        text = metrics.render()[0].decode()
+        return Counter({line.split()[0]: float(line.split()[1]) for line in text.splitlines()
+                        if line.startswith("velkora_store")})
+
+    metrics = Metrics()
+    try:
+        # Other tests of this process may have counted already: compare the growth.
+        before = counts(metrics)
+        asyncio.run(run(Counting(), metrics))
+        grown = counts(metrics)
+        grown.subtract(before)
+    finally:
+        metrics.close()
+    assert grown["velkora_store_writeback_conflicts_total"] == 5
+    assert grown["velkora_store_store_resets_total"] == 16
