@@ -165,7 +165,13 @@ def run_chaos(kind: str, tmp_path: pathlib.Path, rounds: int, per_policy: int) -
             counts = Counter(n for r in seen for n, _ in r["accepted"])
             twice = sorted(n for n, c in counts.items() if c > 1)
             bans = [ip for r in seen for ip in r["bans"]]
-            # Once the store is back, nothing accepted is accepted again, by any worker.
+            # Recovery: every worker's breaker closed and what it took alone written back.
+            def recovered(workers: list[LoadWorker] = workers) -> bool:
+                stats = [w.ask("stats") for w in workers]
+                return not any(s["breaker_open"] or s["pending_nonces"] or s["queued_bans"] for s in stats)
+
+            assert wait_for(recovered, timeout=15), [w.ask("stats") for w in workers]
+            # Then nothing accepted is accepted again, by any worker.
             again = [n for w in workers for n in w.ask("offer", sorted(counts))]
             def unenforced(workers: list[LoadWorker] = workers, bans: list[str] = bans) -> list[list[str]]:
                 return [w.ask("banned", bans) for w in workers]
@@ -173,10 +179,6 @@ def run_chaos(kind: str, tmp_path: pathlib.Path, rounds: int, per_policy: int) -
             assert wait_for(lambda: not any(unenforced()), timeout=10), (unenforced(), len(bans))
             store = outsider[policy]
             missing_in_store = [ip for ip in bans if (store.ban_end(ip) or 0) < 500]
-            def any_open(workers: list[LoadWorker] = workers) -> bool:
-                return any(w.ask("stats")["breaker_open"] for w in workers)
-
-            assert wait_for(lambda: not any_open(), timeout=10)
             drop_start, drop_end = chaos.windows["drop"][0]
             opened = [any(t > drop_start + 0.6 and t < drop_end and is_open for t, is_open in r["samples"])
                       for r in seen]
