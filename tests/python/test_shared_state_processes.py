@@ -73,13 +73,13 @@ def test_bans_travel_through_a_cluster(cluster):
     ban = raw.register_script(script_source("ban"))
     try:
         raw.set(keys.nonce("seen elsewhere"), b"1")
-        ban(keys=[keys.bans, keys.version], args=["192.0.2.1", 60, keys.channel])
+        ban(keys=keys.ban_keys, args=["192.0.2.1", 60, keys.channel, "e"])
         with SharedState.from_url(cluster.url, prefix=prefix, cluster=True, check_interval=0.5) as state:
             assert state.is_ip_banned("192.0.2.1")                 # loaded on start
             assert state.consume_nonce("seen elsewhere") is False
             assert state.consume_nonce("new") is True
             assert state.claim_nonce("tagged", "t1") is None and state.claim_nonce("tagged", "t2") == "t1"
-            ban(keys=[keys.bans, keys.version], args=["192.0.2.2", 60, keys.channel])
+            ban(keys=keys.ban_keys, args=["192.0.2.2", 60, keys.channel, "e"])
             assert wait_banned(state, "192.0.2.2")                 # published
             state.ban_ip("192.0.2.3", 60)
             assert raw.zscore(keys.bans, "192.0.2.3") is not None
@@ -89,7 +89,7 @@ def test_bans_travel_through_a_cluster(cluster):
         async def scenario() -> None:
             async with AsyncSharedState.from_url(cluster.url, prefix=prefix2, cluster=True) as state:
                 assert await state.consume_nonce("async") is True
-                ban(keys=[keys2.bans, keys2.version], args=["192.0.2.4", 60, keys2.channel])
+                ban(keys=keys2.ban_keys, args=["192.0.2.4", 60, keys2.channel, "e"])
                 for _ in range(1000):
                     if state.is_ip_banned("192.0.2.4"):
                         break
@@ -98,4 +98,39 @@ def test_bans_travel_through_a_cluster(cluster):
 
         asyncio.run(scenario())
     finally:
+        raw.close()
+
+
+@pytest.mark.cluster
+def test_a_shard_that_loses_its_data_is_seen_through_its_markers(cluster, tmp_path):
+    """FLUSHALL on one primary: the nonce groups whose markers it held lose their keys,
+    and only tokens of those groups issued before the loss are refused; when it held
+    the ban set, the workers merge their bans back."""
+    from store_faults import Worker, wait_for
+
+    prefix = f"shard{uuid.uuid4().hex[:8]}:"
+    keys = Keys.for_prefix(prefix)
+    raw = RedisCluster.from_url(cluster.url)
+    pool = [Worker(cluster.url, prefix, "local", 0.3, tmp_path / f"w{i}.log", cluster=True) for i in range(2)]
+    try:
+        assert wait_for(lambda: raw.exists(*keys.markers) == len(keys.markers))
+        time.sleep(0.05)
+        issued = time.time()
+        tokens = [f"shard-token-{i}" for i in range(64)]
+        assert all(pool[0].consume(t, 600, issued) is True for t in tokens)
+        pool[0].ask("ban", "192.0.2.77", 600)
+        bans_node = raw.get_node_from_key(keys.bans)
+        bans_node_client = raw.get_redis_connection(bans_node)
+        bans_node_client.flushall()
+        lost = {t for t in tokens if raw.get_node_from_key(keys.nonce(t)).name == bans_node.name}
+        assert 0 < len(lost) < len(tokens)
+        answers = {t: pool[1].consume(t, 600, issued) for t in tokens}
+        refused_stale = {t for t, a in answers.items() if a == {"error": "IssuedBeforeStoreLoss"}}
+        assert refused_stale == lost and all(answers[t] is False for t in set(tokens) - lost)
+        assert wait_for(lambda: raw.zscore(keys.bans, "192.0.2.77") is not None, timeout=10)
+        assert pool[1].banned(["192.0.2.77"]) == [True]
+        assert wait_for(lambda: all(raw.exists(keys.nonce(t)) for t in lost), timeout=10)   # written back
+    finally:
+        for worker in pool:
+            worker.close()
         raw.close()

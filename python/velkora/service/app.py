@@ -4,6 +4,7 @@ metrics are set up when the lifespan starts."""
 
 from __future__ import annotations
 
+import asyncio
 import contextlib
 import functools
 import hashlib
@@ -52,6 +53,13 @@ CSP = (
 )
 DEV_KEY_ID = "dev"
 STORE_TIMEOUT_SEC = 2.0
+# While the shared development key cannot be read from the store, it is tried again
+# this often; until then tokens are neither issued nor checked (503).
+DEV_KEY_RETRY_SEC = 1.0
+# How long start-up waits for the first load of the bans before it goes on without it.
+START_WAIT_SEC = 2.0
+# How often the shared state's counters are copied into the metrics.
+STATE_METRICS_SEC = 1.0
 
 
 @dataclass
@@ -207,6 +215,9 @@ async def assess_body(rt: Runtime, body: bytes, *, client_ip: str | None, authen
                       idempotency_key: str | None) -> Assessment:
     """The pipeline over an envelope's bytes with this runtime's keys, state and policy,
     counted in its metrics; raises Refusal (a store that cannot answer as 503)."""
+    if not rt.keys:
+        rt.metrics.refusals.labels("store-unavailable").inc()
+        raise Refusal(503, "store-unavailable", _NO_KEY)
     try:
         result = await assess(
             body,
@@ -273,6 +284,9 @@ def _challenge_limiter(rt: Runtime) -> AddressRateLimiter | None:
 
 async def challenge_endpoint(request: Request) -> Response:
     rt = _runtime(request)
+    if rt.signing_key_id not in rt.keys:
+        rt.metrics.refusals.labels("store-unavailable").inc()
+        return _cors(request, rt.settings, _problem(Refusal(503, "store-unavailable", _NO_KEY), str(uuid.uuid4())))
     limiter = _challenge_limiter(rt)
     address = client_ip(request, rt)
     if limiter is not None and address is not None:
@@ -461,6 +475,9 @@ EXCEPTION_HANDLERS = {HTTPException: _http_error, ClientDisconnect: _client_gone
                       Exception: _server_error}
 
 
+_NO_KEY = "the signing key shared through the store cannot be read yet"
+
+
 async def _dev_key(settings: Settings) -> bytes:
     """The development signing key: shared through the store by every worker (the
     first writer wins), or made here when there is no store."""
@@ -511,6 +528,40 @@ def _load_model(settings: Settings) -> tuple[Model | None, SignalsFunction | Non
     return model, signals
 
 
+async def _fetch_dev_key(settings: Settings, keys: dict[str, bytes]) -> None:
+    """Reads (or makes) the shared development key and puts it into KEYS, trying again
+    every DEV_KEY_RETRY_SEC while the store cannot answer. Until it is there the worker
+    answers 503: a key of its own would sign tokens no other worker accepts."""
+    warned = False
+    while True:
+        try:
+            keys[DEV_KEY_ID] = await _dev_key(settings)
+        except Exception as error:  # noqa: BLE001 - any failure: the store is not there yet
+            if not warned:
+                warned = True
+                log.warning("the development signing key cannot be read from the store (%s: %s); tokens are "
+                            "refused with 503 until it can", type(error).__name__, error)
+            await asyncio.sleep(DEV_KEY_RETRY_SEC)
+        else:
+            if warned:
+                log.warning("the development signing key was read from the store; tokens are issued again")
+            return
+
+
+async def _export_state_counters(state: StateBackend, metrics: Metrics) -> None:
+    """Copies the shared state's counters into the metrics (as increments, so that the
+    workers' counts add up)."""
+    seen: dict[str, float] = {}
+    while True:
+        stats = state.stats()
+        for name, counter in metrics.state_counters.items():
+            value = stats.get(name)
+            if isinstance(value, int | float) and value > seen.get(name, 0):
+                counter.inc(value - seen.get(name, 0))
+                seen[name] = value
+        await asyncio.sleep(STATE_METRICS_SEC)
+
+
 def _make_state(settings: Settings) -> tuple[StateBackend, str, tuple[type[Exception], ...]]:
     if settings.redis_url is None:
         return LocalState(prefix=settings.store_prefix, trace_config=settings.trace_config()), "none", ()
@@ -519,7 +570,8 @@ def _make_state(settings: Settings) -> tuple[StateBackend, str, tuple[type[Excep
     # Under "refuse" the service answers 503 itself: the layer raises.
     policy: Literal["local", "raise"] = "local" if settings.on_store_error == "local" else "raise"
     state: StateBackend = AsyncSharedState.from_url(
-        settings.redis_url, prefix=settings.store_prefix, on_store_error=policy, trace_config=settings.trace_config()
+        settings.redis_url, prefix=settings.store_prefix, on_store_error=policy, trace_config=settings.trace_config(),
+        start_timeout=START_WAIT_SEC,
     )
     return state, "redis", (StoreUnavailable,)
 
@@ -533,12 +585,19 @@ def create_app(settings: Settings | None = None, *, clock: Callable[[], float] =
         cfg.check()
         policy = Policy.load(cfg.policy_path)
         keys = dict(cfg.signing_keys)
+        background: list[asyncio.Task[None]] = []
         if keys:
             signing_key_id = next(iter(keys))
         else:
-            keys = {DEV_KEY_ID: await _dev_key(cfg)}
             signing_key_id = DEV_KEY_ID
             log.warning("development mode: tokens are signed with a generated key")
+            if cfg.redis_url is None:
+                keys[DEV_KEY_ID] = await _dev_key(cfg)
+            else:
+                # Waited for briefly, never for good: start-up does not depend on the store.
+                fetch = asyncio.create_task(_fetch_dev_key(cfg, keys))
+                background.append(fetch)
+                await asyncio.wait({fetch}, timeout=START_WAIT_SEC)
         if not cfg.api_keys and not cfg.production:
             log.warning("development mode without VELKORA_API_KEYS: /v1/assess is open to any caller")
         model, signals = _load_model(cfg)
@@ -547,13 +606,21 @@ def create_app(settings: Settings | None = None, *, clock: Callable[[], float] =
             recorder = SessionRecorder(cfg.record_dir, cfg.record_max_bytes, cfg.record_retention_days)
             log.warning("recording assessed sessions in %s (kept %d days)", cfg.record_dir, cfg.record_retention_days)
         state, store_kind, store_errors = _make_state(cfg)
-        await state.start()
+        try:
+            await state.start()
+        except store_errors as error:
+            # The sync keeps trying; requests are answered as the policy says meanwhile.
+            log.warning("starting without the store (%s); policy %r until it answers", error, cfg.on_store_error)
         metrics = Metrics()
+        background.append(asyncio.create_task(_export_state_counters(state, metrics)))
         app.state.runtime = Runtime(cfg, keys, signing_key_id, policy, state, metrics, store_kind, store_errors, clock,
                                     sketch=_trace_sketcher(cfg), model=model, signals=signals, recorder=recorder)
         try:
             yield
         finally:
+            for task in background:
+                task.cancel()
+            await asyncio.gather(*background, return_exceptions=True)
             await state.close()
             metrics.close()
             if recorder is not None:

@@ -20,6 +20,8 @@ from typing import TYPE_CHECKING, Any
 
 import velkora_core_rs as core
 
+from velkora._state_common import IssuedBeforeStoreLoss
+
 from . import envelope, tokens
 from .policy import Policy, Verdict
 from .settings import normalise_ip
@@ -156,9 +158,12 @@ async def assess(
     verdict, features = score(policy, envelope.telemetry, model=model, signals=signals)
     tag = claim_tag(key, body)
     try:
-        stored = await state.claim_nonce(token.id_hex, tag, nonce_ttl_sec)
+        stored = await state.claim_nonce(token.id_hex, tag, remembered_for(token, now, leeway_sec),
+                                         issued_at=token.issued_at)
     except CapacityExceeded:
         raise Refusal(503, "store-unavailable", "too many unexpired tokens are held in this process") from None
+    except IssuedBeforeStoreLoss:
+        raise Refusal(409, "nonce-store-reset", _STORE_RESET_DETAIL) from None
     replayed = False
     if stored is not None:
         if not tag or stored != tag:
@@ -171,6 +176,18 @@ async def assess(
     if reuse is not None and reuse.matches > 0:
         verdict = judge(policy, model, signals, features, envelope.telemetry, reuse)
     return Assessment(token, verdict, features, replayed, envelope.telemetry)
+
+
+_STORE_RESET_DETAIL = ("the state store lost its memory of used tokens after this token was issued; "
+                       "fetch a fresh token and send the request again")
+
+
+def remembered_for(token: tokens.Token, now: float, leeway_sec: int) -> int:
+    """Seconds a consumed token id is remembered: until the token's own expiry, which
+    a worker accepts up to LEEWAY_SEC late, plus the leeway once more for the clocks of
+    the other workers, and a second for rounding. Never a setting of this instance: a
+    token issued elsewhere with a longer life is remembered for that life."""
+    return max(1, math.ceil(token.expires_at + 2 * leeway_sec - now) + 1)
 
 
 _TOKEN_DETAIL = {

@@ -22,6 +22,16 @@ log = logging.getLogger("velkora.service")
 
 ENV = "PROMETHEUS_MULTIPROC_DIR"
 
+# Counters of the shared state layer's stats() exported as velkora_store_<name>_total.
+STATE_COUNTERS = {
+    "store_errors": "Store calls that failed",
+    "fallbacks": "Answers given without the store",
+    "store_resets": "Losses of the store's data seen (epoch markers that changed)",
+    "stale_tokens_refused": "Tokens refused because they were issued before the store lost its data",
+    "writeback_conflicts": "Tokens consumed here while the store was unreachable that another worker consumed too",
+    "loop_errors": "Calls from a wrong event loop",
+}
+
 
 def ensure_multiprocess_dir() -> str:
     """The directory the worker processes share, created and exported when unset.
@@ -55,6 +65,11 @@ class Metrics:
             "velkora_score", "Scores of the verdicts given (the model's probability of bot)", registry=None,
             buckets=(0.01, 0.05, 0.1, 0.2, 0.3, 0.4, 0.5, 0.6, 0.7, 0.8, 0.9, 0.95, 0.99, 1.0),
         )
+        # The shared state's own counters of this worker, copied in as they grow.
+        self.state_counters: dict[str, Counter] = {
+            name: Counter(f"velkora_store_{name}", help_, registry=None)
+            for name, help_ in STATE_COUNTERS.items()
+        }
         self.latency: Histogram = Histogram(
             "velkora_assess_seconds", "Time to answer /v1/assess", registry=None,
             buckets=(0.0005, 0.001, 0.0025, 0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 1.0),

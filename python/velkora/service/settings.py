@@ -3,10 +3,10 @@ which the caller loads)."""
 
 from __future__ import annotations
 
-import ipaddress
 from collections.abc import Mapping
 from dataclasses import dataclass, field
 
+from velkora._state_common import normalise_ip as _normalise_ip
 from velkora.trace_memory import (
     DEFAULT_MAX_SESSIONS,
     DEFAULT_PER_CLIENT,
@@ -218,11 +218,10 @@ def from_env(env: Mapping[str, str]) -> Settings:
 
 
 def normalise_ip(text: str) -> str | None:
-    """Canonical text of an IP address (an IPv4-mapped IPv6 address as IPv4), or None."""
+    """The canonical text of an address (``velkora._state_common.normalise_ip``: zone
+    index dropped, IPv4-mapped as IPv4) after stripping surrounding blanks, or None for
+    text that is no address."""
     try:
-        address = ipaddress.ip_address(text.strip())
+        return _normalise_ip(text.strip())
     except ValueError:
         return None
-    if isinstance(address, ipaddress.IPv6Address) and address.ipv4_mapped is not None:
-        return str(address.ipv4_mapped)
-    return str(address)

@@ -20,16 +20,18 @@ from typing import Any, Protocol, Self
 
 import velkora_core_rs as core
 
+from velkora._state_common import MAX_BAN_SEC, normalise_ip
 from velkora.trace_memory import TraceConfig, TraceMemory, TraceOutcome, prepare
 
-MAX_BAN_SEC = 10 * 365 * 24 * 3600
+__all__ = ["MAX_BAN_SEC", "CapacityExceeded", "ClaimMap", "LocalState", "StateBackend"]
 
 
 class StateBackend(Protocol):
     async def start(self) -> None: ...
     async def close(self) -> None: ...
     async def consume_nonce(self, nonce: str, ttl_sec: int = 120) -> bool: ...
-    async def claim_nonce(self, nonce: str, tag: str, ttl_sec: int = 120) -> str | None: ...
+    async def claim_nonce(self, nonce: str, tag: str, ttl_sec: int = 120, *,
+                          issued_at: float | None = None) -> str | None: ...
     async def ban_ip(self, ip: str, duration_sec: int) -> None: ...
     async def unban_ip(self, ip: str) -> None: ...
     def is_ip_banned(self, ip: str) -> bool: ...
@@ -120,7 +122,10 @@ class LocalState:
     async def consume_nonce(self, nonce: str, ttl_sec: int = 120) -> bool:
         return await self.claim_nonce(nonce, "", ttl_sec) is None
 
-    async def claim_nonce(self, nonce: str, tag: str, ttl_sec: int = 120) -> str | None:
+    async def claim_nonce(self, nonce: str, tag: str, ttl_sec: int = 120, *,
+                          issued_at: float | None = None) -> str | None:
+        """ISSUED_AT is accepted for the interface's sake: this memory lives as long as
+        the process, so it never loses what it held while still answering."""
         if not isinstance(nonce, str):
             raise TypeError("nonce must be a str")
         stored = self._claims.get(nonce)
@@ -142,13 +147,13 @@ class LocalState:
             raise TypeError("duration_sec must be an int")
         if not 1 <= duration_sec <= MAX_BAN_SEC:
             raise ValueError(f"duration_sec must be between 1 and {MAX_BAN_SEC}")
-        core.ban_ip_rs(self._prefix + ip, duration_sec)
+        core.ban_ip_rs(self._prefix + normalise_ip(ip), duration_sec)
 
     async def unban_ip(self, ip: str) -> None:
-        core.unban_ip_rs(self._prefix + ip)
+        core.unban_ip_rs(self._prefix + normalise_ip(ip))
 
     def is_ip_banned(self, ip: str) -> bool:
-        return core.is_ip_banned_rs(self._prefix + ip)
+        return core.is_ip_banned_rs(self._prefix + normalise_ip(ip))
 
     async def remember_trace(self, session_id: str, client: str | None, sketch: Mapping[str, Any], *,
                              retry: bool = False, outcome_ttl_sec: int = 600) -> TraceOutcome:

@@ -11,9 +11,9 @@ Needs redis-py (``pip install velkora_core_rs[redis]``).
 """
 
 from ..trace_memory import TraceConfig, TraceOutcome
-from ._async import AsyncSharedState
-from ._core import MAX_BAN_SEC, Policy, StoreUnavailable
+from ._async import AsyncSharedState, WrongEventLoop
+from ._core import MAX_BAN_SEC, IssuedBeforeStoreLoss, Policy, StoreUnavailable
 from ._sync import SharedState
 
-__all__ = ["AsyncSharedState", "MAX_BAN_SEC", "Policy", "SharedState", "StoreUnavailable", "TraceConfig",
-           "TraceOutcome"]
+__all__ = ["AsyncSharedState", "IssuedBeforeStoreLoss", "MAX_BAN_SEC", "Policy", "SharedState", "StoreUnavailable",
+           "TraceConfig", "TraceOutcome", "WrongEventLoop"]

@@ -4,16 +4,29 @@ Everything here is used by both the blocking and the asyncio front ends: key nam
 validation and normalisation of what callers pass, the circuit breaker, the failure
 policy, the record of the bans this layer applied to the native engine, what a
 published change or a full load does to that record, the queue of bans waiting for the
-store, and the counters. Time comes from an injected clock so that expiry, skew and
-breaker timing can be tested without waiting.
+store, the memory of consumed nonces, the store's epochs, and the counters. Time comes
+from an injected clock so that expiry, skew and breaker timing can be tested without
+waiting.
+
+Epochs: a store can lose its data and go on answering (a restart without persistence,
+FLUSHALL, a Cluster shard emptied). The ban set carries an epoch key in its slot, and
+nonce keys are spread over GROUPS hash-tagged groups, each with an epoch marker in its
+own slot (the store time at which it was made); every claim reads its group's marker in
+the same script that sets the nonce, so no claim is decided against a store that forgot
+without the loss being seen. A changed marker means the group lost its nonces: the
+nonces this process knows it consumed are written back, and a token issued before the
+marker was made is refused (IssuedBeforeStoreLoss), since other processes'
+consumptions are gone. A changed ban epoch means the ban set was lost: each process
+merges its active bans back (the longest end wins), and ban versions are compared only
+within one epoch.
 """
 
 from __future__ import annotations
 
 import hashlib
-import ipaddress
 import logging
 import math
+import secrets
 import threading
 import time
 from collections import OrderedDict
@@ -27,6 +40,7 @@ from redis.exceptions import ConnectionError as RedisConnectionError
 from redis.exceptions import RedisError, ResponseError
 from redis.exceptions import TimeoutError as RedisTimeoutError
 
+from .._state_common import MAX_BAN_SEC, IssuedBeforeStoreLoss, check_duration, normalise_ip
 from ..trace_memory import Call, TraceConfig, TraceKeys, TraceMemory, TraceOutcome, parse_reply, prepare
 
 log = logging.getLogger("velkora.shared_state")
@@ -34,14 +48,28 @@ log = logging.getLogger("velkora.shared_state")
 Policy = Literal["local", "refuse", "raise"]
 POLICIES: tuple[Policy, ...] = ("local", "refuse", "raise")
 
-# Sorted-set scores are doubles; ten years keeps end times exact to the microsecond.
-MAX_BAN_SEC = 10 * 365 * 86400
+__all__ = ["MAX_BAN_SEC", "IssuedBeforeStoreLoss", "check_duration", "normalise_ip"]
+
 NONCE_DIGEST_BYTES = 16
+# Nonce keys fall in this many hash-tagged groups (by the first byte of their digest),
+# each with an epoch marker in its slot. On a Cluster the groups' slots spread over the
+# shards, so a shard that lost its data is seen through the markers it holds.
+GROUPS = 16
 # Value of a nonce key written by consume_nonce; claim_nonce writes TAG_MARK + tag, so
 # that a tag that happens to be "1" is still told apart from a plain consumption.
 PLAIN_NONCE_VALUE = b"1"
 TAG_MARK = b"t:"
 IP_CACHE_SIZE = 4096
+# Consumed nonces remembered by one instance: those the store took (written back when
+# the store loses its data) and those consumed without it under "local" (written when
+# it answers again). About 200 bytes each in the process: 100,000 take some 20 MB.
+REMEMBER_LIMIT = 100_000
+# Error replies of a live store that mean it cannot do its job now: out of memory,
+# a read-only replica, loading its data, a primary or cluster down, a slot moving, a
+# script running too long, missing replicas, failing to persist. They count for the
+# breaker, the policies and health like a lost connection.
+FAILURE_REPLIES = frozenset({"OOM", "READONLY", "LOADING", "MASTERDOWN", "CLUSTERDOWN", "TRYAGAIN", "BUSY",
+                             "NOREPLICAS", "MISCONF"})
 
 
 class StoreUnavailable(Exception):
@@ -81,28 +109,50 @@ class Keys:
     prefix: str
     bans: bytes
     version: bytes
+    epoch: bytes
+    lifted: bytes
+    probe: bytes
     channel: bytes
     nonce_prefix: bytes
     native_prefix: str
+    groups: tuple[bytes, ...]
+    markers: tuple[bytes, ...]
 
     @classmethod
     def for_prefix(cls, prefix: str) -> Keys:
         if not isinstance(prefix, str):
             raise TypeError(f"prefix must be a str, not {type(prefix).__name__}")
         raw = prefix.encode("utf-8", "surrogatepass")
+        groups = tuple(raw + b"n:{%x}" % g for g in range(GROUPS))
         return cls(
             prefix=prefix,
             bans=raw + b"{bans}:set",
             version=raw + b"{bans}:version",
+            epoch=raw + b"{bans}:epoch",
+            lifted=raw + b"{bans}:lifted",
+            probe=raw + b"{bans}:probe",
             channel=raw + b"bans:changes",
             nonce_prefix=raw + b"n:",
             native_prefix=f"{len(prefix)}:{prefix}",
+            groups=groups,
+            # Never the name of a nonce key: those end in exactly 16 digest bytes.
+            markers=tuple(g + b"epoch" for g in groups),
         )
 
+    @property
+    def ban_keys(self) -> list[bytes]:
+        """The keys of the ban scripts, all in the {bans} slot."""
+        return [self.bans, self.version, self.epoch, self.lifted]
+
+    def nonce_key(self, nonce: str) -> tuple[bytes, int]:
+        """A fixed-size key for a nonce of any length (its group's hash tag and 16 bytes
+        of BLAKE2b), and its group."""
+        digest = hashlib.blake2b(nonce.encode("utf-8", "surrogatepass"), digest_size=NONCE_DIGEST_BYTES).digest()
+        group = digest[0] % GROUPS
+        return self.groups[group] + digest, group
+
     def nonce(self, nonce: str) -> bytes:
-        """A fixed-size key for a nonce of any length: 16 bytes of BLAKE2b."""
-        data = nonce.encode("utf-8", "surrogatepass")
-        return self.nonce_prefix + hashlib.blake2b(data, digest_size=NONCE_DIGEST_BYTES).digest()
+        return self.nonce_key(nonce)[0]
 
 
 def check_nonce(nonce: object) -> str:
@@ -125,25 +175,24 @@ def check_tag(tag: object) -> str:
     return tag
 
 
-def check_duration(duration_sec: object) -> int:
-    if type(duration_sec) is not int:
-        raise TypeError(f"duration_sec must be an int, not {type(duration_sec).__name__}")
-    if not 1 <= duration_sec <= MAX_BAN_SEC:
-        raise ValueError(f"duration_sec must be from 1 to {MAX_BAN_SEC} (10 years), not {duration_sec}")
-    return duration_sec
+def check_issued(issued_at: object) -> str:
+    """The token's issue time (Unix seconds) as the claim script takes it."""
+    if isinstance(issued_at, bool) or not isinstance(issued_at, (int, float)):
+        raise TypeError(f"issued_at must be a number, not {type(issued_at).__name__}")
+    if not math.isfinite(issued_at):
+        raise ValueError("issued_at must be finite")
+    return str(issued_at) if isinstance(issued_at, int) else f"{issued_at:.6f}"
 
 
-def normalise_ip(text: object) -> str:
-    """Canonical text of an address; an IPv4-mapped IPv6 address becomes the IPv4 one."""
-    if not isinstance(text, str):
-        raise TypeError(f"ip must be a str, not {type(text).__name__}")
-    try:
-        address = ipaddress.ip_address(text)
-    except ValueError:
-        raise ValueError(f"not an IP address: {text!r}") from None
-    if isinstance(address, ipaddress.IPv6Address) and address.ipv4_mapped is not None:
-        return str(address.ipv4_mapped)
-    return str(address)
+def marker_batches(client: Any) -> list[list[int]]:
+    """The nonce groups whose markers one script call may read: all of them on one
+    server, one at a time on a Cluster (each marker lives in its group's slot)."""
+    from redis.asyncio.cluster import RedisCluster as AsyncRedisCluster
+    from redis.cluster import RedisCluster
+
+    if isinstance(client, (RedisCluster, AsyncRedisCluster)):
+        return [[g] for g in range(GROUPS)]
+    return [list(range(GROUPS))]
 
 
 def decode_tag(value: bytes | str | None) -> str:
@@ -156,12 +205,35 @@ def decode_tag(value: bytes | str | None) -> str:
     return value[len(TAG_MARK) :].decode("utf-8", "surrogatepass")
 
 
-def is_transport_error(error: BaseException) -> bool:
-    """Errors that say the store is unreachable or stalled (the breaker counts these);
-    a ResponseError is an answer from a live store."""
-    return isinstance(error, (RedisConnectionError, RedisTimeoutError, OSError)) or (
-        isinstance(error, RedisError) and not isinstance(error, ResponseError)
-    )
+def is_store_failure(error: BaseException) -> bool:
+    """Errors that say the store cannot serve now (the breaker counts these): it is
+    unreachable or stalled, or it answered one of FAILURE_REPLIES. Any other error reply
+    (a wrong type, a bad script) is an answer from a store that works."""
+    if isinstance(error, (RedisConnectionError, RedisTimeoutError, OSError)):
+        return True
+    if not isinstance(error, RedisError):
+        return False
+    if not isinstance(error, ResponseError):
+        return True
+    code = getattr(error, "status_code", None)
+    if code is None:
+        # redis-py strips the code of the replies it knows into the exception class;
+        # others keep it as the first word of the message.
+        words = str(error).split(None, 1)
+        code = words[0] if words else ""
+    return code in FAILURE_REPLIES or type(error).__name__ in _FAILURE_CLASSES
+
+
+_FAILURE_CLASSES = frozenset({"OutOfMemoryError", "ReadOnlyError", "BusyLoadingError", "MasterDownError",
+                              "ClusterDownError", "TryAgainError"})
+
+
+def text(value: bytes | str) -> str:
+    return value.decode("utf-8", "replace") if isinstance(value, bytes) else value
+
+
+def fresh_id() -> str:
+    return secrets.token_hex(8)
 
 
 class Breaker:
@@ -217,26 +289,79 @@ class Breaker:
 
 @dataclass(frozen=True)
 class Change:
-    """A published ban change: kind "b" (ban, with remaining seconds) or "u" (unban)."""
+    """A published ban change: kind "b" (ban, with remaining seconds), "u" (unban) or
+    "r" (bans merged back after a loss: load them all), in a ban epoch."""
 
     kind: str
     version: int
     ip: str
     remaining: float = 0.0
+    epoch: str = ""
 
 
 def parse_change(data: bytes | str) -> Change | None:
     """The change in a published message, or None for a message this layer did not write."""
-    text = data.decode("utf-8", "replace") if isinstance(data, bytes) else data
-    parts = text.split(" ")
+    parts = text(data).split(" ")
     try:
-        if parts[0] == "b" and len(parts) == 4:
-            return Change("b", int(parts[1]), parts[3], float(parts[2]))
-        if parts[0] == "u" and len(parts) == 3:
-            return Change("u", int(parts[1]), parts[2])
+        if parts[0] == "b" and len(parts) == 5:
+            return Change("b", int(parts[2]), parts[4], float(parts[3]), parts[1])
+        if parts[0] == "u" and len(parts) == 4:
+            return Change("u", int(parts[2]), parts[3], epoch=parts[1])
+        if parts[0] == "r" and len(parts) == 3:
+            return Change("r", int(parts[2]), "", epoch=parts[1])
     except ValueError:
         return None
     return None
+
+
+class NonceMemory:
+    """Consumed nonces this instance knows of, by store key: value, local end time and
+    group. KNOWN holds those the store took, oldest dropped (and counted) beyond LIMIT;
+    PENDING those consumed without the store under "local", never dropped before their
+    end: when it is full, a nonce that would need the store's word is refused instead.
+    Not thread-safe by itself: the Engine holds its lock around every call."""
+
+    def __init__(self, limit: int) -> None:
+        if limit < 1:
+            raise ValueError("remember_limit must be at least 1")
+        self.limit = limit
+        self.known: OrderedDict[bytes, tuple[bytes, float, int]] = OrderedDict()
+        self.pending: OrderedDict[bytes, tuple[bytes, float, int]] = OrderedDict()
+        self.forgotten = 0
+
+    def get(self, key: bytes, now: float) -> bytes | None:
+        entry = self.pending.get(key) or self.known.get(key)
+        return entry[0] if entry is not None and entry[1] > now else None
+
+    def add_known(self, key: bytes, value: bytes, end: float, group: int) -> None:
+        known = self.known
+        if len(known) >= self.limit:
+            # Entries of one TTL end in insertion order: the front is the oldest.
+            known.popitem(last=False)
+            self.forgotten += 1
+        known[key] = (value, end, group)
+
+    def add_pending(self, key: bytes, value: bytes, end: float, group: int) -> bool:
+        if len(self.pending) >= self.limit:
+            return False
+        self.pending[key] = (value, end, group)
+        return True
+
+    def sweep(self, now: float) -> None:
+        for entries in (self.known, self.pending):
+            for key in [k for k, (_, end, _) in entries.items() if end <= now]:
+                del entries[key]
+
+
+@dataclass(frozen=True)
+class WriteBack:
+    """A consumed nonce to put (back) into the store: TTL whole seconds left."""
+
+    key: bytes
+    value: bytes
+    ttl: int
+    group: int
+    pending: bool
 
 
 class BanQueue:
@@ -326,6 +451,7 @@ class Engine:
         breaker_threshold: int = 3,
         breaker_delay: tuple[float, float] = (0.1, 5.0),
         queue_limit: int = 10_000,
+        remember_limit: int = REMEMBER_LIMIT,
     ) -> None:
         if policy not in POLICIES:
             raise ValueError(f"on_store_error must be one of {', '.join(POLICIES)}, not {policy!r}")
@@ -335,12 +461,25 @@ class Engine:
         self.lock = threading.Lock()
         self.breaker = Breaker(self.clock, breaker_threshold, *breaker_delay)
         self.queue = BanQueue(queue_limit)
+        self.nonces = NonceMemory(remember_limit)
         self.record: dict[str, float] = {}  # address -> local wall-clock end of its ban
         self.version = -1  # store version the record reflects; -1 before the first load
+        self.ban_epoch: str | None = None  # the ban epoch that version counts in
+        self.resync_needed = False
+        # Each group's epoch marker as last seen; a change means the group lost its keys.
+        self.markers: list[str | None] = [None] * GROUPS
+        self.reset_groups: set[int] = set()
         self.round_trips = 0
         self.errors = 0
         self.fallbacks = 0
         self.resyncs = 0
+        self.store_resets = 0
+        self.ban_merges = 0
+        self.stale_refused = 0
+        self.written_back = 0
+        self.writeback_conflicts = 0
+        self.conflicts_logged = False
+        self.last_reset_log = -math.inf
         self.last_resync: float | None = None
         self.in_outage = False
         self.eviction_warned = False
@@ -374,24 +513,40 @@ class Engine:
         with self.lock:
             return breaker.allow()
 
-    def call_ok(self) -> None:
+    def call_ok(self, *, write: bool = True) -> None:
+        """A store call answered. Only a write ends an outage and closes the breaker: a
+        store out of memory or read-only still answers reads."""
+        if write and not self.in_outage and not self.breaker.failures:
+            self.round_trips += 1   # the common case; a lost increment under a race is harmless
+            return
         with self.lock:
             self.round_trips += 1
+            if not write:
+                return
             if self.breaker.failures:
                 self.breaker.success()
             if self.in_outage:
                 self.in_outage = False
-                log.warning("store %s reachable again", self.keys.prefix)
+                self.conflicts_logged = False
+                log.warning("store %s answers again", self.keys.prefix)
 
-    def call_failed(self, error: BaseException) -> None:
+    def call_failed(self, error: BaseException, *, sync: bool = False) -> None:
+        """A store call failed. A failure of the sync (which waits seconds, not
+        milliseconds, and probes with a write) opens the breaker at once, so that health
+        says so within the check interval even with no requests."""
         with self.lock:
             self.round_trips += 1
             self.errors += 1
-            if is_transport_error(error):
+            if not is_store_failure(error):
+                return
+            if sync:
+                while not self.breaker.is_open:
+                    self.breaker.failure()
+            else:
                 self.breaker.failure()
             if not self.in_outage:
                 self.in_outage = True
-                log.warning("store %s failed (%s: %s); policy %r", self.keys.prefix,
+                log.warning("store %s failed (%s: %s); answering by policy %r meanwhile", self.keys.prefix,
                             type(error).__name__, error, self.policy)
 
     def unavailable(self) -> StoreUnavailable:
@@ -399,45 +554,175 @@ class Engine:
             is_open = self.breaker.is_open
         return StoreUnavailable("store unreachable (circuit breaker open)" if is_open else "store call failed")
 
+    # ---- epochs ---------------------------------------------------------------------
+
+    def _see_marker(self, group: int, marker: str) -> None:
+        """Under the lock: the marker a claim or a check found for GROUP."""
+        known = self.markers[group]
+        if known == marker:
+            return
+        self.markers[group] = marker
+        if known is None:
+            return
+        self.reset_groups.add(group)
+        self.store_resets += 1
+        now = self.clock.monotonic()
+        if now - self.last_reset_log >= 10.0:
+            self.last_reset_log = now
+            log.warning("store %s lost its data (epoch marker of nonce group %d changed): writing back the "
+                        "nonces this process knows; tokens issued before the loss are refused as retryable",
+                        self.keys.prefix, group)
+
+    def see_markers(self, groups: Sequence[int], reply: Sequence[bytes | str]) -> float:
+        """The markers script's reply for GROUPS (their markers, then the store time).
+        Returns how long to wait before this process issues tokens: until the next whole
+        second when a marker was made in the current one, since token issue times are
+        whole seconds and one issued in the second a marker was made counts as issued
+        before it."""
+        now = float(text(reply[-1]))
+        with self.lock:
+            for group, value in zip(groups, reply[:-1]):
+                self._see_marker(group, text(value))
+            newest = max(float(m) for m in self.markers if m is not None)
+        return math.floor(now) + 1 - now if math.floor(newest) == math.floor(now) else 0.0
+
     # ---- nonces ---------------------------------------------------------------------
 
-    def nonce_fallback(self) -> bool:
+    def expected_marker(self, group: int) -> bytes | str:
+        """What the claim script is told this instance last saw in GROUP's marker."""
+        return self.markers[group] or ""
+
+    def claimed(self, key: bytes, group: int, value: bytes, ttl: int, reply: Any) -> Any:
+        """The claim script's reply: None when this call consumed the nonce, else the
+        stored value; IssuedBeforeStoreLoss when the token predates the group's epoch.
+        The short replies (the marker was the one expected) come first: they are the
+        hot path."""
+        if reply == 0:
+            self.nonces.add_known(key, value, self.clock.wall() + ttl, group)
+            return None
+        if isinstance(reply, list):
+            code = int(reply[0])
+            with self.lock:
+                self._see_marker(group, text(reply[1]))
+            if code == 0:
+                self.nonces.add_known(key, value, self.clock.wall() + ttl, group)
+                return None
+            reply = reply[2] if code == 1 else 2
+        if reply == 2:
+            with self.lock:
+                self.stale_refused += 1
+            raise IssuedBeforeStoreLoss("the store lost its memory of used tokens after this token was issued; "
+                                        "fetch a fresh token")
+        return reply
+
+    def _unreached(self, key: bytes, value: bytes, ttl: int, group: int) -> bool | bytes:
+        """A nonce new to the native engine when the store failed: its remembered value
+        when this instance consumed it before (a replay), True when it is consumed
+        here now (policy "local"), False when refused. Raises under "raise"."""
+        with self.lock:
+            remembered = self.nonces.get(key, self.clock.wall())
+            if remembered is not None:
+                self.fallbacks += 1
+                return remembered
+        if self.policy == "raise":
+            raise self.unavailable()
+        with self.lock:
+            self.fallbacks += 1
+            if self.policy == "local":
+                return self.nonces.add_pending(key, value, self.clock.wall() + ttl, group)
+            return False
+
+    def nonce_fallback(self, key: bytes, value: bytes, ttl: int, group: int) -> bool:
         """consume_nonce's answer for a nonce new to this process when the store failed."""
-        if self.policy == "raise":
-            raise self.unavailable()
-        with self.lock:
-            self.fallbacks += 1
-        return self.policy == "local"
+        return self._unreached(key, value, ttl, group) is True
 
-    def claim_fallback(self) -> str | None:
+    def claim_fallback(self, key: bytes, value: bytes, ttl: int, group: int) -> str | None:
         """claim_nonce's answer for a nonce new to this process when the store failed."""
-        return None if self.nonce_fallback() else ""
+        answer = self._unreached(key, value, ttl, group)
+        if answer is True:
+            return None
+        return decode_tag(answer) if isinstance(answer, bytes) else ""
 
-    def replay_tag_fallback(self) -> str:
+    def replay_tag_fallback(self, key: bytes) -> str:
         """claim_nonce's answer for a locally refused nonce whose tag could not be read."""
-        if self.policy == "raise":
+        with self.lock:
+            remembered = self.nonces.get(key, self.clock.wall())
+        if remembered is None and self.policy == "raise":
             raise self.unavailable()
         with self.lock:
             self.fallbacks += 1
-        return ""
+        return decode_tag(remembered)
+
+    def writebacks(self) -> list[WriteBack]:
+        """Nonces to put into the store now: those consumed without it, and those the
+        store took in groups that lost their keys since."""
+        with self.lock:
+            if not self.nonces.pending and not self.reset_groups:
+                return []
+            now = self.clock.wall()
+            self.nonces.sweep(now)
+            items = [WriteBack(k, v, math.ceil(end - now), g, True) for k, (v, end, g) in self.nonces.pending.items()]
+            if self.reset_groups:
+                groups, self.reset_groups = self.reset_groups, set()
+                items += [WriteBack(k, v, math.ceil(end - now), g, False)
+                          for k, (v, end, g) in self.nonces.known.items() if g in groups]
+            return items
+
+    def retry_writebacks(self, items: Sequence[WriteBack]) -> None:
+        """Write-backs of known nonces cut short: their groups are written again later
+        (pending nonces stay pending until written)."""
+        with self.lock:
+            self.reset_groups.update(item.group for item in items if not item.pending)
+
+    def wrote_back(self, item: WriteBack, reply: Any) -> None:
+        """The claim script's reply to a write-back. A pending nonce the store already
+        held was accepted by another process too while this one answered alone."""
+        if isinstance(reply, list):
+            with self.lock:
+                self._see_marker(item.group, text(reply[1]))
+            previous = reply[2] if int(reply[0]) == 1 else None
+        else:
+            previous = None if reply == 0 else reply
+        with self.lock:
+            self.written_back += 1
+            if not item.pending:
+                return
+            entry = self.nonces.pending.pop(item.key, None)
+            if entry is not None:
+                self.nonces.add_known(item.key, entry[0], entry[1], entry[2])
+            if previous is not None and not (len(item.value) > len(TAG_MARK) and _as_bytes(previous) == item.value):
+                self.writeback_conflicts += 1
+                if not self.conflicts_logged:
+                    self.conflicts_logged = True
+                    log.warning("store %s: a nonce consumed here while the store was unreachable had been "
+                                "consumed by another process too (counted in writeback_conflicts)",
+                                self.keys.prefix)
 
     # ---- bans -----------------------------------------------------------------------
 
     def _ban_native(self, ip: str, end: float) -> None:
         native.hydrate_bans_rs([(self.keys.native_prefix + ip, math.ceil(end))])
 
-    def apply_own_ban(self, ip: str, version: int, remaining: float) -> None:
+    def _same_epoch(self, epoch: bytes | str) -> bool:
+        """Under the lock: whether a reply's ban epoch is the one the record counts in;
+        when not, a full load (which merges the record back) is asked for."""
+        if text(epoch) == self.ban_epoch:
+            return True
+        self.resync_needed = True
+        return False
+
+    def apply_own_ban(self, ip: str, version: int, remaining: float, epoch: bytes | str = "") -> None:
         """This instance's ban as the store recorded it (the longest one wins there)."""
         with self.lock:
-            if version <= self.version:
+            if self._same_epoch(epoch) and version <= self.version:
                 return  # the sync already applied this change and maybe later ones
-            end = self.clock.wall() + remaining
+            end = max(self.clock.wall() + remaining, self.record.get(ip, 0.0))
             self.record[ip] = end
             self._ban_native(ip, end)
 
-    def apply_own_unban(self, ip: str, version: int) -> None:
+    def apply_own_unban(self, ip: str, version: int, epoch: bytes | str = "") -> None:
         with self.lock:
-            if version <= self.version:
+            if self._same_epoch(epoch) and version <= self.version:
                 return
             self.record.pop(ip, None)
             native.unban_ip_rs(self.keys.native_prefix + ip)
@@ -485,10 +770,14 @@ class Engine:
 
     def apply_change(self, change: Change) -> bool:
         """Applies a published change in version order; False when a change was missed
-        (a version gap) and a full load is needed."""
+        (a version gap, another epoch, bans merged back) and a full load is needed."""
         with self.lock:
-            if self.version < 0 or change.version <= self.version:
-                return True  # before the first load, or already part of the record
+            if self.version < 0:
+                return True  # before the first load
+            if change.epoch != self.ban_epoch or change.kind == "r":
+                return False
+            if change.version <= self.version:
+                return True  # already part of the record
             if change.version > self.version + 1:
                 return False
             self.version = change.version
@@ -501,14 +790,32 @@ class Engine:
                 native.unban_ip_rs(self.keys.native_prefix + change.ip)
             return True
 
-    def behind(self, store_version: int) -> bool:
+    def behind(self, epoch: bytes | str, store_version: int) -> bool:
         with self.lock:
-            return store_version != self.version
+            return text(epoch) != self.ban_epoch or store_version != self.version
 
-    def resync(self, reply: Sequence[Any]) -> None:
-        """Applies the reply of the load script: version, store time, members."""
-        version, store_now, members = int(reply[0]), float(reply[1]), reply[2]
+    def resync(self, reply: Sequence[Any]) -> list[str] | None:
+        """Applies the reply of the load script: epoch, version, store time, members.
+        When the store's ban epoch is not the record's (it lost the ban set), nothing is
+        applied: the answer is the merge script's arguments, the record's active bans
+        as address, remaining seconds pairs, to merge into the new epoch before loading
+        again."""
+        epoch, version, store_now, members = text(reply[0]), int(reply[1]), float(reply[2]), reply[3]
         with self.lock:
+            if self.ban_epoch is not None and epoch != self.ban_epoch and self.record:
+                # The record keeps its epoch until the merge is done (merged()), so that
+                # a merge cut short is tried again by the next load.
+                self.resync_needed = True
+                now = self.clock.wall()
+                pairs: list[str] = []
+                for ip, end in self.record.items():
+                    if end > now:
+                        pairs += [ip, f"{end - now:.6f}"]
+                if pairs:
+                    self.ban_merges += 1
+                    log.warning("store %s lost its bans (new ban epoch): merging this process's %d active bans back",
+                                self.keys.prefix, len(pairs) // 2)
+                    return pairs
             plan = plan_resync(self.record, members, store_now, self.clock.wall(),
                                self.keys.native_prefix, self.queue.banned())
             if plan.hydrate:
@@ -517,16 +824,28 @@ class Engine:
                 native.unban_ip_rs(key)
             self.record = plan.record
             self.version = version
+            self.ban_epoch = epoch
+            self.resync_needed = False
             self.resyncs += 1
             self.last_resync = self.clock.monotonic()
+            return None
+
+    def merged(self, epoch: bytes | str) -> None:
+        """The record's bans are in the store's epoch EPOCH now; a load follows."""
+        with self.lock:
+            self.ban_epoch = text(epoch)
+            self.version = -1 if self.version >= 0 else self.version
+            self.resync_needed = True
 
     def prune(self) -> None:
-        """Forgets bans that ended more than a second ago, here and in the native engine."""
+        """Forgets bans that ended more than a second ago, here and in the native engine,
+        and nonces past their end."""
         with self.lock:
             cutoff = self.clock.wall() - 1
             for ip in [ip for ip, end in self.record.items() if end < cutoff]:
                 del self.record[ip]
                 native.unban_ip_rs(self.keys.native_prefix + ip)
+            self.nonces.sweep(cutoff + 1)
 
     def check_eviction(self, policies: Sequence[str]) -> None:
         risky = sorted({p for p in policies if p != "noeviction"})
@@ -550,7 +869,19 @@ class Engine:
                 "dropped_bans": self.queue.dropped,
                 "bans": len(self.record),
                 "version": self.version,
+                "store_resets": self.store_resets,
+                "ban_merges": self.ban_merges,
+                "stale_tokens_refused": self.stale_refused,
+                "remembered_nonces": len(self.nonces.known),
+                "pending_nonces": len(self.nonces.pending),
+                "forgotten_nonces": self.nonces.forgotten,
+                "written_back": self.written_back,
+                "writeback_conflicts": self.writeback_conflicts,
             }
+
+
+def _as_bytes(value: Any) -> bytes:
+    return value.encode("utf-8", "surrogatepass") if isinstance(value, str) else bytes(value or b"")
 
 
 class Traces:

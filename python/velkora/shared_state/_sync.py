@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import logging
 import threading
+import time
 from collections.abc import Mapping
 from types import TracebackType
 from typing import Any, Self
@@ -11,22 +12,28 @@ from typing import Any, Self
 import redis
 import velkora_core_rs as native
 from redis.backoff import NoBackoff
-from redis.exceptions import RedisError
+from redis.exceptions import NoScriptError, RedisError
 from redis.retry import Retry
 
 from ..trace_memory import TraceConfig, TraceOutcome, script_args
 from . import _live
 from ._core import (
+    PLAIN_NONCE_VALUE,
+    REMEMBER_LIMIT,
+    TAG_MARK,
     Clock,
     Engine,
     Policy,
     Traces,
     check_duration,
+    check_issued,
     check_nonce,
     check_tag,
     check_ttl,
     decode_tag,
     eviction_policies,
+    fresh_id,
+    marker_batches,
     parse_change,
     script_source,
 )
@@ -64,9 +71,10 @@ class SharedState:
         start_timeout: float = DEFAULT_SYNC_TIMEOUT,
         clock: Clock | None = None,
         trace_config: TraceConfig | None = None,
+        remember_limit: int = REMEMBER_LIMIT,
     ) -> None:
         self._engine = Engine(prefix, on_store_error, clock, breaker_threshold=breaker_threshold,
-                              breaker_delay=breaker_delay, queue_limit=queue_limit)
+                              breaker_delay=breaker_delay, queue_limit=queue_limit, remember_limit=remember_limit)
         self._traces = Traces(prefix, trace_config, self._engine.clock)
         self._keys = self._engine.keys
         self._native_prefix = self._keys.native_prefix
@@ -76,15 +84,22 @@ class SharedState:
         self._owns_clients = False
         self._check_interval = check_interval
         self._start_timeout = start_timeout
+        self._ban_keys = self._keys.ban_keys
+        self._claim_script = client.register_script(script_source("claim"))
         self._ban_script = client.register_script(script_source("ban"))
         self._unban_script = client.register_script(script_source("unban"))
         self._trace_script = client.register_script(script_source("trace"))
         self._load_script = self._sync_client.register_script(script_source("load"))
+        self._merge_script = self._sync_client.register_script(script_source("merge"))
+        self._check_script = self._sync_client.register_script(script_source("check"))
+        self._markers_script = self._sync_client.register_script(script_source("markers"))
+        self._sync_claim_script = self._sync_client.register_script(script_source("claim"))
         self._sync_ban_script = self._sync_client.register_script(script_source("ban"))
         self._sync_unban_script = self._sync_client.register_script(script_source("unban"))
         self._start_lock = threading.Lock()
         self._stop = threading.Event()
         self._loaded = threading.Event()
+        self._start_wait = 0.0
         self._thread: threading.Thread | None = None
         self._closed = False
         # The first call starts the sync when start() was not called (and, after a
@@ -128,6 +143,11 @@ class SharedState:
                 raise self._engine.unavailable()
             log.warning("store %s: no full load of bans within %.1f s; going on with local state",
                         self._keys.prefix, self._start_timeout)
+            return
+        # Epoch markers made just now: tokens this process issues from the next whole
+        # second on are not taken for tokens issued before them.
+        wait, self._start_wait = self._start_wait, 0.0
+        time.sleep(wait)
 
     def close(self) -> None:
         """Stops the sync and releases the connections (those from_url made). Idempotent."""
@@ -189,37 +209,43 @@ class SharedState:
 
     # ---- nonces ---------------------------------------------------------------------
 
-    def consume_nonce(self, nonce: str, ttl_sec: int = 120) -> bool:
+    def consume_nonce(self, nonce: str, ttl_sec: int = 120, *, issued_at: float | None = None) -> bool:
         """True exactly once per nonce across every process sharing the store and prefix.
-        A nonce this process has already seen is refused without a round trip."""
+        A nonce this process has already seen is refused without a round trip. TTL_SEC:
+        how long the nonce is remembered, here and in the store (the token's own expiry
+        plus leeway). ISSUED_AT (Unix seconds): the token's issue time, so that a token
+        issued before the store lost its data raises IssuedBeforeStoreLoss."""
         if self._pending:
             self._start_pending()
         if type(nonce) is not str or type(ttl_sec) is not int or ttl_sec < 1:
             check_nonce(nonce)
             check_ttl(ttl_sec)
+        issued = "" if issued_at is None else check_issued(issued_at)
         if not native.consume_nonce_rs(self._native_prefix + nonce):
             return False
         engine = self._engine
+        key, group = self._keys.nonce_key(nonce)
         if engine.may_call():
             try:
-                created = self._client.set(self._keys.nonce(nonce), b"1", nx=True, ex=ttl_sec)
+                reply = self._claim(key, group, PLAIN_NONCE_VALUE, ttl_sec, issued)
             except RedisError as error:
                 engine.call_failed(error)
             else:
                 engine.call_ok()
-                return bool(created)
-        return engine.nonce_fallback()
+                return engine.claimed(key, group, PLAIN_NONCE_VALUE, ttl_sec, reply) is None
+        return engine.nonce_fallback(key, PLAIN_NONCE_VALUE, ttl_sec, group)
 
-    def claim_nonce(self, nonce: str, tag: str, ttl_sec: int = 120) -> str | None:
+    def claim_nonce(self, nonce: str, tag: str, ttl_sec: int = 120, *, issued_at: float | None = None) -> str | None:
         """consume_nonce that also stores TAG with the nonce: None when this call consumed
         it, else the tag of the call that did ("" when unknown)."""
         if self._pending:
             self._start_pending()
         engine = self._engine
         native_key = engine.native_nonce(nonce)
-        value = b"t:" + check_tag(tag).encode("utf-8", "surrogatepass")
+        value = TAG_MARK + check_tag(tag).encode("utf-8", "surrogatepass")
         check_ttl(ttl_sec)
-        key = self._keys.nonce(nonce)
+        issued = "" if issued_at is None else check_issued(issued_at)
+        key, group = self._keys.nonce_key(nonce)
         if not native.consume_nonce_rs(native_key):
             if engine.may_call():
                 try:
@@ -227,18 +253,31 @@ class SharedState:
                 except RedisError as error:
                     engine.call_failed(error)
                 else:
-                    engine.call_ok()
+                    engine.call_ok(write=False)
                     return decode_tag(stored)
-            return engine.replay_tag_fallback()
+            return engine.replay_tag_fallback(key)
         if engine.may_call():
             try:
-                previous = self._client.set(key, value, nx=True, get=True, ex=ttl_sec)
+                reply = self._claim(key, group, value, ttl_sec, issued)
             except RedisError as error:
                 engine.call_failed(error)
             else:
                 engine.call_ok()
+                previous = engine.claimed(key, group, value, ttl_sec, reply)
                 return None if previous is None else decode_tag(previous)
-        return engine.claim_fallback()
+        return engine.claim_fallback(key, value, ttl_sec, group)
+
+    def _claim(self, key: bytes, group: int, value: bytes, ttl: int, issued: str) -> Any:
+        """The claim script, called as EVALSHA on the client directly (one call less than
+        redis-py's Script on the hot path), loaded on NOSCRIPT."""
+        engine = self._engine
+        args = ("EVALSHA", self._claim_script.sha, 2, key, self._keys.markers[group], value, ttl,
+                engine.expected_marker(group), *((issued,) if issued else ()))
+        try:
+            return self._client.execute_command(*args)
+        except NoScriptError:
+            self._client.script_load(self._claim_script.script)
+            return self._client.execute_command(*args)
 
     # ---- bans -----------------------------------------------------------------------
 
@@ -259,13 +298,14 @@ class SharedState:
         check_duration(duration_sec)
         if engine.may_call():
             try:
-                version, remaining = self._ban_script(keys=[self._keys.bans, self._keys.version],
-                                                      args=[address, duration_sec, self._keys.channel])
+                version, remaining, epoch = self._ban_script(keys=self._ban_keys,
+                                                             args=[address, duration_sec, self._keys.channel,
+                                                                   fresh_id()])
             except RedisError as error:
                 engine.call_failed(error)
             else:
                 engine.call_ok()
-                engine.apply_own_ban(address, int(version), float(remaining))
+                engine.apply_own_ban(address, int(version), float(remaining), epoch)
                 return
         engine.ban_unreachable(address, duration_sec)
 
@@ -276,13 +316,13 @@ class SharedState:
         address = engine.native_ip(ip)[len(self._keys.native_prefix):]
         if engine.may_call():
             try:
-                version = self._unban_script(keys=[self._keys.bans, self._keys.version],
-                                             args=[address, self._keys.channel])
+                version, epoch = self._unban_script(keys=self._ban_keys,
+                                                    args=[address, self._keys.channel, fresh_id()])
             except RedisError as error:
                 engine.call_failed(error)
             else:
                 engine.call_ok()
-                engine.apply_own_unban(address, int(version))
+                engine.apply_own_unban(address, int(version), epoch)
                 return
         engine.unban_unreachable(address)
 
@@ -322,8 +362,9 @@ class SharedState:
 
     def _run(self) -> None:
         """Subscribes, loads every active ban, then applies published changes; checks the
-        version every check_interval and flushes queued bans. Any failure is logged and
-        counted, and the loop starts over after a backoff: nothing ends it but close()."""
+        epochs and the version every check_interval, flushes queued bans and writes back
+        nonces. Any failure is logged and counted, and the loop starts over after a
+        backoff: nothing ends it but close()."""
         stop, engine = self._stop, self._engine
         pubsub: Any = None
         backoff = 0.05
@@ -334,7 +375,7 @@ class SharedState:
                     pubsub = self._subscribe()
                     self._flush_queue()
                     self._load()
-                    next_check = engine.clock.monotonic() + self._check_interval
+                    next_check = engine.clock.monotonic()
                     backoff = 0.05
                 message = pubsub.get_message(timeout=POLL_SEC)
                 while message is not None and not stop.is_set():
@@ -344,11 +385,14 @@ class SharedState:
                     self._flush_queue()
                 if engine.clock.monotonic() >= next_check:
                     next_check = engine.clock.monotonic() + self._check_interval
-                    self._check_version(pubsub)
+                    self._check(pubsub)
                     engine.prune()
+                if engine.resync_needed:
+                    self._load()
+                self._write_back()
             except Exception as error:  # noqa: BLE001 - the sync must outlive any failure
                 if isinstance(error, RedisError):
-                    engine.call_failed(error)
+                    engine.call_failed(error, sync=True)
                 else:
                     log.exception("shared state sync failed; starting over")
                 _close_quietly(pubsub)
@@ -372,15 +416,29 @@ class SharedState:
             raise
 
     def _load(self) -> None:
-        if not self._engine.eviction_warned:
+        engine = self._engine
+        if not engine.eviction_warned:
             try:
-                self._engine.check_eviction(eviction_policies(self._sync_client.config_get("maxmemory-policy")))
+                engine.check_eviction(eviction_policies(self._sync_client.config_get("maxmemory-policy")))
             except RedisError:
                 log.debug("CONFIG GET maxmemory-policy refused; eviction policy unknown")
-        reply = self._load_script(keys=[self._keys.bans, self._keys.version], client=self._sync_client)
-        self._engine.call_ok()
-        self._engine.resync(reply)
-        self._loaded.set()
+        for _ in range(5):
+            reply = self._load_script(keys=self._ban_keys, args=[fresh_id()], client=self._sync_client)
+            engine.call_ok(write=False)
+            pairs = engine.resync(reply)
+            if pairs is None:
+                if not self._loaded.is_set():
+                    # Before start() returns: the markers exist before any token is issued.
+                    self._start_wait = self._check_markers()
+                self._loaded.set()
+                return
+            # The store lost the ban set: this process's bans go back in, then load again.
+            version, epoch = self._merge_script(keys=self._ban_keys, args=[self._keys.channel, reply[0], *pairs],
+                                                client=self._sync_client)
+            engine.call_ok()
+            if int(version) >= 0:
+                engine.merged(epoch)
+        raise redis.RedisError("the ban epoch kept changing while loading")
 
     def _on_message(self, message: dict[str, Any]) -> None:
         kind = message.get("type")
@@ -391,34 +449,67 @@ class SharedState:
             if change is not None and not self._engine.apply_change(change):
                 self._load()
 
-    def _check_version(self, pubsub: Any) -> None:
-        version = int(self._sync_client.get(self._keys.version) or 0)
-        self._engine.call_ok()
-        if self._engine.behind(version):
+    def _check(self, pubsub: Any) -> None:
+        """The ban epoch and version (after a write probe), and the nonce groups' epoch
+        markers: a loss is seen here within check_interval even with no claims."""
+        engine = self._engine
+        self._check_markers()
+        epoch, version = self._check_script(keys=[self._keys.version, self._keys.epoch, self._keys.probe],
+                                            client=self._sync_client)
+        engine.call_ok()
+        if engine.behind(epoch, int(version)):
             # Changes may be in flight on the subscription: apply those first.
             message = pubsub.get_message(timeout=0.05)
             while message is not None:
                 self._on_message(message)
                 message = pubsub.get_message(timeout=0)
-            if self._engine.behind(int(self._sync_client.get(self._keys.version) or 0)):
+            epoch, version = self._check_script(keys=[self._keys.version, self._keys.epoch, self._keys.probe],
+                                                client=self._sync_client)
+            if engine.behind(epoch, int(version)):
                 self._load()
+
+    def _check_markers(self) -> float:
+        """Reads (and makes when missing) every nonce group's epoch marker; the answer is
+        how long to wait before tokens are issued (see Engine.see_markers)."""
+        wait = 0.0
+        for groups in marker_batches(self._sync_client):
+            reply = self._markers_script(keys=[self._keys.markers[g] for g in groups], client=self._sync_client)
+            wait = max(wait, self._engine.see_markers(groups, reply))
+        return wait
 
     def _flush_queue(self) -> None:
         """Writes the bans queued while the store was unreachable, oldest first."""
         engine = self._engine
         while not self._stop.is_set() and (item := engine.next_queued()) is not None:
             ip, end, remaining = item
-            keys = [self._keys.bans, self._keys.version]
             if end is None:
-                self._sync_unban_script(keys=keys, args=[ip, self._keys.channel])
+                self._sync_unban_script(keys=self._ban_keys, args=[ip, self._keys.channel, fresh_id()])
             else:
-                self._sync_ban_script(keys=keys, args=[ip, f"{remaining:.6f}", self._keys.channel])
+                self._sync_ban_script(keys=self._ban_keys,
+                                      args=[ip, f"{remaining:.6f}", self._keys.channel, fresh_id()])
             engine.call_ok()
             engine.queued_done(ip, end)
 
+    def _write_back(self) -> None:
+        """Puts into the store the nonces consumed while it was unreachable, and those a
+        group that lost its keys had held."""
+        engine = self._engine
+        items = engine.writebacks()
+        for i, item in enumerate(items):
+            if item.ttl < 1:
+                continue
+            try:
+                reply = self._sync_claim_script(keys=[item.key, self._keys.markers[item.group]],
+                                                args=[item.value, item.ttl, engine.expected_marker(item.group)])
+            except BaseException:
+                engine.retry_writebacks(items[i:])
+                raise
+            engine.call_ok()
+            engine.wrote_back(item, reply)
+
 
 _LAYER_OPTIONS = frozenset({"check_interval", "breaker_threshold", "breaker_delay", "queue_limit",
-                            "start_timeout", "clock", "trace_config"})
+                            "start_timeout", "clock", "trace_config", "remember_limit"})
 
 
 def _make_clients(url: str, cluster: bool, timeout: float, sync_timeout: float,
