@@ -94,7 +94,9 @@ def test_verdict_shape_then_replay_is_refused(client: httpx.Client) -> None:
     body = r.json()
     assert body["success"] is True and body["error-codes"] == []
     assert body["verdict"] == "insufficient-data" and body["reasons"] == []
-    assert set(body) == {"success", "verdict", "score", "reasons", "error-codes", "challenge_ts", "request_id"}
+    assert set(body) == {"success", "verdict", "score", "reasons", "error-codes", "challenge_ts", "request_id",
+                         "model", "enforced"}
+    assert (body["model"], body["enforced"]) == (None, True)  # no model file: the example rules decided
     again = assess(client, {"nonce": nonce, "telemetry": SMALL_TELEMETRY})
     assert again.status_code == 409 and codes(again) == ["nonce-reused"]
 
@@ -297,7 +299,7 @@ def test_health_and_metrics_count_without_addresses(client: httpx.Client) -> Non
     health = client.get("/healthz")
     assert health.status_code == 200
     assert health.json() == {"status": "ok", "native": True, "store": "none", "last_resync_age_sec": None,
-                             "trace_sessions": None}
+                             "trace_sessions": None, "model": None, "enforced": True}
     assess(client, {"nonce": "garbage", "telemetry": {}, "remoteip": "203.0.113.99"})
     text = client.get("/metrics").text
     refused = [line for line in text.splitlines() if line.startswith("velkora_refusals_total{")]

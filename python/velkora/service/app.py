@@ -150,7 +150,7 @@ async def _read_limited(request: Request, limit: int) -> bytes:
     return b"".join(chunks)
 
 
-def _verdict_body(result: Assessment, enforced: bool) -> dict[str, Any]:
+def _verdict_body(result: Assessment, enforced: bool = True) -> dict[str, Any]:
     return {
         "success": True,
         "verdict": result.verdict.verdict,
