@@ -87,8 +87,9 @@ COMMON_CODES = {400: ["request-malformed"], 404: ["not-found"], 405: ["method-no
 
 
 def _assess_codes(authenticated: bool) -> dict[int, list[str]]:
-    codes: dict[int, list[str]] = {**ENVELOPE_CODES, 403: [*TOKEN_CODES, "ip-banned"], 409: ["nonce-reused"],
-                                   413: ["payload-too-large"], 503: ["store-unavailable"]}
+    codes: dict[int, list[str]] = {**ENVELOPE_CODES, 403: [*TOKEN_CODES, "ip-banned"],
+                                   409: ["nonce-reused", "nonce-store-reset"], 413: ["payload-too-large"],
+                                   503: ["store-unavailable"]}
     if authenticated:
         codes[401] = ["api-key-invalid"]
     return codes
