@@ -1,8 +1,12 @@
 // Key symbols: each keystroke's flight (from the previous press) and hold (to
-// its own release), each as a step on a logarithmic scale around the session's
-// median. Dividing by the medians cancels a uniform change of tempo; the steps
-// are wide against the few milliseconds by which a replayed key event lands
-// off its recorded time.
+// its own release), each as a step on a logarithmic scale around the median of
+// the keystrokes just before it. Dividing by a median cancels a uniform change
+// of tempo; taking it from the trailing keystrokes only, not from the whole
+// session, keeps a keystroke's symbol the same in every window that holds the
+// same run before it (a replay that types the first 20 keys of a recorded run
+// and one that types 150 agree on the first 20 symbols). The steps are wide
+// against the few milliseconds by which a replayed key event lands off its
+// recorded time.
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -112,33 +116,39 @@ std::vector<Symbol> key_symbols(std::span<const KeystrokeEvent> keys) {
     const std::vector<Stroke> strokes = in_press_order(keys);
     if (strokes.size() < 2) return symbols;
 
-    std::vector<double> flights;
+    std::vector<double> flights;  // flights[i - 1]: press i - 1 to press i
     flights.reserve(strokes.size() - 1);
     for (std::size_t i = 1; i < strokes.size(); ++i) {
-        const double flight = strokes[i].down - strokes[i - 1].down;
-        if (flight > 0.0) flights.push_back(flight);
+        flights.push_back(strokes[i].down - strokes[i - 1].down);
     }
-    if (flights.empty()) return symbols;
-    const double median_flight = lower_median(flights);
-
-    std::vector<double> holds;
+    std::vector<std::optional<double>> holds;
     holds.reserve(strokes.size());
-    for (const Stroke& s : strokes) {
-        if (std::optional<double> hold = hold_of(s)) holds.push_back(*hold);
-    }
-    const bool any_hold = !holds.empty();
-    const double median_hold = any_hold ? lower_median(holds) : 0.0;
+    for (const Stroke& s : strokes) holds.push_back(hold_of(s));
 
+    std::vector<double> window;
+    window.reserve(KEY_REFERENCE_STROKES);
     symbols.reserve(strokes.size() - 1);
     for (std::size_t i = 1; i < strokes.size(); ++i) {
-        const double flight = strokes[i].down - strokes[i - 1].down;
-        const int f = flight > 0.0 ? step_of(flight, median_flight, FLIGHT_BOUNDS, KEY_FLIGHT_LOW)
-                                   : KEY_FLIGHT_LOW;
+        const std::size_t from = i > KEY_REFERENCE_STROKES ? i - KEY_REFERENCE_STROKES : 0;
+        // The reference flight: the positive flights of the strokes before this one.
+        window.clear();
+        for (std::size_t j = from; j + 1 < i; ++j) {
+            if (flights[j] > 0.0) window.push_back(flights[j]);
+        }
+        const double flight = flights[i - 1];
+        int f = KEY_FLIGHT_LOW;
+        if (flight > 0.0 && !window.empty()) {
+            f = step_of(flight, lower_median(window), FLIGHT_BOUNDS, KEY_FLIGHT_LOW);
+        }
         int cost = FLIGHT_COST_BASE + FLIGHT_COST_STEP * std::abs(f);
+        // The reference hold: the holds of the strokes before this one.
+        window.clear();
+        for (std::size_t j = from; j < i; ++j) {
+            if (holds[j]) window.push_back(*holds[j]);
+        }
         int h = NO_HOLD;
-        const std::optional<double> hold = hold_of(strokes[i]);
-        if (hold && any_hold) {
-            const int step = step_of(*hold, median_hold, HOLD_BOUNDS, -KEY_HOLD_STEPS);
+        if (holds[i] && !window.empty()) {
+            const int step = step_of(*holds[i], lower_median(window), HOLD_BOUNDS, -KEY_HOLD_STEPS);
             h = step + KEY_HOLD_STEPS;
             cost += HOLD_COST_BASE + HOLD_COST_STEP * std::abs(step);
         }

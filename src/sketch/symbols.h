@@ -11,6 +11,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -62,11 +63,18 @@ std::vector<std::vector<Symbol>> pointer_symbols(std::span<const MousePoint> poi
 // replay moves some of them by a millisecond or two (a mean of the middle half,
 // as for pointer intervals, was measured to keep fewer shingles when a
 // keystroke is lost).
-// Flight (press to press) against the median positive flight: steps of 0.6
-// octave, -3 ... +4 (a flight of zero counts as the shortest).
+// Each keystroke is measured against the medians of the KEY_REFERENCE_STROKES
+// keystrokes before it (fewer at the start of the session): a median over the
+// whole session moves with the window's length, and with it every symbol.
+inline constexpr std::size_t KEY_REFERENCE_STROKES = 12;
+// Flight (press to press) against the reference's median positive flight: steps
+// of 0.6 octave, -3 ... +4 (a flight of zero, or one without a reference, counts
+// as the shortest).
 inline constexpr int KEY_FLIGHT_LOW = -3;
 inline constexpr int KEY_FLIGHT_HIGH = 4;
-// Hold (press to release) against the median hold: steps of half an octave, -2 ... +2.
+// Hold (press to release) against the reference's median hold: steps of half an
+// octave, -2 ... +2; a keystroke without a hold, or without a hold to compare it
+// with, has a code of its own.
 inline constexpr int KEY_HOLD_STEPS = 2;
 
 // One symbol per keystroke after the first, in press order (a stable sort by

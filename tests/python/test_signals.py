@@ -176,7 +176,7 @@ def test_stub_ships_beside_the_module_and_its_example_holds():
 
 def check_layout(result: dict) -> None:
     assert type(result) is dict and list(result) == KEYS
-    assert result["version"] == 1 and type(result["version"]) is int
+    assert result["version"] == 2 and type(result["version"]) is int
     for stream in ("pointer", "key"):
         bands, sig, count = (result[f"{stream}_{k}"] for k in ("bands", "signature", "shingles"))
         assert type(count) is int and count >= 0
