@@ -31,9 +31,13 @@ struct Symbol {
 // middle half): relative to the session's own sampling, so a uniform change of
 // tempo moves no boundary. A replay shortens or lengthens a pause by about one
 // interval, which moves the pauses close to the threshold across it; the path
-// is cut at two thresholds, whose symbols and shingles all go into the sketch,
-// so that a pause near one of them still leaves the cut at the other intact.
-inline constexpr std::array<double, 2> POINTER_PAUSE_FACTORS = {12.0, 18.0};
+// is cut at several thresholds, half an octave apart, whose symbols and
+// shingles all go into the sketch, so that a pause near one of them still
+// leaves the cuts at the others intact. The lowest is a few intervals: a
+// replay sampled again at another pace keeps the short stops of a recording
+// made at ~110 ms, and without them a window of a hundred samples has too few
+// movements to make a shingle.
+inline constexpr std::array<double, 5> POINTER_PAUSE_FACTORS = {3.0, 4.5, 6.75, 10.0, 15.0};
 // Pauses are compared with this relative slack, so that an interval exactly at
 // the threshold stays on the same side when every time is scaled (times in Unix
 // milliseconds lose their last bits to rounding when they are).

@@ -36,7 +36,7 @@ HOLD_BOUNDS = [0.59460355750136053, 0.84089641525371454, 1.1892071150027211,
 
 @dataclasses.dataclass(frozen=True)
 class Params:
-    pause_factors: tuple[float, ...] = (12.0, 18.0)
+    pause_factors: tuple[float, ...] = (3.0, 4.5, 6.75, 10.0, 15.0)
     pause_slack: float = 1e-5
     min_chord_fraction: float = 0.1
     bend_fraction: float = 0.12
