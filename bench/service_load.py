@@ -38,6 +38,9 @@ from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
 SANITIZER_VARIABLES = ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "PYTHONMALLOC")
+# The service as the bench runs it: a signing key of the 32 bytes the settings ask for at
+# least, and no rate on /v1/challenge (the client fetches every token from one address).
+SERVICE_ENV = {"VELKORA_SIGNING_KEYS": "bench:bench-signing-secret-0123456789abcdef", "VELKORA_CHALLENGE_RATE": "0"}
 
 
 def payload(seed: int = 7, strokes: bool = False) -> dict[str, object]:
@@ -250,7 +253,7 @@ def measure_trace(args: argparse.Namespace) -> None:
         return
     print(f"trace memory: {os.cpu_count()} CPUs, concurrency {args.concurrency}, {args.seconds:.0f} s per case")
     argv = ["-m", "velkora.service", "--workers", "2", "--log-level", "warning"]
-    common = {"VELKORA_SIGNING_KEYS": "bench:bench-signing-secret-0123456789", "VELKORA_REDIS_URL": args.store_url}
+    common = {**SERVICE_ENV, "VELKORA_REDIS_URL": args.store_url}
     cases = [
         ("/v1/assess, 2 workers, shared store, trace memory off", {"VELKORA_TRACE_MAX": "0"}, True),
         ("/v1/assess, 2 workers, shared store, trace memory on, a new trace each request", {}, True),
@@ -336,7 +339,7 @@ def measure(args: argparse.Namespace) -> None:
           f"body {body_len} bytes (300 points, 60 keys)")
     uvicorn_echo = ["-m", "uvicorn", "--app-dir", str(HERE), "echo_app:app", "--no-proxy-headers",
                     "--log-level", "warning"]
-    keys = {"VELKORA_SIGNING_KEYS": "bench:bench-signing-secret-0123456789"}
+    keys = SERVICE_ENV
     cases: list[tuple[str, list[str], dict[str, str], str, bool]] = []
     for workers in (1, 2):
         cases.append((f"bare parse-and-echo, {workers} worker(s)", [*uvicorn_echo, "--workers", str(workers)],
