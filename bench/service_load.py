@@ -41,6 +41,9 @@ from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
 SANITIZER_VARIABLES = ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "PYTHONMALLOC")
+# The service as the bench runs it: a signing key of the 32 bytes the settings ask for at
+# least, and no rate on /v1/challenge (the client fetches every token from one address).
+SERVICE_ENV = {"VELKORA_SIGNING_KEYS": "bench:bench-signing-secret-0123456789abcdef", "VELKORA_CHALLENGE_RATE": "0"}
 
 
 def payload(seed: int = 7, strokes: bool = False) -> dict[str, object]:

@@ -142,52 +142,87 @@ def _micro(seconds: float) -> float:
     return float(f"{seconds:.6f}")
 
 
-def _folded(value: object, name: str, limit: int) -> bytes:
-    """The values of a list of unsigned 64-bit ints folded to 32 bits, packed big-endian
-    4 bytes each. All at once: the values packed into one big integer, XORed with
-    itself shifted by 32 bits, leave each value's fold in the low half of its 8 bytes."""
+def _checked(value: object, name: str, limit: int) -> list[int] | tuple[int, ...]:
+    """VALUE when it is a list or tuple of at most LIMIT values (their range is checked
+    when they are packed)."""
     if not isinstance(value, list | tuple):
         raise TypeError(f"{name} must be a list of ints, not {type(value).__name__}")
     if len(value) > limit:
         raise ValueError(f"{name} holds more than {limit} values")
-    if not value:
+    return value
+
+
+@functools.cache
+def _packer(n: int) -> struct.Struct:
+    return struct.Struct(f">{n}Q")
+
+
+def _folded(values: Sequence[object], names: str) -> bytes:
+    """VALUES (unsigned 64-bit ints) folded to 32 bits, packed big-endian 4 bytes each.
+    All at once: the values packed into one big integer, XORed with itself shifted by 32
+    bits, leave each value's fold in the low half of its 8 bytes."""
+    if not values:
         return b""
     try:
-        packed = struct.pack(f">{len(value)}Q", *value)
+        packed = _packer(len(values)).pack(*values)
     except struct.error:
-        if not all(isinstance(item, int) for item in value):
-            raise TypeError(f"{name} must hold ints") from None
-        raise ValueError(f"{name} values must be unsigned 64-bit") from None
+        if not all(isinstance(item, int) for item in values):
+            raise TypeError(f"{names} must hold ints") from None
+        raise ValueError(f"{names} values must be unsigned 64-bit") from None
     whole = int.from_bytes(packed, "big")
     return memoryview((whole ^ (whole >> 32)).to_bytes(len(packed), "big")).cast("I")[1::2].tobytes()
+
+
+@functools.cache
+def _field_template(modality: int, count: int) -> bytes:
+    """COUNT band fields of MODALITY with their tag and index in place and a zero hash."""
+    return b"".join(prefix + bytes(VALUE_BYTES) for prefix in _FIELD_PREFIXES[modality][:count])
+
+
+def _band_fields(modality: int, folded: bytes) -> bytes:
+    """The band fields (tag, index, folded hash: 6 bytes each) of FOLDED band hashes, laid
+    out in one piece: the hashes' bytes are spread into a template by four strided copies."""
+    count = len(folded) // VALUE_BYTES
+    out = bytearray(_field_template(modality, count))
+    out[2::6] = folded[0::4]
+    out[3::6] = folded[1::4]
+    out[4::6] = folded[2::4]
+    out[5::6] = folded[3::4]
+    return bytes(out)
 
 
 @dataclass(frozen=True, slots=True)
 class Sketch:
     """A trace sketch as the memory keeps it: per modality, the band fields (tag, index,
-    folded hash) and the folded signature values packed big-endian. A modality without
-    enough shingles has neither."""
+    folded hash; 6 bytes each, laid end to end) and the folded signature values packed
+    big-endian. A modality without enough shingles has neither."""
 
     version: int
-    fields: tuple[tuple[bytes, ...], tuple[bytes, ...]]
+    bands: tuple[bytes, bytes]
     signatures: tuple[bytes, bytes]
 
     @property
+    def fields(self) -> tuple[tuple[bytes, ...], tuple[bytes, ...]]:
+        """Per modality, the band fields one by one."""
+        p, k = self.bands
+        return (tuple(p[i:i + 6] for i in range(0, len(p), 6)), tuple(k[i:i + 6] for i in range(0, len(k), 6)))
+
+    @property
     def empty(self) -> bool:
-        return not (self.fields[0] or self.fields[1])
+        return not (self.bands[0] or self.bands[1])
 
     def record(self, client: bytes) -> bytes:
         """The record the store keeps for a session of CLIENT (a client digest)."""
         if len(client) != CLIENT_BYTES:
             raise ValueError(f"a client digest is {CLIENT_BYTES} bytes")
-        header = _HEADER.pack(self.version, client, len(self.fields[0]), len(self.fields[1]),
+        header = _HEADER.pack(self.version, client, len(self.bands[0]) // 6, len(self.bands[1]) // 6,
                               len(self.signatures[0]) // VALUE_BYTES, len(self.signatures[1]) // VALUE_BYTES)
-        return header + b"".join(self.fields[0]) + b"".join(self.fields[1]) + self.signatures[0] + self.signatures[1]
+        return header + self.bands[0] + self.bands[1] + self.signatures[0] + self.signatures[1]
 
 
 def parse_sketch(sketch: Mapping[str, Any], min_shingles: int = MIN_SHINGLES) -> Sketch:
     """The memory's form of what ``trace_sketch`` returns; TypeError or ValueError for a
-    mapping that is not one."""
+    mapping that is not one. The values of both modalities are folded in one step."""
     if not isinstance(sketch, Mapping):
         raise TypeError(f"a sketch must be a mapping, not {type(sketch).__name__}")
     version = sketch.get("version")
@@ -195,23 +230,33 @@ def parse_sketch(sketch: Mapping[str, Any], min_shingles: int = MIN_SHINGLES) ->
         raise TypeError("sketch version must be an int")
     if not 0 <= version <= MAX_VERSION:
         raise ValueError(f"sketch version must be from 0 to {MAX_VERSION}")
-    fields: list[tuple[bytes, ...]] = []
-    signatures: list[bytes] = []
-    for name, prefixes in zip(MODALITIES, _FIELD_PREFIXES):
-        stem = "key" if name == "keys" else name
+    lists: list[list[int] | tuple[int, ...]] = []
+    names: list[str] = []
+    kept: list[bool] = []
+    for stem in ("pointer", "key"):
         shingles = sketch.get(f"{stem}_shingles")
         if type(shingles) is not int or shingles < 0:
             raise TypeError(f"{stem}_shingles must be an int >= 0")
-        bands = _folded(sketch.get(f"{stem}_bands"), f"{stem}_bands", MAX_BANDS)
-        signature = _folded(sketch.get(f"{stem}_signature"), f"{stem}_signature", MAX_SIGNATURE)
-        if shingles < min_shingles or not bands or not signature:
-            fields.append(())
-            signatures.append(b"")
-            continue
-        count = len(bands) // VALUE_BYTES
-        fields.append(tuple(map(bytes.__add__, prefixes[:count], struct.unpack("4s" * count, bands))))
-        signatures.append(signature)
-    return Sketch(version, (fields[0], fields[1]), (signatures[0], signatures[1]))
+        bands = _checked(sketch.get(f"{stem}_bands"), f"{stem}_bands", MAX_BANDS)
+        signature = _checked(sketch.get(f"{stem}_signature"), f"{stem}_signature", MAX_SIGNATURE)
+        lists += [bands, signature]
+        names += [f"{stem}_bands", f"{stem}_signature"]
+        kept.append(shingles >= min_shingles and bool(bands) and bool(signature))
+    # Every list is checked, a modality left out or not; a bad value is named by its list.
+    try:
+        folded = _folded([*lists[0], *lists[1], *lists[2], *lists[3]], "sketch bands and signatures")
+    except (TypeError, ValueError):
+        for name, values in zip(names, lists):
+            _folded(values, name)
+        raise
+    parts: list[bytes] = []
+    at = 0
+    for values in lists:
+        parts.append(folded[at:at + VALUE_BYTES * len(values)])
+        at += VALUE_BYTES * len(values)
+    pointer = (_band_fields(0, parts[0]), parts[1]) if kept[0] else (b"", b"")
+    keys = (_band_fields(1, parts[2]), parts[3]) if kept[1] else (b"", b"")
+    return Sketch(version, (pointer[0], keys[0]), (pointer[1], keys[1]))
 
 
 @dataclass(frozen=True, slots=True)

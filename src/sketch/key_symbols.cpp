@@ -1,8 +1,12 @@
 // Key symbols: each keystroke's flight (from the previous press) and hold (to
-// its own release), each as a step on a logarithmic scale around the session's
-// median. Dividing by the medians cancels a uniform change of tempo; the steps
-// are wide against the few milliseconds by which a replayed key event lands
-// off its recorded time.
+// its own release), each as a step on a logarithmic scale around the median of
+// the keystrokes just before it. Dividing by a median cancels a uniform change
+// of tempo; taking it from the trailing keystrokes only, not from the whole
+// session, keeps a keystroke's symbol the same in every window that holds the
+// same run before it (a replay that types the first 20 keys of a recorded run
+// and one that types 150 agree on the first 20 symbols). The steps are wide
+// against the few milliseconds by which a replayed key event lands off its
+// recorded time.
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -90,11 +94,36 @@ std::optional<double> hold_of(const Stroke& s) {
     return hold;
 }
 
-double lower_median(std::vector<double>& values) {
-    const auto middle = values.begin() + static_cast<std::ptrdiff_t>((values.size() - 1) / 2);
-    std::nth_element(values.begin(), middle, values.end());
-    return *middle;
-}
+// The values of a sliding window of keystrokes, kept in order: a keystroke's
+// reference is the lower median of the window, which slides by one keystroke at a
+// time, so inserting and erasing one value beats selecting the median afresh.
+// Values are positive and finite (flights and holds that are not are left out),
+// so they are totally ordered and an erased value is found exactly.
+class SortedWindow {
+public:
+    void insert(double v) {
+        if (size_ == values_.size()) return;  // never: see values_
+        const auto end = values_.begin() + static_cast<std::ptrdiff_t>(size_);
+        const auto at = std::upper_bound(values_.begin(), end, v);
+        std::copy_backward(at, end, end + 1);
+        *at = v;
+        ++size_;
+    }
+    void erase(double v) {
+        const auto end = values_.begin() + static_cast<std::ptrdiff_t>(size_);
+        const auto at = std::lower_bound(values_.begin(), end, v);
+        if (at == end || *at != v) return;  // never: only inserted values are erased
+        std::copy(at + 1, end, at);
+        --size_;
+    }
+    bool empty() const { return size_ == 0; }
+    double lower_median() const { return values_[(size_ - 1) / 2]; }
+
+private:
+    // A stroke's hold goes in before the stroke that leaves is taken out.
+    std::array<double, KEY_REFERENCE_STROKES + 1> values_{};
+    std::size_t size_ = 0;
+};
 
 template <std::size_t N>
 int step_of(double value, double median, const std::array<double, N>& bounds, int lowest) {
@@ -112,39 +141,45 @@ std::vector<Symbol> key_symbols(std::span<const KeystrokeEvent> keys) {
     const std::vector<Stroke> strokes = in_press_order(keys);
     if (strokes.size() < 2) return symbols;
 
-    std::vector<double> flights;
+    std::vector<double> flights;  // flights[i - 1]: press i - 1 to press i
     flights.reserve(strokes.size() - 1);
     for (std::size_t i = 1; i < strokes.size(); ++i) {
-        const double flight = strokes[i].down - strokes[i - 1].down;
-        if (flight > 0.0) flights.push_back(flight);
+        flights.push_back(strokes[i].down - strokes[i - 1].down);
     }
-    if (flights.empty()) return symbols;
-    const double median_flight = lower_median(flights);
-
-    std::vector<double> holds;
+    std::vector<std::optional<double>> holds;
     holds.reserve(strokes.size());
-    for (const Stroke& s : strokes) {
-        if (std::optional<double> hold = hold_of(s)) holds.push_back(*hold);
-    }
-    const bool any_hold = !holds.empty();
-    const double median_hold = any_hold ? lower_median(holds) : 0.0;
+    for (const Stroke& s : strokes) holds.push_back(hold_of(s));
 
+    // The reference of keystroke i is the KEY_REFERENCE_STROKES strokes before it
+    // (from ... i - 1): their positive flights (between two of them) and their holds.
+    SortedWindow flight_window;
+    SortedWindow hold_window;
+    if (holds[0]) hold_window.insert(*holds[0]);
     symbols.reserve(strokes.size() - 1);
     for (std::size_t i = 1; i < strokes.size(); ++i) {
-        const double flight = strokes[i].down - strokes[i - 1].down;
-        const int f = flight > 0.0 ? step_of(flight, median_flight, FLIGHT_BOUNDS, KEY_FLIGHT_LOW)
-                                   : KEY_FLIGHT_LOW;
+        if (i >= 2 && flights[i - 2] > 0.0) flight_window.insert(flights[i - 2]);
+        if (i > KEY_REFERENCE_STROKES) {
+            const std::size_t gone = i - KEY_REFERENCE_STROKES - 1;  // the stroke that left
+            if (flights[gone] > 0.0) flight_window.erase(flights[gone]);
+            if (holds[gone]) hold_window.erase(*holds[gone]);
+        }
+        const double flight = flights[i - 1];
+        int f = KEY_FLIGHT_LOW;
+        if (flight > 0.0 && !flight_window.empty()) {
+            f = step_of(flight, flight_window.lower_median(), FLIGHT_BOUNDS, KEY_FLIGHT_LOW);
+        }
         int cost = FLIGHT_COST_BASE + FLIGHT_COST_STEP * std::abs(f);
         int h = NO_HOLD;
-        const std::optional<double> hold = hold_of(strokes[i]);
-        if (hold && any_hold) {
-            const int step = step_of(*hold, median_hold, HOLD_BOUNDS, -KEY_HOLD_STEPS);
+        if (holds[i] && !hold_window.empty()) {
+            const int step =
+                step_of(*holds[i], hold_window.lower_median(), HOLD_BOUNDS, -KEY_HOLD_STEPS);
             h = step + KEY_HOLD_STEPS;
             cost += HOLD_COST_BASE + HOLD_COST_STEP * std::abs(step);
         }
         const int code = (f - KEY_FLIGHT_LOW) + (KEY_FLIGHT_HIGH - KEY_FLIGHT_LOW + 1) * h;
         symbols.push_back(
             Symbol{static_cast<std::uint16_t>(code), static_cast<std::uint16_t>(cost)});
+        if (holds[i]) hold_window.insert(*holds[i]);
     }
     return symbols;
 }

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -30,9 +31,13 @@ struct Symbol {
 // middle half): relative to the session's own sampling, so a uniform change of
 // tempo moves no boundary. A replay shortens or lengthens a pause by about one
 // interval, which moves the pauses close to the threshold across it; the path
-// is cut at two thresholds, whose symbols and shingles all go into the sketch,
-// so that a pause near one of them still leaves the cut at the other intact.
-inline constexpr std::array<double, 2> POINTER_PAUSE_FACTORS = {12.0, 18.0};
+// is cut at several thresholds, half an octave apart, whose symbols and
+// shingles all go into the sketch, so that a pause near one of them still
+// leaves the cuts at the others intact. The lowest is a few intervals: a
+// replay sampled again at another pace keeps the short stops of a recording
+// made at ~110 ms, and without them a window of a hundred samples has too few
+// movements to make a shingle.
+inline constexpr std::array<double, 5> POINTER_PAUSE_FACTORS = {3.0, 4.5, 6.75, 10.0, 15.0};
 // Pauses are compared with this relative slack, so that an interval exactly at
 // the threshold stays on the same side when every time is scaled (times in Unix
 // milliseconds lose their last bits to rounding when they are).
@@ -62,11 +67,18 @@ std::vector<std::vector<Symbol>> pointer_symbols(std::span<const MousePoint> poi
 // replay moves some of them by a millisecond or two (a mean of the middle half,
 // as for pointer intervals, was measured to keep fewer shingles when a
 // keystroke is lost).
-// Flight (press to press) against the median positive flight: steps of 0.6
-// octave, -3 ... +4 (a flight of zero counts as the shortest).
+// Each keystroke is measured against the medians of the KEY_REFERENCE_STROKES
+// keystrokes before it (fewer at the start of the session): a median over the
+// whole session moves with the window's length, and with it every symbol.
+inline constexpr std::size_t KEY_REFERENCE_STROKES = 12;
+// Flight (press to press) against the reference's median positive flight: steps
+// of 0.6 octave, -3 ... +4 (a flight of zero, or one without a reference, counts
+// as the shortest).
 inline constexpr int KEY_FLIGHT_LOW = -3;
 inline constexpr int KEY_FLIGHT_HIGH = 4;
-// Hold (press to release) against the median hold: steps of half an octave, -2 ... +2.
+// Hold (press to release) against the reference's median hold: steps of half an
+// octave, -2 ... +2; a keystroke without a hold, or without a hold to compare it
+// with, has a code of its own.
 inline constexpr int KEY_HOLD_STEPS = 2;
 
 // One symbol per keystroke after the first, in press order (a stable sort by

@@ -16,7 +16,7 @@ from collections.abc import Iterable, Sequence
 from test_nonce_cache_native import siphash13
 
 MASK = (1 << 64) - 1
-VERSION = 1
+VERSION = 2
 POINTER, KEYS = ord("P"), ord("K")
 SHINGLE_KEYS = {ord("P"): (0x2061726F6B6C6576, 0x317265746E696F70),  # "velkora pointer1"
                 ord("K"): (0x2061726F6B6C6576, 0x312020207379656B)}  # "velkora keys   1"
@@ -36,7 +36,7 @@ HOLD_BOUNDS = [0.59460355750136053, 0.84089641525371454, 1.1892071150027211,
 
 @dataclasses.dataclass(frozen=True)
 class Params:
-    pause_factors: tuple[float, ...] = (12.0, 18.0)
+    pause_factors: tuple[float, ...] = (3.0, 4.5, 6.75, 10.0, 15.0)
     pause_slack: float = 1e-5
     min_chord_fraction: float = 0.1
     bend_fraction: float = 0.12
@@ -44,6 +44,7 @@ class Params:
     pointer_max_symbols: int = 16
     key_cost: int = 360
     key_max_symbols: int = 32
+    key_reference: int = 12
     signature_size: int = 32
     band_rows: int = 1
 
@@ -174,7 +175,7 @@ def same_stroke(a: Key, b: Key) -> bool:
     return a[1] == b[1] or (math.isnan(a[1]) and math.isnan(b[1]))
 
 
-def key_symbols(keys: Sequence[Key]) -> list[tuple[int, int]]:
+def key_symbols(keys: Sequence[Key], reference: int = 12) -> list[tuple[int, int]]:
     unique: list[Key] = []
     group = 0
     for k in sorted(keys, key=lambda k: k[0]):
@@ -185,23 +186,25 @@ def key_symbols(keys: Sequence[Key]) -> list[tuple[int, int]]:
     if len(unique) < 2:
         return []
     flights = [unique[i][0] - unique[i - 1][0] for i in range(1, len(unique))]
-    positive = [f for f in flights if f > 0.0]
-    if not positive:
-        return []
-    median_flight = lower_median(positive)
-    holds = [h for h in (hold_of(*k) for k in unique) if h is not None]
-    median_hold = lower_median(holds) if holds else None
+    holds = [hold_of(*k) for k in unique]
     symbols = []
-    for i, flight in enumerate(flights, start=1):
+    for i in range(1, len(unique)):
+        start = max(0, i - reference)
+        # The strokes start ... i - 1 before this one: their flights and holds.
+        before = [f for f in flights[start:i - 1] if f > 0.0]
+        flight = flights[i - 1]
         f = -3
-        if flight > 0.0:
+        if flight > 0.0 and before:
+            median_flight = lower_median(before)
             for j, bound in enumerate(FLIGHT_BOUNDS):
                 if flight >= median_flight * bound:
                     f = j - 2
         cost = 15 + 7 * abs(f)
         h = 5
-        hold = hold_of(*unique[i])
-        if hold is not None and median_hold is not None:
+        earlier = [x for x in holds[start:i] if x is not None]
+        hold = holds[i]
+        if hold is not None and earlier:
+            median_hold = lower_median(earlier)
             step = -2
             for j, bound in enumerate(HOLD_BOUNDS):
                 if hold >= median_hold * bound:
@@ -277,7 +280,7 @@ def pointer_shingles(points: Sequence[Point], p: Params = Params()) -> list[int]
 
 
 def key_shingles(keys: Sequence[Key], p: Params = Params()) -> list[int]:
-    return sorted(shingle_hashes(KEYS, key_symbols(keys), p.key_cost, p.key_max_symbols))
+    return sorted(shingle_hashes(KEYS, key_symbols(keys, p.key_reference), p.key_cost, p.key_max_symbols))
 
 
 def trace_sketch(points: Sequence[Point], keys: Sequence[Key], p: Params = Params()) -> dict[str, object]:

@@ -234,6 +234,12 @@ def test_short_traces_bad_sketches_and_a_switched_off_memory() -> None:
     ]:
         with pytest.raises(error):
             prepare(config, "s", None, bad)
+    # Both modalities are folded together; a bad value is still named by its own list,
+    # also in a modality with too few shingles to be kept.
+    for name in ("pointer_bands", "key_signature"):
+        bad_value = {**mixed, name: [*mixed[name][:-1], 1 << 64]}
+        with pytest.raises(ValueError, match=name):
+            prepare(config, "s", None, bad_value)
     for bad_config in ({"threshold": 0}, {"threshold": 1.5}, {"ttl_sec": 0}, {"per_client": 0}, {"max_sessions": -1}):
         with pytest.raises(ValueError):
             TraceConfig(**bad_config)  # type: ignore[arg-type]
