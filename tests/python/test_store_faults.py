@@ -242,6 +242,9 @@ def test_a_store_out_of_memory_or_read_only_opens_the_breaker_and_warns_once(sto
 # ---- 6. start-up with the store down --------------------------------------------------------
 
 
+# Two uvicorn workers of the uninstrumented build: with the multi-process suites, not in the
+# sanitizer pass (whose build needs its runtime preloaded, which a service child is not given).
+@pytest.mark.slow
 @pytest.mark.parametrize("kind", KINDS)
 def test_a_worker_starts_with_the_store_down_and_serves_when_it_returns(kind, tmp_path):
     """Before: under "refuse" start-up failed with the store down (uvicorn then stopped
