@@ -131,12 +131,15 @@ def send_malformed(transport: asyncio.Transport) -> None:
     transport.close()
 
 
-class HeaderDeadlineH11Protocol(H11Protocol):
-    """uvicorn's h11 protocol, closing a connection whose request headers are not complete
-    HEADER_TIMEOUT_SEC seconds after it opened or after the first byte of a later request
-    on it (an idle keep-alive connection is uvicorn's own keep-alive timeout's)."""
+class _HeaderDeadline:
+    """The deadline on request headers both parser protocols share: a timer armed when a
+    connection opens or a later request begins, cancelled once the headers are in, closing
+    the connection if it fires while the protocol still waits for them. Mixed in ahead of
+    uvicorn's protocol class, whose loop, transport and cycle it uses."""
 
     header_timeout_sec: float = 10.0
+    loop: asyncio.AbstractEventLoop
+    transport: asyncio.Transport
 
     def __init__(self, *args: Any, header_timeout_sec: float | None = None, **kwargs: Any) -> None:
         super().__init__(*args, **kwargs)
@@ -144,24 +147,17 @@ class HeaderDeadlineH11Protocol(H11Protocol):
             self.header_timeout_sec = header_timeout_sec
         self._header_timer: asyncio.TimerHandle | None = None
 
-    def connection_made(self, transport: asyncio.Transport) -> None:  # type: ignore[override]
-        super().connection_made(transport)
+    def connection_made(self, transport: Any) -> None:
+        super().connection_made(transport)  # type: ignore[misc]
         self._arm()
 
     def connection_lost(self, exc: Exception | None) -> None:
         self._disarm()
-        super().connection_lost(exc)
-
-    def data_received(self, data: bytes) -> None:
-        super().data_received(data)
-        if self._waiting_for_headers():
-            if self._header_timer is None:
-                self._arm()
-        else:
-            self._disarm()
+        super().connection_lost(exc)  # type: ignore[misc]
 
     def _waiting_for_headers(self) -> bool:
-        return self.conn.their_state is h11.IDLE and (self.cycle is None or self.cycle.response_complete)
+        cycle = getattr(self, "cycle", None)
+        return cycle is None or bool(cycle.response_complete)
 
     def _arm(self) -> None:
         self._header_timer = self.loop.call_later(self.header_timeout_sec, self._headers_late)
@@ -180,29 +176,30 @@ class HeaderDeadlineH11Protocol(H11Protocol):
         send_malformed(self.transport)
 
 
+class HeaderDeadlineH11Protocol(_HeaderDeadline, H11Protocol):
+    """uvicorn's h11 protocol, closing a connection whose request headers are not complete
+    HEADER_TIMEOUT_SEC seconds after it opened or after the first byte of a later request
+    on it (an idle keep-alive connection is uvicorn's own keep-alive timeout's)."""
+
+    def data_received(self, data: bytes) -> None:
+        super().data_received(data)
+        if self._waiting_for_headers():
+            if self._header_timer is None:
+                self._arm()
+        else:
+            self._disarm()
+
+    def _waiting_for_headers(self) -> bool:
+        return self.conn.their_state is h11.IDLE and super()._waiting_for_headers()
+
+
 @functools.cache
 def _httptools_protocol() -> type[asyncio.Protocol]:
     """uvicorn's httptools protocol with the same deadline on request headers (httptools
     is optional: imported only when asked for)."""
     from uvicorn.protocols.http.httptools_impl import HttpToolsProtocol
 
-    class HeaderDeadlineHttpToolsProtocol(HttpToolsProtocol):
-        header_timeout_sec: float = 10.0
-
-        def __init__(self, *args: Any, header_timeout_sec: float | None = None, **kwargs: Any) -> None:
-            super().__init__(*args, **kwargs)
-            if header_timeout_sec is not None:
-                self.header_timeout_sec = header_timeout_sec
-            self._header_timer: asyncio.TimerHandle | None = None
-
-        def connection_made(self, transport: asyncio.Transport) -> None:  # type: ignore[override]
-            super().connection_made(transport)
-            self._arm()
-
-        def connection_lost(self, exc: Exception | None) -> None:
-            self._disarm()
-            super().connection_lost(exc)
-
+    class HeaderDeadlineHttpToolsProtocol(_HeaderDeadline, HttpToolsProtocol):
         def on_message_begin(self) -> None:
             super().on_message_begin()
             if self._header_timer is None:
@@ -211,23 +208,6 @@ def _httptools_protocol() -> type[asyncio.Protocol]:
         def on_headers_complete(self) -> None:
             self._disarm()
             super().on_headers_complete()
-
-        def _arm(self) -> None:
-            self._header_timer = self.loop.call_later(self.header_timeout_sec, self._headers_late)
-
-        def _disarm(self) -> None:
-            if self._header_timer is not None:
-                self._header_timer.cancel()
-                self._header_timer = None
-
-        def _headers_late(self) -> None:
-            self._header_timer = None
-            idle = self.cycle is None or self.cycle.response_complete
-            if idle and not self.transport.is_closing():
-                self.transport.close()
-
-        def send_400_response(self, msg: str) -> None:
-            send_malformed(self.transport)
 
     return HeaderDeadlineHttpToolsProtocol
 
