@@ -256,6 +256,15 @@ def _work(client: LayerClient | ScriptClient, worker: int, stop: threading.Event
                 tally.errors[_error_name(error)] += 1
 
 
+def _markers(cluster: ClusterServer, prefix: str) -> list[bytes | None]:
+    keys = Keys.for_prefix(prefix)
+    reader = redis.cluster.RedisCluster(host="127.0.0.1", port=cluster.nodes[0].port, socket_timeout=5)
+    try:
+        return [reader.get(marker) for marker in keys.markers]
+    finally:
+        reader.close()
+
+
 def _percentile(values: list[float], q: float) -> float:
     if not values:
         return float("nan")
@@ -280,6 +289,7 @@ def test_failover_under_load(cluster: ClusterServer, mode: str, option: str) -> 
         for thread in threads:
             thread.start()
         time.sleep(QUIET)
+        markers_before = _markers(cluster, prefix)
         first_failover = time.monotonic()
         for primary, replica in sorted(_replicas_of(cluster).items()):
             switches.append(_fail_over(cluster, primary, replica, "" if option == "plain" else option))
@@ -309,6 +319,14 @@ def test_failover_under_load(cluster: ClusterServer, mode: str, option: str) -> 
     finally:
         reader.close()
     lost_nonces = sum(1 for found in present if not found)
+    # A lost nonce is accepted again, and the layer cannot tell: the epoch markers were
+    # replicated long before, so they survive the failover unchanged.
+    markers_unchanged = _markers(cluster, prefix) == markers_before
+    again = ScriptClient(cluster, prefix, wait=False)
+    try:
+        accepted_again = sum(1 for nonce, found in zip(accepted, present) if not found and again.claim(nonce))
+    finally:
+        again.close()
     lost_bans = sum(1 for score in scores if score is None)
     # Where the losses fall: seconds into each failover (from CLUSTER FAILOVER to settled).
     lost_when = [t for t, found in zip(accepted_at, present) if not found] + \
@@ -323,7 +341,8 @@ def test_failover_under_load(cluster: ClusterServer, mode: str, option: str) -> 
     every = [seconds for tally in tallies for _, seconds in tally.latencies]
     figures = {
         "mode": mode, "failover": option, "workers": WORKERS, "wait_ms": WAIT_MS if mode == "script+wait" else None,
-        "claims_accepted": len(accepted), "nonces_lost": lost_nonces,
+        "claims_accepted": len(accepted), "nonces_lost": lost_nonces, "accepted_again": accepted_again,
+        "markers_unchanged": markers_unchanged,
         "bans_acknowledged": len(banned), "bans_lost": lost_bans,
         "unconfirmed": sum(tally.unconfirmed for tally in tallies),
         "refused_fresh": sum(tally.refused_fresh for tally in tallies),
@@ -343,6 +362,7 @@ def test_failover_under_load(cluster: ClusterServer, mode: str, option: str) -> 
             handle.write(line + "\n")
 
     assert len(switches) == 3, switches
+    assert accepted_again == lost_nonces, figures
     assert len(accepted) > 100 and len(banned) > 10, figures
     # Every worker answers again once the cluster has settled after the last failover.
     assert all(tally.last_ok > last_failover for tally in tallies), figures
