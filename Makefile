@@ -10,7 +10,7 @@ SOURCES := $(shell find src stubs python tests/native -type f -not -path "*/__py
 PIP := $(PY) -m pip --disable-pip-version-check -q
 
 .PHONY: demo demo-shared test bench build clean typecheck lint format format-check wheel test-wheel test-asan fuzz serve \
-	detection test-detection model chaos
+	detection test-detection model chaos failover
 
 $(PY):
 	@set -e; python=$$(tools/find_python.sh); \
@@ -44,6 +44,12 @@ demo: $(VENV)/.built
 # restarted empty (the short form runs in make test).
 chaos: $(VENV)/.built $(VENV)/.deps-test
 	VELKORA_NATIVE_BUILD=$(BUILD_DIR) $(PY) -m pytest tests/python/test_chaos.py -q -m chaos $(PYTEST_ARGS)
+
+# Manual failover (plain, FORCE, TAKEOVER) on a Redis Cluster with one replica per
+# primary, under load, with and without WAIT after each write: measured, one line of
+# figures per run (docs/shared-state.md, Failover on a Cluster).
+failover: $(VENV)/.built $(VENV)/.deps-test
+	VELKORA_NATIVE_BUILD=$(BUILD_DIR) $(PY) -m pytest tests/python/test_failover.py -q -s -m failover $(PYTEST_ARGS)
 
 # The reference service on http://$(SERVE_HOST):$(SERVE_PORT) (demo page at /demo): uvicorn
 # with proxy headers off. One worker with the in-process state; with VELKORA_REDIS_URL set,
@@ -125,7 +131,7 @@ $(ASAN_VENV)/.built-asan: $(SOURCES) Makefile
 
 # The browser, Cluster and slow multi-process suites run once, in make test; they
 # exercise servers and browsers, not more of the module's own code.
-ASAN_MARKERS ?= not browser and not cluster and not slow and not chaos
+ASAN_MARKERS ?= not browser and not cluster and not slow and not chaos and not failover
 # The native drivers link the sanitizer runtimes themselves, so ctest runs them as
 # they are (with LeakSanitizer on, except for the one that embeds the interpreter).
 test-asan: $(ASAN_VENV)/.built-asan

@@ -53,5 +53,5 @@ done
 # The shared sample sessions sit beside the repository, not beside the scratch copy.
 export VELKORA_SHARED_DATA=${VELKORA_SHARED_DATA:-$(dirname "$root")/shared/data}
 VELKORA_WHEEL=$wheel PATH="$scratch/venv/bin:$PATH" "$venv_python" -P -m pytest -p no:cacheprovider \
-    --rootdir "$scratch/tree" tests/python tests/wheel -q -m "not browser and not cluster and not slow and not chaos" \
+    --rootdir "$scratch/tree" tests/python tests/wheel -q -m "not browser and not cluster and not slow and not chaos and not failover" \
     --ignore=tests/python/test_docs_links.py "$@"

@@ -140,26 +140,38 @@ def _cluster_port() -> int:
 
 
 @contextlib.contextmanager
-def start_cluster(directory: Path, nodes: int = 3) -> Iterator[ClusterServer]:
-    """A Redis Cluster of NODES primaries (Debian's redis-server, built by redis-cli
-    --cluster create), every slot assigned, on loopback ports; stopped after use."""
+def start_cluster(directory: Path, nodes: int = 3, replicas: int = 0) -> Iterator[ClusterServer]:
+    """A Redis Cluster of NODES primaries with REPLICAS replicas each (Debian's
+    redis-server, built by redis-cli --cluster create), every slot assigned, on loopback
+    ports; returned once every node says cluster_state:ok and every replica's link to
+    its primary is up; stopped after use."""
     cli = needs.program("redis-cli")
     cluster = ClusterServer([])
     try:
-        for i in range(nodes):
+        for i in range(nodes * (1 + replicas)):
             cluster.nodes.append(launch("redis", directory / f"node{i}", _cluster_port(), "--cluster-enabled", "yes",
                                         "--cluster-config-file", "nodes.conf", "--cluster-node-timeout", "5000"))
         addresses = [f"127.0.0.1:{node.port}" for node in cluster.nodes]
-        subprocess.run([cli, "--cluster", "create", *addresses, "--cluster-replicas", "0", "--cluster-yes"],
+        subprocess.run([cli, "--cluster", "create", *addresses, "--cluster-replicas", str(replicas), "--cluster-yes"],
                        check=True, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, timeout=60)
         deadline = time.monotonic() + 30
         while not all(b"cluster_state:ok" in _cluster_info(node.port) for node in cluster.nodes):
             if time.monotonic() > deadline:
                 raise RuntimeError("the cluster did not reach cluster_state:ok within 30 s")
             time.sleep(0.1)
+        while replicas and sum(_replica_link_up(node.port) for node in cluster.nodes) < nodes * replicas:
+            if time.monotonic() > deadline:
+                raise RuntimeError("the cluster's replicas did not connect within 30 s")
+            time.sleep(0.1)
         yield cluster
     finally:
         cluster.stop()
+
+
+def _replica_link_up(port: int) -> bool:
+    with socket.create_connection(("127.0.0.1", port), timeout=5) as sock:
+        sock.sendall(b"INFO replication\r\n")
+        return b"master_link_status:up" in sock.recv(4096)
 
 
 def _cluster_info(port: int) -> bytes:
