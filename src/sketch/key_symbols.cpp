@@ -134,7 +134,25 @@ int step_of(double value, double median, const std::array<double, N>& bounds, in
     return step;
 }
 
+constexpr int FLIGHT_STEPS = KEY_FLIGHT_HIGH - KEY_FLIGHT_LOW + 1;
+
+std::uint16_t key_code(int flight_step, int hold_code) {
+    return static_cast<std::uint16_t>((flight_step - KEY_FLIGHT_LOW) + FLIGHT_STEPS * hold_code);
+}
+
 }  // namespace
+
+std::vector<Symbol> flight_symbols(std::span<const Symbol> symbols) {
+    std::vector<Symbol> out;
+    out.reserve(symbols.size());
+    for (const Symbol& s : symbols) {
+        const int f = s.code % FLIGHT_STEPS + KEY_FLIGHT_LOW;
+        out.push_back(
+            Symbol{key_code(f, NO_HOLD),
+                   static_cast<std::uint16_t>(FLIGHT_COST_BASE + FLIGHT_COST_STEP * std::abs(f))});
+    }
+    return out;
+}
 
 std::vector<Symbol> key_symbols(std::span<const KeystrokeEvent> keys) {
     std::vector<Symbol> symbols;
@@ -176,9 +194,7 @@ std::vector<Symbol> key_symbols(std::span<const KeystrokeEvent> keys) {
             h = step + KEY_HOLD_STEPS;
             cost += HOLD_COST_BASE + HOLD_COST_STEP * std::abs(step);
         }
-        const int code = (f - KEY_FLIGHT_LOW) + (KEY_FLIGHT_HIGH - KEY_FLIGHT_LOW + 1) * h;
-        symbols.push_back(
-            Symbol{static_cast<std::uint16_t>(code), static_cast<std::uint16_t>(cost)});
+        symbols.push_back(Symbol{key_code(f, h), static_cast<std::uint16_t>(cost)});
         if (holds[i]) hold_window.insert(*holds[i]);
     }
     return symbols;
