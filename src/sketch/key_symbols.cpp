@@ -125,11 +125,13 @@ private:
     std::size_t size_ = 0;
 };
 
+// The bounds grow and the median is positive, so their products never shrink
+// (rounding keeps the order): the first bound the value stays below ends the scan.
 template <std::size_t N>
 int step_of(double value, double median, const std::array<double, N>& bounds, int lowest) {
     int step = lowest;
-    for (std::size_t i = 0; i < N; ++i) {
-        if (value >= median * bounds[i]) step = lowest + 1 + static_cast<int>(i);
+    for (std::size_t i = 0; i < N && value >= median * bounds[i]; ++i) {
+        step = lowest + 1 + static_cast<int>(i);
     }
     return step;
 }

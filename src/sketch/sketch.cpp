@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <string>
 #include <string_view>
 
 #include "nonce_cache/siphash.h"
@@ -22,10 +23,6 @@ constexpr int BIN_SHIFT = 64 - std::countr_zero(SIGNATURE_SIZE);
 // Donor draws for an empty bin before it falls back to the next filled bin.
 constexpr std::uint64_t DENSIFY_DRAWS = 32;
 
-void put_le(std::string& out, std::uint64_t value, std::size_t bytes) {
-    for (std::size_t i = 0; i < bytes; ++i) out.push_back(static_cast<char>(value >> (8 * i)));
-}
-
 // SplitMix64's finaliser: the donor order of an empty bin, and band hashes.
 std::uint64_t mix(std::uint64_t z) {
     z += 0x9e3779b97f4a7c15ULL;
@@ -44,9 +41,12 @@ void add_shingle_hashes(Stream stream, std::span<const Symbol> symbols, int min_
     // stream's key: laid out once, each shingle is a slice. Key codes fit in one
     // byte each (half the bytes to hash), pointer codes take two.
     const std::size_t width = stream == Stream::keys ? 1 : 2;
-    std::string codes;
-    codes.reserve(width * symbols.size());
-    for (const Symbol& symbol : symbols) put_le(codes, symbol.code, width);
+    std::string codes(width * symbols.size(), '\0');
+    for (std::size_t i = 0; i < symbols.size(); ++i) {
+        for (std::size_t b = 0; b < width; ++b) {
+            codes[width * i + b] = static_cast<char>(symbols[i].code >> (8 * b));
+        }
+    }
     const SipKey& key = stream == Stream::pointer ? POINTER_SHINGLE_KEY : KEY_SHINGLE_KEY;
     // Costs are positive, so the shortest run that reaches min_cost never ends
     // earlier for a later start: one pass moves both ends forward.
