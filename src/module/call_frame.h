@@ -276,8 +276,11 @@ bool ForgivingReader::plain_items(PyObject* dict, const std::array<StaticKey, N>
         // Keys written in Python code are the interned StaticKey objects
         // themselves; parsed ones (JSON) are equal texts.
         std::size_t match = N;
-        for (std::size_t i = N; i-- > 0;) {
-            if (key == keys[i].get()) match = i;  // the first of equal keys wins
+        for (std::size_t i = 0; i < N; ++i) {
+            if (key == keys[i].get()) {  // the first of equal keys wins
+                match = i;
+                break;
+            }
         }
         for (std::size_t i = 0; i < N && match == N; ++i) {
             if (same_text(key, keys[i].get())) match = i;

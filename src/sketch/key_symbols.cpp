@@ -125,16 +125,36 @@ private:
     std::size_t size_ = 0;
 };
 
+// The bounds grow and the median is positive, so their products never shrink
+// (rounding keeps the order): the first bound the value stays below ends the scan.
 template <std::size_t N>
 int step_of(double value, double median, const std::array<double, N>& bounds, int lowest) {
     int step = lowest;
-    for (std::size_t i = 0; i < N; ++i) {
-        if (value >= median * bounds[i]) step = lowest + 1 + static_cast<int>(i);
+    for (std::size_t i = 0; i < N && value >= median * bounds[i]; ++i) {
+        step = lowest + 1 + static_cast<int>(i);
     }
     return step;
 }
 
+constexpr int FLIGHT_STEPS = KEY_FLIGHT_HIGH - KEY_FLIGHT_LOW + 1;
+
+std::uint16_t key_code(int flight_step, int hold_code) {
+    return static_cast<std::uint16_t>((flight_step - KEY_FLIGHT_LOW) + FLIGHT_STEPS * hold_code);
+}
+
 }  // namespace
+
+std::vector<Symbol> flight_symbols(std::span<const Symbol> symbols) {
+    std::vector<Symbol> out;
+    out.reserve(symbols.size());
+    for (const Symbol& s : symbols) {
+        const int f = s.code % FLIGHT_STEPS + KEY_FLIGHT_LOW;
+        out.push_back(
+            Symbol{key_code(f, NO_HOLD),
+                   static_cast<std::uint16_t>(FLIGHT_COST_BASE + FLIGHT_COST_STEP * std::abs(f))});
+    }
+    return out;
+}
 
 std::vector<Symbol> key_symbols(std::span<const KeystrokeEvent> keys) {
     std::vector<Symbol> symbols;
@@ -176,9 +196,7 @@ std::vector<Symbol> key_symbols(std::span<const KeystrokeEvent> keys) {
             h = step + KEY_HOLD_STEPS;
             cost += HOLD_COST_BASE + HOLD_COST_STEP * std::abs(step);
         }
-        const int code = (f - KEY_FLIGHT_LOW) + (KEY_FLIGHT_HIGH - KEY_FLIGHT_LOW + 1) * h;
-        symbols.push_back(
-            Symbol{static_cast<std::uint16_t>(code), static_cast<std::uint16_t>(cost)});
+        symbols.push_back(Symbol{key_code(f, h), static_cast<std::uint16_t>(cost)});
         if (holds[i]) hold_window.insert(*holds[i]);
     }
     return symbols;

@@ -163,33 +163,45 @@ Symbol movement_symbol(std::span<const MousePoint> s, const Chord& a, const Chor
     return Symbol{static_cast<std::uint16_t>(code), static_cast<std::uint16_t>(cost)};
 }
 
+// Buffers the thresholds share: each cut of the path fills them afresh, so a
+// sketch allocates them once rather than once per threshold.
+struct CutBuffers {
+    std::vector<std::size_t> rests;
+    std::vector<double> lengths2;
+    std::vector<Chord> movements;
+};
+
 // The symbols of the path cut at the intervals of `gaps` (index of the sample
-// before the interval, length) longer than `pause`.
-std::vector<Symbol> symbols_at(std::span<const MousePoint> s,
-                               std::span<const std::pair<std::size_t, double>> gaps, double pause) {
-    std::vector<Symbol> symbols;
+// before the interval, length) longer than `pause`, appended to `symbols`.
+void symbols_at(std::span<const MousePoint> s, std::span<const std::pair<std::size_t, double>> gaps,
+                double pause, CutBuffers& buffers, std::vector<Symbol>& symbols) {
     const std::size_t n = s.size();
 
     // Rest positions: the first sample, the last sample before each pause, the last sample.
-    std::vector<std::size_t> rests{0};
+    std::vector<std::size_t>& rests = buffers.rests;
+    rests.assign(1, 0);
     for (const auto& [i, dt] : gaps) {
         if (dt > pause && i != rests.back()) rests.push_back(i);
     }
     if (rests.back() != n - 1) rests.push_back(n - 1);
-    if (rests.size() < 3) return symbols;
+    if (rests.size() < 3) return;
 
-    std::vector<double> lengths2;
-    lengths2.reserve(rests.size() - 1);
+    // The 90th percentile of the chords' squared lengths: one selection, not a
+    // sort (the value at a rank is the same either way; NaN was replaced).
+    std::vector<double>& lengths2 = buffers.lengths2;
+    lengths2.clear();
     for (std::size_t j = 0; j + 1 < rests.size(); ++j) {
         lengths2.push_back(chord(s, rests[j], rests[j + 1]).length2);
     }
-    std::sort(lengths2.begin(), lengths2.end());
-    const double long_chord2 = lengths2[(lengths2.size() * 9) / 10];
-    if (!(long_chord2 > 0.0)) return symbols;  // the pointer never moved
+    const auto rank = lengths2.begin() + static_cast<std::ptrdiff_t>((lengths2.size() * 9) / 10);
+    std::nth_element(lengths2.begin(), rank, lengths2.end());
+    const double long_chord2 = *rank;
+    if (!(long_chord2 > 0.0)) return;  // the pointer never moved
     const double min_chord2 = POINTER_MIN_CHORD_FRACTION * POINTER_MIN_CHORD_FRACTION * long_chord2;
 
     // Movements, a short one joined to the one after it (a trailing short one is dropped).
-    std::vector<Chord> movements;
+    std::vector<Chord>& movements = buffers.movements;
+    movements.clear();
     std::size_t from = rests[0];
     for (std::size_t j = 1; j < rests.size(); ++j) {
         const Chord c = chord(s, from, rests[j]);
@@ -197,12 +209,11 @@ std::vector<Symbol> symbols_at(std::span<const MousePoint> s,
         movements.push_back(c);
         from = rests[j];
     }
-    if (movements.size() < 2) return symbols;
+    if (movements.size() < 2) return;
     symbols.reserve(movements.size() - 1);
     for (std::size_t j = 0; j + 1 < movements.size(); ++j) {
         symbols.push_back(movement_symbol(s, movements[j], movements[j + 1]));
     }
-    return symbols;
 }
 
 }  // namespace
@@ -229,8 +240,11 @@ std::vector<std::vector<Symbol>> pointer_symbols(std::span<const MousePoint> poi
         const double dt = s[i + 1].t - s[i].t;
         if (dt > shortest_pause) gaps.emplace_back(i, dt);
     }
-    for (double factor : POINTER_PAUSE_FACTORS) {
-        runs.push_back(symbols_at(s, gaps, factor * typical * (1.0 + POINTER_PAUSE_SLACK)));
+    CutBuffers buffers;
+    runs.resize(POINTER_PAUSE_FACTORS.size());
+    for (std::size_t k = 0; k < POINTER_PAUSE_FACTORS.size(); ++k) {
+        const double pause = POINTER_PAUSE_FACTORS[k] * typical * (1.0 + POINTER_PAUSE_SLACK);
+        symbols_at(s, gaps, pause, buffers, runs[k]);
     }
     return runs;
 }

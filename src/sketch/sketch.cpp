@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <string>
 #include <string_view>
 
 #include "nonce_cache/siphash.h"
@@ -22,10 +23,6 @@ constexpr int BIN_SHIFT = 64 - std::countr_zero(SIGNATURE_SIZE);
 // Donor draws for an empty bin before it falls back to the next filled bin.
 constexpr std::uint64_t DENSIFY_DRAWS = 32;
 
-void put_le(std::string& out, std::uint64_t value, std::size_t bytes) {
-    for (std::size_t i = 0; i < bytes; ++i) out.push_back(static_cast<char>(value >> (8 * i)));
-}
-
 // SplitMix64's finaliser: the donor order of an empty bin, and band hashes.
 std::uint64_t mix(std::uint64_t z) {
     z += 0x9e3779b97f4a7c15ULL;
@@ -40,11 +37,16 @@ std::size_t bin_of(std::uint64_t h) { return static_cast<std::size_t>(h >> BIN_S
 
 void add_shingle_hashes(Stream stream, std::span<const Symbol> symbols, int min_cost,
                         std::size_t max_symbols, std::vector<std::uint64_t>& out) {
-    // A shingle is hashed as the codes of its symbols, two bytes each, little-
-    // endian, under its stream's key: laid out once, each shingle is a slice.
-    std::string codes;
-    codes.reserve(2 * symbols.size());
-    for (const Symbol& symbol : symbols) put_le(codes, symbol.code, 2);
+    // A shingle is hashed as the codes of its symbols, little-endian, under its
+    // stream's key: laid out once, each shingle is a slice. Key codes fit in one
+    // byte each (half the bytes to hash), pointer codes take two.
+    const std::size_t width = stream == Stream::keys ? 1 : 2;
+    std::string codes(width * symbols.size(), '\0');
+    for (std::size_t i = 0; i < symbols.size(); ++i) {
+        for (std::size_t b = 0; b < width; ++b) {
+            codes[width * i + b] = static_cast<char>(symbols[i].code >> (8 * b));
+        }
+    }
     const SipKey& key = stream == Stream::pointer ? POINTER_SHINGLE_KEY : KEY_SHINGLE_KEY;
     // Costs are positive, so the shortest run that reaches min_cost never ends
     // earlier for a later start: one pass moves both ends forward.
@@ -55,8 +57,8 @@ void add_shingle_hashes(Stream stream, std::span<const Symbol> symbols, int min_
         while (end < n && cost < min_cost) cost += symbols[end++].cost;
         if (cost < min_cost) break;  // every later start has less left to add up
         if (end - start <= max_symbols) {
-            out.push_back(
-                siphash13(key, std::string_view(codes).substr(2 * start, 2 * (end - start))));
+            out.push_back(siphash13(
+                key, std::string_view(codes).substr(width * start, width * (end - start))));
         }
         cost -= symbols[start].cost;
     }
@@ -133,8 +135,10 @@ TraceSketch compute_trace_sketch(std::span<const MousePoint> points,
     sort_unique(hashes);
     sketch.pointer = sketch_of(Stream::pointer, hashes);
     hashes.clear();
-    add_shingle_hashes(Stream::keys, key_symbols(keys), KEY_SHINGLE_COST, KEY_SHINGLE_MAX_SYMBOLS,
-                       hashes);
+    const std::vector<Symbol> symbols = key_symbols(keys);
+    add_shingle_hashes(Stream::keys, symbols, KEY_SHINGLE_COST, KEY_SHINGLE_MAX_SYMBOLS, hashes);
+    add_shingle_hashes(Stream::keys, flight_symbols(symbols), KEY_SHINGLE_COST,
+                       KEY_SHINGLE_MAX_SYMBOLS, hashes);
     sort_unique(hashes);
     sketch.keys = sketch_of(Stream::keys, hashes);
     return sketch;

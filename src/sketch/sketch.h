@@ -25,7 +25,7 @@
 #include "kinematics/telemetry.h"
 #include "sketch/symbols.h"
 
-inline constexpr std::int64_t SKETCH_VERSION = 2;
+inline constexpr std::int64_t SKETCH_VERSION = 3;
 
 // MinHash values per stream, and rows per band (the bands split the signature).
 // One row per band: every shingle is a long run chosen to be rare among

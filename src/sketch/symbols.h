@@ -80,8 +80,16 @@ inline constexpr int KEY_FLIGHT_HIGH = 4;
 // octave, -2 ... +2; a keystroke without a hold, or without a hold to compare it
 // with, has a code of its own.
 inline constexpr int KEY_HOLD_STEPS = 2;
+// Key codes fit in one byte: a shingle of keys is hashed one byte per symbol.
+static_assert((KEY_FLIGHT_HIGH - KEY_FLIGHT_LOW + 1) * (2 * KEY_HOLD_STEPS + 2) <= 256);
 
 // One symbol per keystroke after the first, in press order (a stable sort by
 // press time). Keystrokes repeated exactly (same press and release time) count
 // once. Key names are not used: only the timing is.
 std::vector<Symbol> key_symbols(std::span<const KeystrokeEvent> keys);
+
+// The same symbols as a session without releases has them: the hold part
+// dropped, the flight kept. A collector that sends key presses only (no
+// release) replays the same run with these symbols, so a sketch holds the
+// shingles of both.
+std::vector<Symbol> flight_symbols(std::span<const Symbol> symbols);

@@ -16,12 +16,13 @@ from collections.abc import Iterable, Sequence
 from test_nonce_cache_native import siphash13
 
 MASK = (1 << 64) - 1
-VERSION = 2
+VERSION = 3
 POINTER, KEYS = ord("P"), ord("K")
 SHINGLE_KEYS = {ord("P"): (0x2061726F6B6C6576, 0x317265746E696F70),  # "velkora pointer1"
                 ord("K"): (0x2061726F6B6C6576, 0x312020207379656B)}  # "velkora keys   1"
 BAND_SALT = 0x31202073646E6162  # "bands  1"
 DENSIFY_DRAWS = 32
+CORNER_BOUND_SLACK = 1.0 + 1e-9
 
 # Unit vectors at 15, 45, ..., 345 degrees: the bounds of the 12 turn sectors.
 C15, S15, H45 = 0.96592582628906829, 0.25881904510252076, 0.70710678118654752
@@ -47,6 +48,13 @@ class Params:
     key_reference: int = 12
     signature_size: int = 32
     band_rows: int = 1
+    # The shingles of the flight-only symbols too (what a press-only collector sends).
+    key_flight_only: bool = True
+    # Cuts at corners besides the pauses (0: pauses only, as the module cuts). An analysis
+    # option: measured (see docs/module.md, "Trace sketch"), not in the module, whose cost
+    # limit it exceeds.
+    corner_tolerance: float = 0.0
+    corner_max_span: int = 256
 
 
 Point = tuple[float, float, float]
@@ -108,7 +116,55 @@ def pointer_symbols(points: Sequence[Point], p: Params = Params()) -> list[list[
     if not intervals:
         return []
     typical = interquartile_mean(intervals)
-    return [symbols_at(s, factor * typical * (1.0 + p.pause_slack), p) for factor in p.pause_factors]
+    runs = [symbols_at(s, factor * typical * (1.0 + p.pause_slack), p) for factor in p.pause_factors]
+    if p.corner_tolerance > 0.0:
+        runs.append(symbols_from_rests(s, corners(s, p), p))
+    return runs
+
+
+def corners(s: Sequence[Point], p: Params) -> list[int]:
+    """Rest positions by geometry alone: from an anchor, the chord grows sample by sample
+    until a sample between lies farther from it than corner_tolerance times its length;
+    the farthest such sample is the next anchor. The full scan of the samples between is
+    skipped while a bound (each excursion moves by at most |ux| |sy| + |uy| |sx| when the
+    chord's end moves by (sx, sy)) shows that none can exceed the tolerance."""
+    n = len(s)
+    rests = [0]
+    a, j = 0, 1
+    bound = reach_x = reach_y = 0.0
+    while j < n:
+        dx, dy = s[j][0] - s[a][0], s[j][1] - s[a][1]
+        length2 = dx * dx + dy * dy
+        if j - 1 > a:
+            sx, sy = abs(s[j][0] - s[j - 1][0]), abs(s[j][1] - s[j - 1][1])
+            moved = bound + (reach_x * sy + reach_y * sx)
+            ux, uy = s[j - 1][0] - s[a][0], s[j - 1][1] - s[a][1]
+            newest = abs(ux * dy - uy * dx)
+            bound = (newest if newest > moved else moved) * CORNER_BOUND_SLACK
+            reach_x = abs(ux) if abs(ux) > reach_x else reach_x
+            reach_y = abs(uy) if abs(uy) > reach_y else reach_y
+        limit = p.corner_tolerance * length2
+        cut = 0
+        if length2 > 0.0 and not bound <= limit:
+            widest, at = 0.0, 0
+            for i in range(a + 1, j):
+                side = abs((s[i][0] - s[a][0]) * dy - (s[i][1] - s[a][1]) * dx)
+                if side > widest:
+                    widest, at = side, i
+            if widest > limit:
+                cut = at
+            bound = widest
+        if cut == 0 and j - a >= p.corner_max_span:
+            cut = j
+        if cut:
+            rests.append(cut)
+            a, j = cut, cut + 1
+            bound = reach_x = reach_y = 0.0
+        else:
+            j += 1
+    if rests[-1] != n - 1:
+        rests.append(n - 1)
+    return rests
 
 
 def symbols_at(s: Sequence[Point], pause: float, p: Params) -> list[tuple[int, int]]:
@@ -119,6 +175,10 @@ def symbols_at(s: Sequence[Point], pause: float, p: Params) -> list[tuple[int, i
             rests.append(i)
     if rests[-1] != n - 1:
         rests.append(n - 1)
+    return symbols_from_rests(s, rests, p)
+
+
+def symbols_from_rests(s: Sequence[Point], rests: list[int], p: Params) -> list[tuple[int, int]]:
     if len(rests) < 3:
         return []
 
@@ -230,7 +290,8 @@ def shingle_hashes(stream: int, symbols: Sequence[tuple[int, int]], min_cost: in
             if end == n:
                 break
             continue
-        message = b"".join(c.to_bytes(2, "little") for c, _ in symbols[start:end])
+        width = 1 if stream == KEYS else 2
+        message = b"".join(c.to_bytes(width, "little") for c, _ in symbols[start:end])
         out.add(siphash13(*SHINGLE_KEYS[stream], message))
     return out
 
@@ -279,8 +340,21 @@ def pointer_shingles(points: Sequence[Point], p: Params = Params()) -> list[int]
     return sorted(out)
 
 
+def flight_only(symbols: Sequence[tuple[int, int]]) -> list[tuple[int, int]]:
+    """The symbols as a session without releases has them: the hold part dropped."""
+    out = []
+    for code, _ in symbols:
+        f = code % 8 - 3
+        out.append((f + 3 + 8 * 5, 15 + 7 * abs(f)))
+    return out
+
+
 def key_shingles(keys: Sequence[Key], p: Params = Params()) -> list[int]:
-    return sorted(shingle_hashes(KEYS, key_symbols(keys, p.key_reference), p.key_cost, p.key_max_symbols))
+    symbols = key_symbols(keys, p.key_reference)
+    out = shingle_hashes(KEYS, symbols, p.key_cost, p.key_max_symbols)
+    if p.key_flight_only:
+        out |= shingle_hashes(KEYS, flight_only(symbols), p.key_cost, p.key_max_symbols)
+    return sorted(out)
 
 
 def trace_sketch(points: Sequence[Point], keys: Sequence[Key], p: Params = Params()) -> dict[str, object]:
