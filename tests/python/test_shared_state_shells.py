@@ -209,6 +209,15 @@ def test_the_backend_without_a_store_needs_no_store_client():
             assert state.is_ip_banned("2001:db8::9")
             await state.unban_ip("2001:db8::9")
             assert not state.is_ip_banned("2001:db8::9")
+            # Checked as the store's backend checks them: a TTL of 0 made a reusable token.
+            for args, error in ((("z", "t", 0), ValueError), (("z", 1), TypeError), ((b"z", "t"), TypeError)):
+                try:
+                    await state.claim_nonce(*args)
+                except error:
+                    pass
+                else:
+                    raise AssertionError(args)
+            assert await state.claim_nonce("z", "t") is None   # nothing was consumed by the refusals
 
         asyncio.run(main())
         try:

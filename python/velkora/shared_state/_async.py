@@ -20,6 +20,7 @@ from redis.backoff import NoBackoff
 from redis.exceptions import NoScriptError, RedisError
 from redis.exceptions import TimeoutError as RedisTimeoutError
 
+from .._state_common import DEFAULT_NONCE_TTL_SEC, DEFAULT_OUTCOME_TTL_SEC
 from ..trace_memory import TraceConfig, TraceOutcome
 from . import _live
 from ._core import REMEMBER_LIMIT, Clock, Command, Engine, Plan, Policy, Steps, Traces, marker_batches, parse_change
@@ -254,7 +255,8 @@ class AsyncSharedState:
 
     # ---- the operations: decided by the engine, awaited here -----------------------
 
-    async def consume_nonce(self, nonce: str, ttl_sec: int = 120, *, issued_at: float | None = None) -> bool:
+    async def consume_nonce(self, nonce: str, ttl_sec: int = DEFAULT_NONCE_TTL_SEC, *,
+                            issued_at: float | None = None) -> bool:
         """True exactly once per nonce across every process sharing the store and prefix
         (see SharedState.consume_nonce)."""
         self._enter()
@@ -263,7 +265,7 @@ class AsyncSharedState:
             return False
         return await self._execute(plan) if isinstance(plan, Plan) else plan
 
-    async def claim_nonce(self, nonce: str, tag: str, ttl_sec: int = 120, *,
+    async def claim_nonce(self, nonce: str, tag: str, ttl_sec: int = DEFAULT_NONCE_TTL_SEC, *,
                           issued_at: float | None = None) -> str | None:
         """consume_nonce that also stores TAG: None when this call consumed the nonce, else
         the tag of the call that did ("" when unknown)."""
@@ -291,7 +293,7 @@ class AsyncSharedState:
             await self._execute(plan)
 
     async def remember_trace(self, session_id: str, client: str | None, sketch: Mapping[str, Any], *,
-                             retry: bool = False, outcome_ttl_sec: int = 600) -> TraceOutcome:
+                             retry: bool = False, outcome_ttl_sec: int = DEFAULT_OUTCOME_TTL_SEC) -> TraceOutcome:
         """As SharedState.remember_trace."""
         self._enter()
         plan = self._traces.remember(self._engine, session_id, client, sketch, retry, outcome_ttl_sec)

@@ -40,7 +40,16 @@ from redis.exceptions import ConnectionError as RedisConnectionError
 from redis.exceptions import RedisError, ResponseError
 from redis.exceptions import TimeoutError as RedisTimeoutError
 
-from .._state_common import MAX_BAN_SEC, IssuedBeforeStoreLoss, check_duration, normalise_ip
+from .._state_common import (
+    MAX_BAN_SEC,
+    IssuedBeforeStoreLoss,
+    check_duration,
+    check_issued,
+    check_nonce,
+    check_tag,
+    check_ttl,
+    normalise_ip,
+)
 from ..trace_memory import (
     Call,
     TraceConfig,
@@ -57,7 +66,8 @@ log = logging.getLogger("velkora.shared_state")
 Policy = Literal["local", "refuse", "raise"]
 POLICIES: tuple[Policy, ...] = ("local", "refuse", "raise")
 
-__all__ = ["MAX_BAN_SEC", "IssuedBeforeStoreLoss", "check_duration", "normalise_ip"]
+__all__ = ["MAX_BAN_SEC", "IssuedBeforeStoreLoss", "check_duration", "check_issued", "check_nonce", "check_tag",
+           "check_ttl", "normalise_ip"]
 
 NONCE_DIGEST_BYTES = 16
 # Nonce keys fall in this many hash-tagged groups (by the first byte of their digest),
@@ -260,35 +270,6 @@ class Keys:
 
     def nonce(self, nonce: str) -> bytes:
         return self.nonce_key(nonce)[0]
-
-
-def check_nonce(nonce: object) -> str:
-    if type(nonce) is not str:
-        raise TypeError(f"nonce must be a str, not {type(nonce).__name__}")
-    return nonce
-
-
-def check_ttl(ttl_sec: object) -> int:
-    if type(ttl_sec) is not int:
-        raise TypeError(f"ttl_sec must be an int, not {type(ttl_sec).__name__}")
-    if ttl_sec < 1:
-        raise ValueError(f"ttl_sec must be at least 1, not {ttl_sec}")
-    return ttl_sec
-
-
-def check_tag(tag: object) -> str:
-    if type(tag) is not str:
-        raise TypeError(f"tag must be a str, not {type(tag).__name__}")
-    return tag
-
-
-def check_issued(issued_at: object) -> str:
-    """The token's issue time (Unix seconds) as the claim script takes it."""
-    if isinstance(issued_at, bool) or not isinstance(issued_at, (int, float)):
-        raise TypeError(f"issued_at must be a number, not {type(issued_at).__name__}")
-    if not math.isfinite(issued_at):
-        raise ValueError("issued_at must be finite")
-    return str(issued_at) if isinstance(issued_at, int) else f"{issued_at:.6f}"
 
 
 def marker_batches(client: Any) -> list[list[int]]:

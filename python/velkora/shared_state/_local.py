@@ -18,7 +18,16 @@ from typing import Any, Protocol, Self
 
 import velkora_core_rs as core
 
-from .._state_common import check_duration, normalise_ip
+from .._state_common import (
+    DEFAULT_NONCE_TTL_SEC,
+    DEFAULT_OUTCOME_TTL_SEC,
+    check_duration,
+    check_issued,
+    check_nonce,
+    check_tag,
+    check_ttl,
+    normalise_ip,
+)
 from ..trace_memory import TraceConfig, TraceMemory, TraceOutcome, prepare
 
 __all__ = ["CapacityExceeded", "ClaimMap", "LocalState", "StateBackend"]
@@ -29,14 +38,14 @@ class StateBackend(Protocol):
 
     async def start(self) -> None: ...
     async def close(self) -> None: ...
-    async def consume_nonce(self, nonce: str, ttl_sec: int = 120) -> bool: ...
-    async def claim_nonce(self, nonce: str, tag: str, ttl_sec: int = 120, *,
+    async def consume_nonce(self, nonce: str, ttl_sec: int = DEFAULT_NONCE_TTL_SEC) -> bool: ...
+    async def claim_nonce(self, nonce: str, tag: str, ttl_sec: int = DEFAULT_NONCE_TTL_SEC, *,
                           issued_at: float | None = None) -> str | None: ...
     async def ban_ip(self, ip: str, duration_sec: int) -> None: ...
     async def unban_ip(self, ip: str) -> None: ...
     def is_ip_banned(self, ip: str) -> bool: ...
     async def remember_trace(self, session_id: str, client: str | None, sketch: Mapping[str, Any], *,
-                             retry: bool = False, outcome_ttl_sec: int = 600) -> TraceOutcome: ...
+                             retry: bool = False, outcome_ttl_sec: int = DEFAULT_OUTCOME_TTL_SEC) -> TraceOutcome: ...
     def stats(self) -> dict[str, Any]: ...
 
 
@@ -119,15 +128,20 @@ class LocalState:
     async def __aexit__(self, *exc: object) -> None:
         await self.close()
 
-    async def consume_nonce(self, nonce: str, ttl_sec: int = 120) -> bool:
+    async def consume_nonce(self, nonce: str, ttl_sec: int = DEFAULT_NONCE_TTL_SEC) -> bool:
         return await self.claim_nonce(nonce, "", ttl_sec) is None
 
-    async def claim_nonce(self, nonce: str, tag: str, ttl_sec: int = 120, *,
+    async def claim_nonce(self, nonce: str, tag: str, ttl_sec: int = DEFAULT_NONCE_TTL_SEC, *,
                           issued_at: float | None = None) -> str | None:
-        """ISSUED_AT is accepted for the interface's sake: this memory lives as long as
-        the process, so it never loses what it held while still answering."""
-        if not isinstance(nonce, str):
-            raise TypeError("nonce must be a str")
+        """ISSUED_AT is checked for the interface's sake: this memory lives as long as the
+        process, so it never loses what it held while still answering. The arguments are
+        checked as the store's backend checks them (a TTL below 1 s would have made the
+        token reusable once the native engine forgot it)."""
+        check_nonce(nonce)
+        check_tag(tag)
+        check_ttl(ttl_sec)
+        if issued_at is not None:
+            check_issued(issued_at)
         stored = self._claims.get(nonce)
         if stored is not None:
             return stored
@@ -152,7 +166,7 @@ class LocalState:
         return core.is_ip_banned_rs(self._prefix + normalise_ip(ip))
 
     async def remember_trace(self, session_id: str, client: str | None, sketch: Mapping[str, Any], *,
-                             retry: bool = False, outcome_ttl_sec: int = 600) -> TraceOutcome:
+                             retry: bool = False, outcome_ttl_sec: int = DEFAULT_OUTCOME_TTL_SEC) -> TraceOutcome:
         """As AsyncSharedState.remember_trace, in this worker's memory."""
         call = prepare(self._traces.config, session_id, client, sketch, retry=retry, outcome_ttl_sec=outcome_ttl_sec)
         if call is None:

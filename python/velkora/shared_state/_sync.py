@@ -15,6 +15,7 @@ from redis.backoff import NoBackoff
 from redis.exceptions import NoScriptError, RedisError
 from redis.retry import Retry
 
+from .._state_common import DEFAULT_NONCE_TTL_SEC, DEFAULT_OUTCOME_TTL_SEC
 from ..trace_memory import TraceConfig, TraceOutcome
 from . import _live
 from ._core import REMEMBER_LIMIT, Clock, Command, Engine, Plan, Policy, Steps, Traces, marker_batches, parse_change
@@ -180,7 +181,8 @@ class SharedState:
 
     # ---- the operations: decided by the engine, run here ---------------------------
 
-    def consume_nonce(self, nonce: str, ttl_sec: int = 120, *, issued_at: float | None = None) -> bool:
+    def consume_nonce(self, nonce: str, ttl_sec: int = DEFAULT_NONCE_TTL_SEC, *,
+                      issued_at: float | None = None) -> bool:
         """True exactly once per nonce across every process sharing the store and prefix.
         A nonce this process has already seen is refused without a round trip. TTL_SEC:
         how long the nonce is remembered, here and in the store (the token's own expiry
@@ -193,7 +195,8 @@ class SharedState:
             return False
         return self._execute(plan) if isinstance(plan, Plan) else plan
 
-    def claim_nonce(self, nonce: str, tag: str, ttl_sec: int = 120, *, issued_at: float | None = None) -> str | None:
+    def claim_nonce(self, nonce: str, tag: str, ttl_sec: int = DEFAULT_NONCE_TTL_SEC, *,
+                    issued_at: float | None = None) -> str | None:
         """consume_nonce that also stores TAG with the nonce: None when this call consumed
         it, else the tag of the call that did ("" when unknown)."""
         if self._pending:
@@ -225,7 +228,7 @@ class SharedState:
             self._execute(plan)
 
     def remember_trace(self, session_id: str, client: str | None, sketch: Mapping[str, Any], *,
-                       retry: bool = False, outcome_ttl_sec: int = 600) -> TraceOutcome:
+                       retry: bool = False, outcome_ttl_sec: int = DEFAULT_OUTCOME_TTL_SEC) -> TraceOutcome:
         """The earlier sessions whose trace SKETCH (``trace_sketch``'s dict) this session
         repeats, looked up and this session recorded in one atomic script (one round trip).
         SESSION_ID names the session (the token id); CLIENT is its address, whose own
