@@ -1,8 +1,8 @@
 """AsyncSharedState: the asyncio front end, with a task that keeps the bans in sync.
 
 The same decisions and store commands as SharedState (the Engine's plans and steps);
-only running them differs: here they are awaited. is_ip_banned and
-stats are plain methods: they are answered locally."""
+only running them differs: here they are awaited. is_ip_banned and stats are plain
+methods: they are answered locally."""
 
 from __future__ import annotations
 
