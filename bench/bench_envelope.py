@@ -16,6 +16,7 @@ import time
 from pathlib import Path
 from typing import Any
 
+from velkora._state_common import normalise_ip
 from velkora.service.envelope import (
     COORD_LIMIT,
     MAX_BROWSER_COUNT,
@@ -26,7 +27,6 @@ from velkora.service.envelope import (
     TIME_LIMIT,
     decode,
 )
-from velkora.service.settings import normalise_ip
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 from service_load import payload  # noqa: E402
@@ -135,9 +135,10 @@ def parse_envelope(body: bytes, *, allow_remoteip: bool) -> tuple[str, dict[str,
         if not isinstance(raw_ip, str):
             raise _Refused(422, "envelope-invalid", "remoteip must be a string", "remoteip")
         if allow_remoteip:
-            remoteip = normalise_ip(raw_ip)
-            if remoteip is None:
-                raise _Refused(422, "envelope-invalid", "remoteip is not an IP address", "remoteip")
+            try:
+                remoteip = normalise_ip(raw_ip.strip())
+            except ValueError:
+                raise _Refused(422, "envelope-invalid", "remoteip is not an IP address", "remoteip") from None
     telemetry = validate_telemetry(data["telemetry"])
     return nonce, telemetry, remoteip
 

@@ -31,7 +31,9 @@ from starlette.requests import ClientDisconnect, Request
 from starlette.responses import JSONResponse, Response
 from starlette.routing import Route
 
+from velkora._state_common import MAX_BAN_SEC, normalise_ip
 from velkora.model import Model, load_model
+from velkora.shared_state import LocalState, StateBackend
 
 from . import tokens
 from .assess import Assessment, Refusal, Sketcher, assess
@@ -41,8 +43,7 @@ from .metrics import Metrics
 from .policy import Policy
 from .proxy import client_address
 from .recording import SessionRecorder
-from .settings import Settings, from_env, normalise_ip
-from .state import MAX_BAN_SEC, LocalState, StateBackend
+from .settings import Settings, from_env
 from .verdict import SignalsFunction
 
 log = logging.getLogger("velkora.service")
@@ -340,8 +341,10 @@ async def ban_endpoint(request: Request) -> Response:
         return _problem(Refusal(400, "json-malformed", "the body is not valid JSON"), request_id)
     if not isinstance(data, dict):
         return _problem(Refusal(422, "body-not-object", "the body must be a JSON object"), request_id)
-    ip = normalise_ip(data["ip"]) if isinstance(data.get("ip"), str) else None
-    if ip is None:
+    raw_ip = data.get("ip")
+    try:
+        ip = normalise_ip(raw_ip.strip() if isinstance(raw_ip, str) else raw_ip)
+    except (TypeError, ValueError):
         return _problem(Refusal(422, "ban-invalid", "ip must be an IP address", "ip"), request_id)
     duration = data.get("duration_sec")
     if isinstance(duration, bool) or not isinstance(duration, int) or not 1 <= duration <= MAX_BAN_SEC:
@@ -360,8 +363,9 @@ async def unban_endpoint(request: Request) -> Response:
     if refused is not None:
         return refused
     rt = _runtime(request)
-    ip = normalise_ip(request.path_params["ip"])
-    if ip is None:
+    try:
+        ip = normalise_ip(request.path_params["ip"].strip())
+    except ValueError:
         return _problem(Refusal(422, "ban-invalid", "not an IP address", "ip"), str(uuid.uuid4()))
     try:
         await rt.state.unban_ip(ip)

@@ -21,12 +21,11 @@ from typing import TYPE_CHECKING, Any
 
 import velkora_core_rs as core
 
-from velkora._state_common import IssuedBeforeStoreLoss
+from velkora._state_common import IssuedBeforeStoreLoss, normalise_ip
+from velkora.shared_state import CapacityExceeded, StateBackend
 
 from . import envelope, tokens
 from .policy import Policy, Verdict
-from .settings import normalise_ip
-from .state import CapacityExceeded, StateBackend
 from .verdict import SignalsFunction, judge
 
 if TYPE_CHECKING:
@@ -76,9 +75,10 @@ def parse_envelope(body: bytes, *, allow_remoteip: bool) -> Envelope:
         raise Refusal(error.status, error.code, error.detail, error.field) from None
     remoteip: str | None = None
     if raw_ip is not None and allow_remoteip:
-        remoteip = normalise_ip(raw_ip)
-        if remoteip is None:
-            raise Refusal(422, "envelope-invalid", "remoteip is not an IP address", "remoteip")
+        try:
+            remoteip = normalise_ip(raw_ip.strip())
+        except ValueError:
+            raise Refusal(422, "envelope-invalid", "remoteip is not an IP address", "remoteip") from None
     return Envelope(nonce, telemetry, remoteip)
 
 

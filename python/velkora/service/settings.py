@@ -6,7 +6,7 @@ from __future__ import annotations
 from collections.abc import Mapping
 from dataclasses import dataclass, field
 
-from velkora._state_common import normalise_ip as _normalise_ip
+from velkora._state_common import normalise_ip as normalise_ip  # re-exported: the one normalisation
 from velkora.trace_memory import (
     DEFAULT_MAX_SESSIONS,
     DEFAULT_PER_CLIENT,
@@ -216,12 +216,3 @@ def from_env(env: Mapping[str, str]) -> Settings:
     settings.check()
     return settings
 
-
-def normalise_ip(text: str) -> str | None:
-    """The canonical text of an address (``velkora._state_common.normalise_ip``: zone
-    index dropped, IPv4-mapped as IPv4) after stripping surrounding blanks, or None for
-    text that is no address."""
-    try:
-        return _normalise_ip(text.strip())
-    except ValueError:
-        return None

@@ -1,7 +1,8 @@
 """AsyncSharedState: the asyncio front end, with a task that keeps the bans in sync.
 
-The same decisions as SharedState (the Engine); only the I/O differs. is_ip_banned and
-stats are plain methods: they are answered locally."""
+The same decisions and store commands as SharedState (the Engine's plans and steps);
+only running them differs: here they are awaited. is_ip_banned and stats are plain
+methods: they are answered locally."""
 
 from __future__ import annotations
 
@@ -19,28 +20,10 @@ from redis.backoff import NoBackoff
 from redis.exceptions import NoScriptError, RedisError
 from redis.exceptions import TimeoutError as RedisTimeoutError
 
-from ..trace_memory import TraceConfig, TraceOutcome, script_args
+from .._state_common import DEFAULT_NONCE_TTL_SEC, DEFAULT_OUTCOME_TTL_SEC
+from ..trace_memory import TraceConfig, TraceOutcome
 from . import _live
-from ._core import (
-    PLAIN_NONCE_VALUE,
-    REMEMBER_LIMIT,
-    TAG_MARK,
-    Clock,
-    Engine,
-    Policy,
-    Traces,
-    check_duration,
-    check_issued,
-    check_nonce,
-    check_tag,
-    check_ttl,
-    decode_tag,
-    eviction_policies,
-    fresh_id,
-    marker_batches,
-    parse_change,
-    script_source,
-)
+from ._core import REMEMBER_LIMIT, Clock, Command, Engine, Plan, Policy, Steps, Traces, marker_batches, parse_change
 from ._sync import _LAYER_OPTIONS, DEFAULT_SYNC_TIMEOUT, DEFAULT_TIMEOUT, POLL_SEC
 
 log = logging.getLogger("velkora.shared_state")
@@ -91,7 +74,7 @@ class AsyncSharedState:
         self._client_factory: Callable[[], tuple[Any, Any]] | None = None
         self._check_interval = check_interval
         self._start_timeout = start_timeout
-        self._ban_keys = self._keys.ban_keys
+        self._consume = self._engine.consume
         self._use_clients(client, sync_client if sync_client is not None else client)
         self._task: asyncio.Task[None] | None = None
         self._loop: asyncio.AbstractEventLoop | None = None
@@ -108,17 +91,7 @@ class AsyncSharedState:
     def _use_clients(self, client: Any, sync_client: Any) -> None:
         self._client = client
         self._sync_client = sync_client
-        self._claim_script = client.register_script(script_source("claim"))
-        self._ban_script = client.register_script(script_source("ban"))
-        self._unban_script = client.register_script(script_source("unban"))
-        self._trace_script = client.register_script(script_source("trace"))
-        self._load_script = sync_client.register_script(script_source("load"))
-        self._merge_script = sync_client.register_script(script_source("merge"))
-        self._check_script = sync_client.register_script(script_source("check"))
-        self._markers_script = sync_client.register_script(script_source("markers"))
-        self._sync_claim_script = sync_client.register_script(script_source("claim"))
-        self._sync_ban_script = sync_client.register_script(script_source("ban"))
-        self._sync_unban_script = sync_client.register_script(script_source("unban"))
+        self._batches = marker_batches(sync_client)
 
     @classmethod
     def from_url(
@@ -280,75 +253,25 @@ class AsyncSharedState:
             if self._pending:
                 self._start_pending()
 
-    # ---- nonces ---------------------------------------------------------------------
+    # ---- the operations: decided by the engine, awaited here -----------------------
 
-    async def consume_nonce(self, nonce: str, ttl_sec: int = 120, *, issued_at: float | None = None) -> bool:
+    async def consume_nonce(self, nonce: str, ttl_sec: int = DEFAULT_NONCE_TTL_SEC, *,
+                            issued_at: float | None = None) -> bool:
         """True exactly once per nonce across every process sharing the store and prefix
         (see SharedState.consume_nonce)."""
         self._enter()
-        if type(nonce) is not str or type(ttl_sec) is not int or ttl_sec < 1:
-            check_nonce(nonce)
-            check_ttl(ttl_sec)
-        issued = "" if issued_at is None else check_issued(issued_at)
-        if not native.consume_nonce_rs(self._native_prefix + nonce):
+        plan = self._consume(nonce, ttl_sec, issued_at)
+        if plan is False:   # refused by the native engine: the replay path
             return False
-        engine = self._engine
-        key, group = self._keys.nonce_key(nonce)
-        if engine.may_call():
-            try:
-                reply = await self._claim(key, group, PLAIN_NONCE_VALUE, ttl_sec, issued)
-            except RedisError as error:
-                engine.call_failed(error)
-            else:
-                engine.call_ok()
-                return engine.claimed(key, group, PLAIN_NONCE_VALUE, ttl_sec, reply) is None
-        return engine.nonce_fallback(key, PLAIN_NONCE_VALUE, ttl_sec, group)
+        return await self._execute(plan) if isinstance(plan, Plan) else plan
 
-    async def claim_nonce(self, nonce: str, tag: str, ttl_sec: int = 120, *,
+    async def claim_nonce(self, nonce: str, tag: str, ttl_sec: int = DEFAULT_NONCE_TTL_SEC, *,
                           issued_at: float | None = None) -> str | None:
         """consume_nonce that also stores TAG: None when this call consumed the nonce, else
         the tag of the call that did ("" when unknown)."""
         self._enter()
-        engine = self._engine
-        native_key = engine.native_nonce(nonce)
-        value = TAG_MARK + check_tag(tag).encode("utf-8", "surrogatepass")
-        check_ttl(ttl_sec)
-        issued = "" if issued_at is None else check_issued(issued_at)
-        key, group = self._keys.nonce_key(nonce)
-        if not native.consume_nonce_rs(native_key):
-            if engine.may_call():
-                try:
-                    stored = await self._client.get(key)
-                except RedisError as error:
-                    engine.call_failed(error)
-                else:
-                    engine.call_ok(write=False)
-                    return decode_tag(stored)
-            return engine.replay_tag_fallback(key)
-        if engine.may_call():
-            try:
-                reply = await self._claim(key, group, value, ttl_sec, issued)
-            except RedisError as error:
-                engine.call_failed(error)
-            else:
-                engine.call_ok()
-                previous = engine.claimed(key, group, value, ttl_sec, reply)
-                return None if previous is None else decode_tag(previous)
-        return engine.claim_fallback(key, value, ttl_sec, group)
-
-    async def _claim(self, key: bytes, group: int, value: bytes, ttl: int, issued: str) -> Any:
-        """The claim script, called as EVALSHA on the client directly (one call less than
-        redis-py's Script on the hot path), loaded on NOSCRIPT."""
-        engine = self._engine
-        args = ("EVALSHA", self._claim_script.sha, 2, key, self._keys.markers[group], value, ttl,
-                engine.expected_marker(group), *((issued,) if issued else ()))
-        try:
-            return await self._client.execute_command(*args)
-        except NoScriptError:
-            await self._client.script_load(self._claim_script.script)
-            return await self._client.execute_command(*args)
-
-    # ---- bans -----------------------------------------------------------------------
+        plan = self._engine.claim(nonce, tag, ttl_sec, issued_at)
+        return await self._execute(plan) if isinstance(plan, Plan) else plan
 
     def is_ip_banned(self, ip: str) -> bool:
         """Answered by the native engine: no round trip."""
@@ -359,65 +282,49 @@ class AsyncSharedState:
 
     async def ban_ip(self, ip: str, duration_sec: int) -> None:
         self._enter()
-        engine = self._engine
-        address = engine.native_ip(ip)[len(self._keys.native_prefix):]
-        check_duration(duration_sec)
-        if engine.may_call():
-            try:
-                version, remaining, epoch = await self._ban_script(keys=self._ban_keys,
-                                                                   args=[address, duration_sec, self._keys.channel,
-                                                                         fresh_id()])
-            except RedisError as error:
-                engine.call_failed(error)
-            else:
-                engine.call_ok()
-                engine.apply_own_ban(address, int(version), float(remaining), epoch)
-                return
-        engine.ban_unreachable(address, duration_sec)
+        plan = self._engine.ban(ip, duration_sec)
+        if plan is not None:
+            await self._execute(plan)
 
     async def unban_ip(self, ip: str) -> None:
         self._enter()
-        engine = self._engine
-        address = engine.native_ip(ip)[len(self._keys.native_prefix):]
-        if engine.may_call():
-            try:
-                version, epoch = await self._unban_script(keys=self._ban_keys,
-                                                          args=[address, self._keys.channel, fresh_id()])
-            except RedisError as error:
-                engine.call_failed(error)
-            else:
-                engine.call_ok()
-                engine.apply_own_unban(address, int(version), epoch)
-                return
-        engine.unban_unreachable(address)
-
-    # ---- trace sketches -------------------------------------------------------------
+        plan = self._engine.unban(ip)
+        if plan is not None:
+            await self._execute(plan)
 
     async def remember_trace(self, session_id: str, client: str | None, sketch: Mapping[str, Any], *,
-                             retry: bool = False, outcome_ttl_sec: int = 600) -> TraceOutcome:
-        """The earlier sessions whose trace SKETCH (``trace_sketch``'s dict) this session
-        repeats, looked up and this session recorded in one atomic script (one round trip).
-        SESSION_ID names the session (the token id); CLIENT is its address, whose own
-        oldest sessions go first when it holds too many. A RETRY of an answered session
-        gets the outcome its first call had (kept OUTCOME_TTL_SEC seconds when it matched)
-        and writes nothing. With the store unreachable: this process's own memory under
-        "local", no match under "refuse", StoreUnavailable under "raise"."""
+                             retry: bool = False, outcome_ttl_sec: int = DEFAULT_OUTCOME_TTL_SEC) -> TraceOutcome:
+        """As SharedState.remember_trace."""
         self._enter()
-        traces = self._traces
-        call = traces.prepare(session_id, client, sketch, retry, outcome_ttl_sec)
-        if call is None:
-            return TraceOutcome(sessions=traces.sessions)
-        engine = self._engine
-        if engine.may_call():
+        plan = self._traces.remember(self._engine, session_id, client, sketch, retry, outcome_ttl_sec)
+        return await self._execute(plan) if isinstance(plan, Plan) else plan
+
+    async def _execute[T](self, plan: Plan[T]) -> T:
+        """Awaits a plan's store call on the request client (see SharedState._execute)."""
+        client = self._client
+        try:
             try:
-                reply = await self._trace_script(keys=traces.keys.for_session(call.sid),
-                                                 args=script_args(traces.config, call))
-            except RedisError as error:
-                engine.call_failed(error)
-            else:
-                engine.call_ok()
-                return traces.answered(reply)
-        return traces.unreachable(engine, call)
+                reply = await client.execute_command(*plan.args)
+            except NoScriptError as error:
+                reply = await _reload(client, plan, error)
+        except RedisError as error:
+            return plan.failed(error)
+        return plan.answered(reply)
+
+    async def _drive[T](self, steps: Steps[T]) -> T:
+        """Runs a duty of the sync on the sync client (see SharedState._drive)."""
+        client = self._sync_client
+        try:
+            command = next(steps)
+            while True:
+                try:
+                    reply = await _send(client, command)
+                except BaseException as error:  # noqa: BLE001 - the duty decides, and re-raises
+                    command = steps.throw(error)
+                else:
+                    command = steps.send(reply)
+        except StopIteration as done:
+            return done.value  # type: ignore[no-any-return]
 
     def stats(self) -> dict[str, Any]:
         return self._engine.stats() | self._traces.stats() | {"loop_errors": self.loop_errors,
@@ -484,29 +391,10 @@ class AsyncSharedState:
             raise
 
     async def _load(self) -> None:
-        engine = self._engine
-        if not engine.eviction_warned:
-            try:
-                engine.check_eviction(eviction_policies(await self._sync_client.config_get("maxmemory-policy")))
-            except RedisError:
-                log.debug("CONFIG GET maxmemory-policy refused; eviction policy unknown")
-        for _ in range(5):
-            reply = await self._load_script(keys=self._ban_keys, args=[fresh_id()], client=self._sync_client)
-            engine.call_ok(write=False)
-            pairs = engine.resync(reply)
-            if pairs is None:
-                if not self._loaded.is_set():
-                    # Before start() returns: the markers exist before any token is issued.
-                    self._start_wait = await self._check_markers()
-                self._loaded.set()
-                return
-            version, epoch = await self._merge_script(keys=self._ban_keys,
-                                                      args=[self._keys.channel, reply[0], *pairs],
-                                                      client=self._sync_client)
-            engine.call_ok()
-            if int(version) >= 0:
-                engine.merged(epoch)
-        raise RedisError("the ban epoch kept changing while loading")
+        wait = await self._drive(self._engine.load(not self._loaded.is_set(), self._batches))
+        if not self._loaded.is_set():
+            self._start_wait = wait
+            self._loaded.set()
 
     async def _on_message(self, message: dict[str, Any]) -> None:
         kind = message.get("type")
@@ -518,55 +406,34 @@ class AsyncSharedState:
                 await self._load()
 
     async def _check(self, pubsub: Any) -> None:
-        engine = self._engine
-        await self._check_markers()
-        check_keys = [self._keys.version, self._keys.epoch, self._keys.probe]
-        epoch, version = await self._check_script(keys=check_keys, client=self._sync_client)
-        engine.call_ok()
-        if engine.behind(epoch, int(version)):
+        if await self._drive(self._engine.check(self._batches)):
             message = await pubsub.get_message(timeout=0.05)
             while message is not None:
                 await self._on_message(message)
                 message = await pubsub.get_message(timeout=0)
-            epoch, version = await self._check_script(keys=check_keys, client=self._sync_client)
-            if engine.behind(epoch, int(version)):
+            if await self._drive(self._engine.recheck()):
                 await self._load()
 
-    async def _check_markers(self) -> float:
-        """Reads (and makes when missing) every nonce group's epoch marker; the answer is
-        how long to wait before tokens are issued (see Engine.see_markers)."""
-        wait = 0.0
-        for groups in marker_batches(self._sync_client):
-            reply = await self._markers_script(keys=[self._keys.markers[g] for g in groups], client=self._sync_client)
-            wait = max(wait, self._engine.see_markers(groups, reply))
-        return wait
-
     async def _flush_queue(self) -> None:
-        engine = self._engine
-        while not self._stop.is_set() and (item := engine.next_queued()) is not None:
-            ip, end, remaining = item
-            if end is None:
-                await self._sync_unban_script(keys=self._ban_keys, args=[ip, self._keys.channel, fresh_id()])
-            else:
-                await self._sync_ban_script(keys=self._ban_keys,
-                                            args=[ip, f"{remaining:.6f}", self._keys.channel, fresh_id()])
-            engine.call_ok()
-            engine.queued_done(ip, end)
+        await self._drive(self._engine.flush_queue(self._stop.is_set))
 
     async def _write_back(self) -> None:
-        engine = self._engine
-        items = engine.writebacks()
-        for i, item in enumerate(items):
-            if item.ttl < 1:
-                continue
-            try:
-                reply = await self._sync_claim_script(keys=[item.key, self._keys.markers[item.group]],
-                                                      args=[item.value, item.ttl, engine.expected_marker(item.group)])
-            except BaseException:
-                engine.retry_writebacks(items[i:])
-                raise
-            engine.call_ok()
-            engine.wrote_back(item, reply)
+        await self._drive(self._engine.write_back())
+
+
+async def _send(client: Any, command: Command) -> Any:
+    """One command on CLIENT, awaited (see _sync._send)."""
+    try:
+        return await getattr(client, command.method)(*command.args)
+    except NoScriptError as error:
+        return await _reload(client, command, error)
+
+
+async def _reload(client: Any, command: Command, error: NoScriptError) -> Any:
+    if command.script is None:
+        raise error
+    await client.script_load(command.script.source)
+    return await getattr(client, command.method)(*command.args)
 
 
 async def _close_quietly(pubsub: Any) -> None:

@@ -30,7 +30,7 @@ import secrets
 import threading
 import time
 from collections import OrderedDict
-from collections.abc import Sequence
+from collections.abc import Callable, Generator, Sequence
 from dataclasses import dataclass
 from importlib import resources
 from typing import Any, Literal, Protocol
@@ -40,15 +40,34 @@ from redis.exceptions import ConnectionError as RedisConnectionError
 from redis.exceptions import RedisError, ResponseError
 from redis.exceptions import TimeoutError as RedisTimeoutError
 
-from .._state_common import MAX_BAN_SEC, IssuedBeforeStoreLoss, check_duration, normalise_ip
-from ..trace_memory import Call, TraceConfig, TraceKeys, TraceMemory, TraceOutcome, parse_reply, prepare
+from .._state_common import (
+    MAX_BAN_SEC,
+    IssuedBeforeStoreLoss,
+    check_duration,
+    check_issued,
+    check_nonce,
+    check_tag,
+    check_ttl,
+    normalise_ip,
+)
+from ..trace_memory import (
+    Call,
+    TraceConfig,
+    TraceKeys,
+    TraceMemory,
+    TraceOutcome,
+    parse_reply,
+    prepare,
+    script_args,
+)
 
 log = logging.getLogger("velkora.shared_state")
 
 Policy = Literal["local", "refuse", "raise"]
 POLICIES: tuple[Policy, ...] = ("local", "refuse", "raise")
 
-__all__ = ["MAX_BAN_SEC", "IssuedBeforeStoreLoss", "check_duration", "normalise_ip"]
+__all__ = ["MAX_BAN_SEC", "IssuedBeforeStoreLoss", "check_duration", "check_issued", "check_nonce", "check_tag",
+           "check_ttl", "normalise_ip"]
 
 NONCE_DIGEST_BYTES = 16
 # Nonce keys fall in this many hash-tagged groups (by the first byte of their digest),
@@ -95,6 +114,104 @@ class SystemClock:
 
 def script_source(name: str) -> str:
     return resources.files("velkora.shared_state").joinpath("lua", f"{name}.lua").read_text(encoding="utf-8")
+
+
+@dataclass(frozen=True)
+class Script:
+    """A Lua script of the layer: its source and the SHA-1 the store knows it by."""
+
+    source: str
+    sha: str
+
+    @classmethod
+    def named(cls, name: str) -> Script:
+        source = script_source(name)
+        return cls(source, hashlib.sha1(source.encode("utf-8")).hexdigest())  # noqa: S324 - the store's script id
+
+
+class Scripts:
+    """The layer's scripts, read once per process."""
+
+    claim = Script.named("claim")
+    ban = Script.named("ban")
+    unban = Script.named("unban")
+    trace = Script.named("trace")
+    load = Script.named("load")
+    merge = Script.named("merge")
+    check = Script.named("check")
+    markers = Script.named("markers")
+
+
+# The claim script's id as its EVALSHA argument: bytes, sent as they are.
+CLAIM_SHA = Scripts.claim.sha.encode("ascii")
+
+
+# ---- the steps a front end runs ---------------------------------------------------------
+#
+# Every operation is decided here and its I/O described: an operation that needs the store
+# returns a Plan (one store command, and what its reply or its failure makes of the
+# answer); the sync's duties are generators that yield Commands and are sent the replies
+# (a failed command is thrown into them). A front end only runs commands on its client:
+# the blocking one calls it, the asyncio one awaits it.
+
+
+class Command:
+    """One store call: METHOD of the client with ARGS. A script's call is its EVALSHA
+    (SCRIPT set): on NOSCRIPT the front end loads the script and calls again."""
+
+    __slots__ = ("args", "method", "script")
+
+    def __init__(self, args: tuple[Any, ...], script: Script | None = None, method: str = "execute_command") -> None:
+        self.args = args
+        self.script = script
+        self.method = method
+
+    def __repr__(self) -> str:
+        return f"Command({self.method}, {self.args[:2] if self.script else self.args!r})"
+
+
+def evalsha_args(script: Script, keys: Sequence[bytes], args: Sequence[Any]) -> tuple[Any, ...]:
+    return ("EVALSHA", script.sha, len(keys), *keys, *args)
+
+
+def evalsha(script: Script, keys: Sequence[bytes], args: Sequence[Any]) -> Command:
+    return Command(evalsha_args(script, keys, args), script)
+
+
+class Plan[T](Command):
+    """An operation that needs one store call: answered(reply) or failed(error) gives
+    its answer (either may raise: IssuedBeforeStoreLoss, StoreUnavailable), from
+    ON_REPLY(reply, *CONTEXT) or ON_FAILURE(*CONTEXT) (methods and a tuple rather than
+    closures: cheaper on the hot path). WRITE: the call is a write, whose success ends
+    an outage and closes the breaker."""
+
+    __slots__ = ("context", "engine", "on_failure", "on_reply", "write")
+
+    def __init__(self, engine: Engine, args: tuple[Any, ...], script: Script | None, on_reply: Callable[..., T],
+                 on_failure: Callable[..., T], context: tuple[Any, ...], *, write: bool = True) -> None:
+        self.args = args
+        self.script = script
+        self.method = "execute_command"
+        self.engine = engine
+        self.on_reply = on_reply
+        self.on_failure = on_failure
+        self.context = context
+        self.write = write
+
+    def answered(self, reply: Any) -> T:
+        engine = self.engine
+        if self.write and not engine.in_outage and not engine.breaker.failures:
+            engine.round_trips += 1   # call_ok's common case, inlined
+        else:
+            engine.call_ok(write=self.write)
+        return self.on_reply(reply, *self.context)
+
+    def failed(self, error: BaseException) -> T:
+        self.engine.call_failed(error)
+        return self.on_failure(*self.context)
+
+
+type Steps[T] = Generator[Command, Any, T]
 
 
 @dataclass(frozen=True)
@@ -153,35 +270,6 @@ class Keys:
 
     def nonce(self, nonce: str) -> bytes:
         return self.nonce_key(nonce)[0]
-
-
-def check_nonce(nonce: object) -> str:
-    if type(nonce) is not str:
-        raise TypeError(f"nonce must be a str, not {type(nonce).__name__}")
-    return nonce
-
-
-def check_ttl(ttl_sec: object) -> int:
-    if type(ttl_sec) is not int:
-        raise TypeError(f"ttl_sec must be an int, not {type(ttl_sec).__name__}")
-    if ttl_sec < 1:
-        raise ValueError(f"ttl_sec must be at least 1, not {ttl_sec}")
-    return ttl_sec
-
-
-def check_tag(tag: object) -> str:
-    if type(tag) is not str:
-        raise TypeError(f"tag must be a str, not {type(tag).__name__}")
-    return tag
-
-
-def check_issued(issued_at: object) -> str:
-    """The token's issue time (Unix seconds) as the claim script takes it."""
-    if isinstance(issued_at, bool) or not isinstance(issued_at, (int, float)):
-        raise TypeError(f"issued_at must be a number, not {type(issued_at).__name__}")
-    if not math.isfinite(issued_at):
-        raise ValueError("issued_at must be finite")
-    return str(issued_at) if isinstance(issued_at, int) else f"{issued_at:.6f}"
 
 
 def marker_batches(client: Any) -> list[list[int]]:
@@ -319,7 +407,9 @@ class NonceMemory:
     group. KNOWN holds those the store took, oldest dropped (and counted) beyond LIMIT;
     PENDING those consumed without the store under "local", never dropped before their
     end: when it is full, a nonce that would need the store's word is refused instead.
-    Not thread-safe by itself: the Engine holds its lock around every call."""
+    The Engine holds its lock around every call but add_known on the claim path (the hot
+    path), so whatever reads KNOWN iterates a copy (made in one C call, which no other
+    thread interrupts) and removes with pop."""
 
     def __init__(self, limit: int) -> None:
         if limit < 1:
@@ -336,9 +426,13 @@ class NonceMemory:
     def add_known(self, key: bytes, value: bytes, end: float, group: int) -> None:
         known = self.known
         if len(known) >= self.limit:
-            # Entries of one TTL end in insertion order: the front is the oldest.
-            known.popitem(last=False)
-            self.forgotten += 1
+            # Entries of one TTL end in insertion order: the front is the oldest. (A sweep
+            # may have emptied it since the length was read.)
+            try:
+                known.popitem(last=False)
+                self.forgotten += 1
+            except KeyError:
+                pass
         known[key] = (value, end, group)
 
     def add_pending(self, key: bytes, value: bytes, end: float, group: int) -> bool:
@@ -349,8 +443,8 @@ class NonceMemory:
 
     def sweep(self, now: float) -> None:
         for entries in (self.known, self.pending):
-            for key in [k for k, (_, end, _) in entries.items() if end <= now]:
-                del entries[key]
+            for key in [k for k, (_, end, _) in list(entries.items()) if end <= now]:
+                entries.pop(key, None)
 
 
 @dataclass(frozen=True)
@@ -468,6 +562,9 @@ class Engine:
         self.resync_needed = False
         # Each group's epoch marker as last seen; a change means the group lost its keys.
         self.markers: list[str | None] = [None] * GROUPS
+        # The same, encoded as the claim script's argument ("" until seen): the hot path
+        # passes bytes, which the client sends as they are.
+        self.marker_args: list[bytes] = [b""] * GROUPS
         self.reset_groups: set[int] = set()
         self.round_trips = 0
         self.errors = 0
@@ -484,6 +581,8 @@ class Engine:
         self.in_outage = False
         self.eviction_warned = False
         self.ip_keys: dict[str, str] = {}
+        self.native_prefix = self.keys.native_prefix
+        self.ban_keys = tuple(self.keys.ban_keys)
 
     def reset_lock(self) -> None:
         """After a fork: the lock may have been held by a thread that no longer exists."""
@@ -562,6 +661,7 @@ class Engine:
         if known == marker:
             return
         self.markers[group] = marker
+        self.marker_args[group] = marker.encode("utf-8")
         if known is None:
             return
         self.reset_groups.add(group)
@@ -604,9 +704,9 @@ class Engine:
             code = int(reply[0])
             with self.lock:
                 self._see_marker(group, text(reply[1]))
-            if code == 0:
-                self.nonces.add_known(key, value, self.clock.wall() + ttl, group)
-                return None
+                if code == 0:
+                    self.nonces.add_known(key, value, self.clock.wall() + ttl, group)
+                    return None
             reply = reply[2] if code == 1 else 2
         if reply == 2:
             with self.lock:
@@ -665,7 +765,7 @@ class Engine:
             if self.reset_groups:
                 groups, self.reset_groups = self.reset_groups, set()
                 items += [WriteBack(k, v, math.ceil(end - now), g, False)
-                          for k, (v, end, g) in self.nonces.known.items() if g in groups]
+                          for k, (v, end, g) in list(self.nonces.known.items()) if g in groups]
             return items
 
     def retry_writebacks(self, items: Sequence[WriteBack]) -> None:
@@ -847,6 +947,164 @@ class Engine:
                 native.unban_ip_rs(self.keys.native_prefix + ip)
             self.nonces.sweep(cutoff + 1)
 
+    # ---- the operations: an answer, or the plan of the one store call it needs --------
+
+    def consume(self, nonce: str, ttl: int, issued_at: float | None) -> bool | Plan[bool]:
+        """consume_nonce. A nonce the native engine refuses is answered here, with no
+        store call: the replay path, kept short."""
+        if type(nonce) is not str or type(ttl) is not int or ttl < 1:
+            check_nonce(nonce)
+            check_ttl(ttl)
+        issued = "" if issued_at is None else check_issued(issued_at)
+        if not native.consume_nonce_rs(self.native_prefix + nonce):
+            return False
+        digest = hashlib.blake2b(nonce.encode("utf-8", "surrogatepass"), digest_size=NONCE_DIGEST_BYTES).digest()
+        group = digest[0] % GROUPS
+        key = self.keys.groups[group] + digest
+        breaker = self.breaker
+        if breaker.failures >= breaker.threshold and not self.may_call():
+            return self.nonce_fallback(key, PLAIN_NONCE_VALUE, ttl, group)
+        args = ("EVALSHA", CLAIM_SHA, 2, key, self.keys.markers[group], PLAIN_NONCE_VALUE, b"%d" % ttl,
+                self.marker_args[group])
+        return Plan(self, (*args, issued) if issued else args, Scripts.claim, self._consumed, self.nonce_fallback,
+                    (key, PLAIN_NONCE_VALUE, ttl, group))
+
+    def _consumed(self, reply: Any, key: bytes, value: bytes, ttl: int, group: int) -> bool:
+        if reply == 0:   # consumed by this call, the marker as expected: the hot path
+            self.nonces.add_known(key, value, self.clock.wall() + ttl, group)
+            return True
+        return self.claimed(key, group, value, ttl, reply) is None
+
+    def claim(self, nonce: str, tag: str, ttl: int, issued_at: float | None) -> str | None | Plan[str | None]:
+        """claim_nonce: a nonce the native engine refuses has its tag read from the store
+        (a read: it ends no outage), a new one is claimed with its tag."""
+        native_key = self.native_nonce(nonce)
+        value = TAG_MARK + check_tag(tag).encode("utf-8", "surrogatepass")
+        check_ttl(ttl)
+        issued = "" if issued_at is None else check_issued(issued_at)
+        key, group = self.keys.nonce_key(nonce)
+        if not native.consume_nonce_rs(native_key):
+            if not self.may_call():
+                return self.replay_tag_fallback(key)
+            return Plan(self, ("GET", key), None, _stored_tag, self.replay_tag_fallback, (key,), write=False)
+        if not self.may_call():
+            return self.claim_fallback(key, value, ttl, group)
+        args = ("EVALSHA", CLAIM_SHA, 2, key, self.keys.markers[group], value, b"%d" % ttl, self.marker_args[group])
+        return Plan(self, (*args, issued) if issued else args, Scripts.claim, self._tag_claimed, self.claim_fallback,
+                    (key, value, ttl, group))
+
+    def _tag_claimed(self, reply: Any, key: bytes, value: bytes, ttl: int, group: int) -> str | None:
+        previous = self.claimed(key, group, value, ttl, reply)
+        return None if previous is None else decode_tag(previous)
+
+    def ban(self, ip: str, duration: int) -> Plan[None] | None:
+        """ban_ip: the ban script (the longest ban wins in the store), or the ban applied
+        here and queued for the store."""
+        address = self.native_ip(ip)[len(self.native_prefix):]
+        check_duration(duration)
+        if not self.may_call():
+            self.ban_unreachable(address, duration)
+            return None
+        args = evalsha_args(Scripts.ban, self.ban_keys, (address, duration, self.keys.channel, fresh_id()))
+        return Plan(self, args, Scripts.ban, self._banned, self.ban_unreachable, (address, duration))
+
+    def _banned(self, reply: Any, address: str, duration: int) -> None:
+        version, remaining, epoch = reply
+        self.apply_own_ban(address, int(version), float(remaining), epoch)
+
+    def unban(self, ip: str) -> Plan[None] | None:
+        address = self.native_ip(ip)[len(self.native_prefix):]
+        if not self.may_call():
+            self.unban_unreachable(address)
+            return None
+        args = evalsha_args(Scripts.unban, self.ban_keys, (address, self.keys.channel, fresh_id()))
+        return Plan(self, args, Scripts.unban, self._unbanned, self.unban_unreachable, (address,))
+
+    def _unbanned(self, reply: Any, address: str) -> None:
+        version, epoch = reply
+        self.apply_own_unban(address, int(version), epoch)
+
+    # ---- the sync's duties: generators of store commands -----------------------------
+
+    def load(self, first: bool, batches: Sequence[Sequence[int]]) -> Steps[float]:
+        """A full load of the active bans (the store's eviction policy checked first, once).
+        When the store lost the ban set, this process's bans are merged back and the load
+        runs again. FIRST (before start() returns): the nonce groups' markers are read
+        too, and the answer is how long to wait before tokens are issued."""
+        if not self.eviction_warned:
+            try:
+                self.check_eviction(eviction_policies((yield Command(("maxmemory-policy",), method="config_get"))))
+            except RedisError:
+                log.debug("CONFIG GET maxmemory-policy refused; eviction policy unknown")
+        for _ in range(5):
+            reply = yield evalsha(Scripts.load, self.ban_keys, (fresh_id(),))
+            self.call_ok(write=False)
+            pairs = self.resync(reply)
+            if pairs is None:
+                # Before start() returns: the markers exist before any token is issued.
+                return (yield from self.check_markers(batches)) if first else 0.0
+            # The store lost the ban set: this process's bans go back in, then load again.
+            version, epoch = yield evalsha(Scripts.merge, self.ban_keys, (self.keys.channel, reply[0], *pairs))
+            self.call_ok()
+            if int(version) >= 0:
+                self.merged(epoch)
+        raise RedisError("the ban epoch kept changing while loading")
+
+    def check_markers(self, batches: Sequence[Sequence[int]]) -> Steps[float]:
+        """Reads (and makes when missing) every nonce group's epoch marker, in BATCHES of
+        groups (marker_batches); the answer is how long to wait before tokens are issued
+        (see see_markers)."""
+        wait = 0.0
+        for groups in batches:
+            reply = yield evalsha(Scripts.markers, [self.keys.markers[g] for g in groups], ())
+            wait = max(wait, self.see_markers(groups, reply))
+        return wait
+
+    def check(self, batches: Sequence[Sequence[int]]) -> Steps[bool]:
+        """The nonce groups' epoch markers, then the ban epoch and version (after a write
+        probe): a loss is seen here within check_interval even with no claims. True when
+        the record is behind the store: the front end applies the changes in flight on
+        its subscription, then asks recheck()."""
+        yield from self.check_markers(batches)
+        epoch, version = yield self._check_command()
+        self.call_ok()
+        return self.behind(epoch, int(version))
+
+    def recheck(self) -> Steps[bool]:
+        """True when the record is still behind the store: a full load is needed."""
+        epoch, version = yield self._check_command()
+        return self.behind(epoch, int(version))
+
+    def _check_command(self) -> Command:
+        return evalsha(Scripts.check, (self.keys.version, self.keys.epoch, self.keys.probe), ())
+
+    def flush_queue(self, stopped: Callable[[], bool]) -> Steps[None]:
+        """Writes the bans queued while the store was unreachable, oldest first."""
+        while not stopped() and (item := self.next_queued()) is not None:
+            ip, end, remaining = item
+            if end is None:
+                yield evalsha(Scripts.unban, self.ban_keys, (ip, self.keys.channel, fresh_id()))
+            else:
+                yield evalsha(Scripts.ban, self.ban_keys, (ip, f"{remaining:.6f}", self.keys.channel, fresh_id()))
+            self.call_ok()
+            self.queued_done(ip, end)
+
+    def write_back(self) -> Steps[None]:
+        """Puts into the store the nonces consumed while it was unreachable, and those a
+        group that lost its keys had held."""
+        items = self.writebacks()
+        for i, item in enumerate(items):
+            if item.ttl < 1:
+                continue
+            try:
+                reply = yield evalsha(Scripts.claim, (item.key, self.keys.markers[item.group]),
+                                      (item.value, item.ttl, self.expected_marker(item.group)))
+            except BaseException:
+                self.retry_writebacks(items[i:])
+                raise
+            self.call_ok()
+            self.wrote_back(item, reply)
+
     def check_eviction(self, policies: Sequence[str]) -> None:
         risky = sorted({p for p in policies if p != "noeviction"})
         if risky and not self.eviction_warned:
@@ -880,6 +1138,10 @@ class Engine:
             }
 
 
+def _stored_tag(reply: bytes | str | None, key: bytes) -> str:
+    return decode_tag(reply)
+
+
 def _as_bytes(value: Any) -> bytes:
     return value.encode("utf-8", "surrogatepass") if isinstance(value, str) else bytes(value or b"")
 
@@ -903,6 +1165,20 @@ class Traces:
         outcome = parse_reply(reply)
         self.sessions = outcome.sessions
         return outcome
+
+    def remember(self, engine: Engine, session_id: str, client: str | None, sketch: Any, retry: bool,
+                 outcome_ttl_sec: int) -> TraceOutcome | Plan[TraceOutcome]:
+        """remember_trace: the trace script, or the answer without the store."""
+        call = self.prepare(session_id, client, sketch, retry, outcome_ttl_sec)
+        if call is None:
+            return TraceOutcome(sessions=self.sessions)
+        if not engine.may_call():
+            return self.unreachable(engine, call)
+        args = evalsha_args(Scripts.trace, self.keys.for_session(call.sid), script_args(self.config, call))
+        return Plan(engine, args, Scripts.trace, self._answered, self.unreachable, (engine, call))
+
+    def _answered(self, reply: Sequence[Any], engine: Engine, call: Call) -> TraceOutcome:
+        return self.answered(reply)
 
     def unreachable(self, engine: Engine, call: Call) -> TraceOutcome:
         """The answer without the store: this process's memory under "local", no match
