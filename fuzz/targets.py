@@ -935,7 +935,7 @@ def check_sketch(result) -> None:
     kinds = {k: list for k in SKETCH_KEYS} | {"version": int, "pointer_shingles": int,
                                                "key_shingles": int}
     check_dict(result, SKETCH_KEYS, kinds, "trace_sketch")
-    check(result["version"] == 2, f"trace_sketch: version {result['version']}")
+    check(result["version"] == 3, f"trace_sketch: version {result['version']}")
     for stream in ("pointer", "key"):
         bands, signature = result[f"{stream}_bands"], result[f"{stream}_signature"]
         shingles = result[f"{stream}_shingles"]
