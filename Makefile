@@ -65,10 +65,14 @@ serve: $(VENV)/.built
 demo-shared: $(VENV)/.built
 	$(PY) examples/demo_shared.py
 
+# The service's load figures, then the trace memory's cost in the service (its latency
+# ratio at concurrency 1 and throughput ratio at 8, two rounds: about three minutes).
+TRACE_BENCH_ARGS ?= --rounds 2
 bench: $(VENV)/.built $(VENV)/.deps-bench
 	$(PY) bench/run_bench.py $(BENCH_ARGS)
 	$(PY) bench/bench_envelope.py
 	$(PY) bench/service_load.py $(SERVICE_BENCH_ARGS)
+	$(PY) bench/service_load.py --only trace $(TRACE_BENCH_ARGS)
 
 # Stubtest compares the installed stubs with the built module; mypy --strict then
 # checks the typing examples and whatever examples/ holds against those stubs.

@@ -65,60 +65,74 @@ def trace(seed: int) -> dict[str, Any]:
 
 
 def test_only_consumed_tokens_are_recorded_and_a_retry_is_exempt() -> None:
+    asyncio.run(consumed_tokens_and_retries(LocalState(prefix=f"svc-trace-{time.time_ns()}:",
+                                                       trace_config=TraceConfig()), 0))
+
+
+def test_only_consumed_tokens_are_recorded_and_a_retry_is_exempt_on_a_store(store) -> None:  # type: ignore[no-untyped-def]
+    """The same on a store, where the consume and the trace are one script."""
+    pytest.importorskip("redis")
+    from velkora.shared_state import AsyncSharedState
+
+    state = AsyncSharedState.from_url(store.url, prefix=f"svc-trace-{time.time_ns()}:", timeout=5.0)
+    asyncio.run(consumed_tokens_and_retries(state, 1))
+
+
+async def consumed_tokens_and_retries(state: Any, round_trips: int) -> None:
+    """ROUND_TRIPS: the store calls a new token's assess takes."""
     policy = Policy.load()
+    await state.start()
+    now = time.time()
 
-    async def run() -> None:
-        state = LocalState(prefix=f"svc-trace-{time.time_ns()}:", trace_config=TraceConfig())
-        now = time.time()
+    async def post(telemetry: dict[str, Any], *, nonce: str | None = None, ip: str = "192.0.2.20",
+                   key: str | None = None, at: float | None = None) -> dict[str, Any]:
+        body = json.dumps({"nonce": nonce or tokens.issue(SECRET, "k1", int(now), 300)[0],
+                           "telemetry": telemetry}).encode()
+        result = await assess(body, client_ip=ip, authenticated=False, idempotency_key=key, keys=KEYS,
+                              state=state, policy=policy, now=at or now, leeway_sec=5, nonce_ttl_sec=311,
+                              sketch=made_sketch)
+        return {"verdict": result.verdict.verdict, "reasons": result.verdict.reasons,
+                "details": dict(result.verdict.details), "replayed": result.replayed}
 
-        async def post(telemetry: dict[str, Any], *, nonce: str | None = None, ip: str = "192.0.2.20",
-                       key: str | None = None, at: float | None = None) -> dict[str, Any]:
-            body = json.dumps({"nonce": nonce or tokens.issue(SECRET, "k1", int(now), 300)[0],
-                               "telemetry": telemetry}).encode()
-            result = await assess(body, client_ip=ip, authenticated=False, idempotency_key=key, keys=KEYS,
-                                  state=state, policy=policy, now=at or now, leeway_sec=5, nonce_ttl_sec=311,
-                                  sketch=made_sketch)
-            return {"verdict": result.verdict.verdict, "reasons": result.verdict.reasons,
-                    "details": dict(result.verdict.details), "replayed": result.replayed}
-
-        replayed = trace(1)
-        await state.ban_ip("203.0.113.5", 60)
-        refused = [
-            dict(nonce="v1.k1.AAAA.BBBB"),
-            dict(nonce=tokens.issue(b"another-secret-0123456789", "k1", int(now), 300)[0]),
-            dict(nonce=tokens.issue(SECRET, "k1", int(now) - 1000, 300)[0]),
-            dict(ip="203.0.113.5"),
-        ]
-        for options in refused:
-            with pytest.raises(Refusal):
-                await post(replayed, **options)  # type: ignore[arg-type]
-        used = tokens.issue(SECRET, "k1", int(now), 300)[0]
-        first = await post(replayed, nonce=used)
+    replayed = trace(1)
+    await state.ban_ip("203.0.113.5", 60)
+    refused = [
+        dict(nonce="v1.k1.AAAA.BBBB"),
+        dict(nonce=tokens.issue(b"another-secret-0123456789", "k1", int(now), 300)[0]),
+        dict(nonce=tokens.issue(SECRET, "k1", int(now) - 1000, 300)[0]),
+        dict(ip="203.0.113.5"),
+    ]
+    for options in refused:
         with pytest.raises(Refusal):
-            await post(replayed, nonce=used)                 # the token again: nonce-reused
-        assert state.stats()["trace_sessions"] == 1 and first["reasons"] == []
+            await post(replayed, **options)  # type: ignore[arg-type]
+    used = tokens.issue(SECRET, "k1", int(now), 300)[0]
+    before = state.stats()["store_round_trips"]
+    first = await post(replayed, nonce=used)
+    assert state.stats()["store_round_trips"] - before == round_trips
+    with pytest.raises(Refusal):
+        await post(replayed, nonce=used)                 # the token again: nonce-reused
+    assert state.stats()["trace_sessions"] == 1 and first["reasons"] == []
 
-        token = tokens.issue(SECRET, "k1", int(now), 300)[0]
-        second = await post(replayed, nonce=token, key="order-1")
-        assert second["verdict"] == "bot" and second["reasons"] == [(TRACE_REUSED, 1.0)]
-        assert second["details"][TRACE_REUSED]["matches"] == 1
-        retry = await post(replayed, nonce=token, key="order-1", at=now + 20)
-        assert retry["replayed"] and {**retry, "replayed": False} == second
-        assert state.stats()["trace_sessions"] == 2
-        third = await post(replayed)
-        assert third["details"][TRACE_REUSED]["matches"] == 2
+    token = tokens.issue(SECRET, "k1", int(now), 300)[0]
+    second = await post(replayed, nonce=token, key="order-1")
+    assert second["verdict"] == "bot" and second["reasons"] == [(TRACE_REUSED, 1.0)]
+    assert second["details"][TRACE_REUSED]["matches"] == 1
+    retry = await post(replayed, nonce=token, key="order-1", at=now + 20)
+    assert retry["replayed"] and {**retry, "replayed": False} == second
+    assert state.stats()["trace_sessions"] == 2
+    third = await post(replayed)
+    assert third["details"][TRACE_REUSED]["matches"] == 2
 
-        # A first answer without a match stays without one on retry: the retry never
-        # finds its own record.
-        token = tokens.issue(SECRET, "k1", int(now), 300)[0]
-        fresh = trace(2)
-        assert (await post(fresh, nonce=token, key="order-2"))["reasons"] == []
-        assert (await post(fresh, nonce=token, key="order-2"))["reasons"] == []
-        # No pointer trace at all: nothing to remember.
-        assert (await post({}))["reasons"] == [] and (await post({}))["reasons"] == []
-        assert state.stats()["trace_sessions"] == 4
-
-    asyncio.run(run())
+    # A first answer without a match stays without one on retry: the retry never
+    # finds its own record.
+    token = tokens.issue(SECRET, "k1", int(now), 300)[0]
+    fresh = trace(2)
+    assert (await post(fresh, nonce=token, key="order-2"))["reasons"] == []
+    assert (await post(fresh, nonce=token, key="order-2"))["reasons"] == []
+    # No pointer trace at all: nothing to remember.
+    assert (await post({}))["reasons"] == [] and (await post({}))["reasons"] == []
+    assert state.stats()["trace_sessions"] == 4
+    await state.close()
 
 
 def test_trace_settings_from_the_environment() -> None:

@@ -22,6 +22,7 @@ from velkora.trace_memory import (
     TraceConfig,
     TraceKeys,
     TraceMemory,
+    TraceOutcome,
     client_group,
     parse_reply,
     parse_sketch,
@@ -296,13 +297,42 @@ def store_snapshot(raw, keys: TraceKeys) -> dict[str, object]:  # type: ignore[n
     }
 
 
-def test_the_store_script_gives_the_in_process_answers_and_contents(store) -> None:  # type: ignore[no-untyped-def]
+class ClaimThenTrace:
+    """The trace script as the combined claim-and-trace script runs it: a new session
+    claims a token of its own with a tag, a retry repeats its session's token and tag.
+    Either way the claim lets it through, and the script decides which it is."""
+
+    def __init__(self, raw, prefix: str) -> None:  # type: ignore[no-untyped-def]
+        from velkora.shared_state._core import composed_source
+
+        self.script = raw.register_script(composed_source("claim_trace", "claim", "trace"))
+        self.prefix, self.marker = prefix, ""
+        self.tokens: dict[bytes, bytes] = {}
+
+    def __call__(self, *, keys: list[bytes], args: list[object]) -> object:
+        sid = args[11]
+        assert isinstance(sid, bytes)
+        if args[0] == "n":
+            self.tokens[sid] = uuid.uuid4().bytes
+        token = self.tokens[sid]
+        claim_keys = [f"{self.prefix}n:".encode() + token, f"{self.prefix}m".encode()]
+        claimed, traced = self.script(keys=claim_keys + keys, args=[b"t:tag", 600, self.marker, "", "1", *args[1:]])
+        if isinstance(claimed, list):
+            self.marker = claimed[1]
+            claimed = claimed[0] if claimed[0] == 0 else claimed[2]
+        assert claimed == (0 if args[0] == "n" else b"t:tag")
+        return traced
+
+
+@pytest.mark.parametrize("combined", [False, True], ids=["trace", "claim+trace"])
+def test_the_store_script_gives_the_in_process_answers_and_contents(store, combined) -> None:  # type: ignore[no-untyped-def]
     redis = pytest.importorskip("redis")
     from velkora.shared_state._core import script_source
 
     raw = redis.Redis.from_url(store.url, socket_timeout=10)
-    script = raw.register_script(script_source("trace"))
-    keys = TraceKeys.for_prefix(f"tm{uuid.uuid4().hex[:8]}:")
+    prefix = f"tm{uuid.uuid4().hex[:8]}:"
+    keys = TraceKeys.for_prefix(prefix)
+    script = ClaimThenTrace(raw, prefix) if combined else raw.register_script(script_source("trace"))
     # Small bounds, so that the candidate, band entry, sweep and eviction limits all bind.
     config = TraceConfig(ttl_sec=60, per_client=4, max_sessions=15, threshold=0.5, min_shingles=8,
                          max_candidates=2, bucket_max=3, sweep_budget=5, evict_budget=1)
@@ -326,6 +356,40 @@ def test_the_store_script_gives_the_in_process_answers_and_contents(store) -> No
     assert store_snapshot(raw, keys) == mem.snapshot()
     assert raw.hlen(keys.records) == len(mem)
     assert answers > 40                      # the sequence did exercise matching
+    raw.close()
+
+
+def test_a_claim_that_refuses_stores_no_trace(store) -> None:  # type: ignore[no-untyped-def]
+    """The combined script: another tag, a repeat without a tag, or a token older than the
+    store's epoch stores nothing; a consumed token records its trace."""
+    redis = pytest.importorskip("redis")
+    from velkora.shared_state._core import composed_source
+
+    raw = redis.Redis.from_url(store.url, socket_timeout=10)
+    script = raw.register_script(composed_source("claim_trace", "claim", "trace"))
+    prefix = f"tr{uuid.uuid4().hex[:8]}:"
+    keys = TraceKeys.for_prefix(prefix)
+    config = TraceConfig()
+    data = sketch(signature(random.Random(12)))
+    marker = f"{prefix}m".encode()
+
+    def claim(token: str, value: bytes, tagged: str = "1", issued: str = "") -> tuple[object, object]:
+        call = prepare(config, token, "192.0.2.9", data)
+        assert call is not None
+        nonce = f"{prefix}n:{token}".encode()
+        claimed, traced = script(keys=[nonce, marker, *keys.for_session(call.sid)],
+                                 args=[value, 600, raw.get(marker) or "", issued, tagged,
+                                       *script_args(config, call)[1:]])
+        return claimed, (traced if traced == 0 else parse_reply(traced))
+
+    assert claim("a", b"t:one")[1] == TraceOutcome(0, None, (), 1, True)
+    held = store_snapshot(raw, keys)
+    assert claim("a", b"t:two") == (b"t:one", 0)           # another request with the token
+    assert claim("a", b"t:one", tagged="") == (b"t:one", 0)  # a repeat that is no retry
+    assert claim("b", b"t:one", issued="1") == (2, 0)         # issued before the store's epoch
+    assert raw.exists(f"{prefix}n:b") == 0 and store_snapshot(raw, keys) == held
+    assert claim("a", b"t:one") == (b"t:one", TraceOutcome(0, None, (), 1, False))  # the retry
+    assert claim("c", b"t:three")[1] == TraceOutcome(1, 0, ("pointer",), 2, True)
     raw.close()
 
 
@@ -354,14 +418,39 @@ def test_front_ends_on_the_store_and_without_it(tmp_path) -> None:  # type: igno
         async def asynchronous() -> None:
             async with AsyncSharedState.from_url(server.url, prefix=prefix, timeout=2.0) as state:
                 assert (await state.remember_trace("c", "192.0.2.3", sketch(base))).matches == 2
+                # The claim and the trace in one step: the token consumed, the trace recorded.
+                both = state.claim_nonce_and_remember_trace
+                stored, out = await both("tok-h", "tag", 60, session_id="h", client="192.0.2.8", sketch=sketch(base))
+                assert stored is None and out is not None and out.matches == 3 and out.recorded
+                # The token again through this process (its native engine knows it), and no
+                # usable sketch: the claim alone, the trace left to the caller.
+                assert await both("tok-h", "tag", 60, session_id="h", client=None, sketch=sketch(base)) == ("tag", None)
+                assert await both("tok-i", "", 60, session_id="i", client=None, sketch={}) == (None, None)
+                assert state.stats()["trace_sessions"] == 4
 
         asyncio.run(asynchronous())
         for policy in ("local", "refuse", "raise"):
             states[policy] = SharedState.from_url(server.url, prefix=prefix, on_store_error=policy, timeout=0.5)
             states[policy].start()
+        combined = {policy: AsyncSharedState.from_url(server.url, prefix=prefix, on_store_error=policy, timeout=0.5)
+                    for policy in ("local", "raise")}
         server.stop()
+
+        async def store_down() -> None:
+            # The combined call's store call fails: the claim answers by policy and the
+            # trace is left to the caller, nothing recorded in this process's memory yet.
+            answer = await combined["local"].claim_nonce_and_remember_trace(
+                "tok-j", "tag", 60, session_id="j", client=None, sketch=sketch(base))
+            assert answer == (None, None) and combined["local"].stats()["trace_local_sessions"] == 0
+            with pytest.raises(StoreUnavailable):
+                await combined["raise"].claim_nonce_and_remember_trace(
+                    "tok-k", "tag", 60, session_id="k", client=None, sketch=sketch(base))
+            for state in combined.values():
+                await state.close()
+
+        asyncio.run(store_down())
         started = time.monotonic()
-        # The store knows three sessions of this trace; without it, nothing matches them.
+        # The store knows four sessions of this trace; without it, nothing matches them.
         local = states["local"]
         assert local.remember_trace("d", "192.0.2.4", sketch(base)).matches == 0
         assert local.remember_trace("e", "192.0.2.5", sketch(base)).matches == 1   # this process saw "d"
@@ -383,7 +472,7 @@ def test_the_memory_lives_in_one_slot_of_a_cluster(tmp_path) -> None:  # type: i
     pytest.importorskip("redis")
     from redis.cluster import RedisCluster
     from stores import start_cluster
-    from velkora.shared_state import SharedState
+    from velkora.shared_state import AsyncSharedState, SharedState
 
     rng = random.Random(10)
     base = signature(rng)
@@ -394,6 +483,18 @@ def test_the_memory_lives_in_one_slot_of_a_cluster(tmp_path) -> None:  # type: i
             assert state.remember_trace("a", "192.0.2.1", sketch(base)).matches == 0
             assert state.remember_trace("b", "192.0.2.2", sketch(base)).matches == 1
             assert state.stats()["store_errors"] == 0
+
+        async def combined() -> None:
+            # The nonce and the trace keys fall in different slots: the claim alone, in one
+            # call that the Cluster accepts, and the trace left to the caller.
+            async with AsyncSharedState.from_url(cluster.url, prefix=prefix, cluster=True, timeout=2.0) as state:
+                answer = await state.claim_nonce_and_remember_trace("tok", "tag", 60, session_id="c", client=None,
+                                                                    sketch=sketch(base))
+                assert answer == (None, None)
+                assert await state.claim_nonce("tok", "tag", 60) == "tag"
+                assert state.stats()["store_errors"] == 0
+
+        asyncio.run(combined())
         raw = RedisCluster.from_url(cluster.url)
         try:
             slots = {raw.keyslot(key) for key in keys.for_session(b"12345678")}

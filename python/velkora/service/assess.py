@@ -3,8 +3,9 @@ dicts and an injected clock; the only I/O is through the state backend it is giv
 
 Order: body size and caller (headers only, in the HTTP layer) -> JSON -> envelope ->
 token format -> key id -> tag -> not yet valid / expired -> banned address -> scoring
--> atomic consume of the token id -> trace memory (look up and record the trace's
-sketch; a reused trace adds its reason). A refusal at any step stores nothing: the ban
+-> the trace's sketch -> atomic consume of the token id -> trace memory (look up and
+record the sketch; a reused trace adds its reason; on a single store node, in the same
+script and round trip as the consume). A refusal at any step stores nothing: the ban
 check comes before the consume, so a banned caller does not use up its token, and only
 a consumed token's trace is recorded. Scoring comes before the consume too, so that a
 fault of the service's own while scoring leaves the token for the retry.
@@ -108,15 +109,19 @@ def score(policy: Policy, telemetry: dict[str, Any], reuse: TraceOutcome | None 
     return judge(policy, model, signals, features, telemetry, reuse), features
 
 
-async def remember_trace(state: StateBackend, sketch: Sketcher, telemetry: dict[str, Any], token: tokens.Token,
-                         address: str | None, *, retry: bool, outcome_ttl_sec: int) -> TraceOutcome | None:
-    """What the trace memory says of this session (recording it unless RETRY), or None
-    when its telemetry gives no usable sketch. StoreUnavailable passes through."""
+def trace_sketch(sketch: Sketcher, telemetry: dict[str, Any]) -> Mapping[str, Any] | None:
+    """The telemetry's trace sketch, or None when it gives none."""
     try:
-        data = sketch(telemetry)
+        return sketch(telemetry)
     except (TypeError, ValueError, OverflowError) as error:
         log.warning("no trace sketch for this telemetry (%s: %s)", type(error).__name__, error)
         return None
+
+
+async def remember_trace(state: StateBackend, data: Mapping[str, Any], token: tokens.Token, address: str | None,
+                         *, retry: bool, outcome_ttl_sec: int) -> TraceOutcome | None:
+    """What the trace memory says of this session's sketch DATA (recording it unless
+    RETRY), or None when the memory refuses the sketch. StoreUnavailable passes through."""
     try:
         return await state.remember_trace(token.id_hex, address, data, retry=retry, outcome_ttl_sec=outcome_ttl_sec)
     except (TypeError, ValueError) as error:
@@ -158,9 +163,18 @@ async def assess(
     # consume, can change the verdict.
     verdict, features = score(policy, envelope.telemetry, model=model, signals=signals)
     tag = claim_tag(key, body)
+    ttl = remembered_for(token, now, leeway_sec)
+    # The sketch is made before the consume, so that the store can take the consume and the
+    # trace memory's step in one round trip; it stores nothing by itself.
+    data = trace_sketch(sketch, envelope.telemetry) if sketch is not None else None
+    reuse = None
     try:
-        stored = await state.claim_nonce(token.id_hex, tag, remembered_for(token, now, leeway_sec),
-                                         issued_at=token.issued_at)
+        if data is None:
+            stored = await state.claim_nonce(token.id_hex, tag, ttl, issued_at=token.issued_at)
+        else:
+            stored, reuse = await state.claim_nonce_and_remember_trace(
+                token.id_hex, tag, ttl, issued_at=token.issued_at, session_id=token.id_hex, client=address,
+                sketch=data, outcome_ttl_sec=nonce_ttl_sec)
     except CapacityExceeded:
         raise Refusal(503, "store-unavailable", "too many unexpired tokens are held in this process") from None
     except IssuedBeforeStoreLoss:
@@ -170,10 +184,8 @@ async def assess(
         if not tag or stored != tag:
             raise Refusal(409, "nonce-reused", "this token has been used")
         replayed = True
-    reuse = None
-    if sketch is not None:
-        reuse = await remember_trace(state, sketch, envelope.telemetry, token, address, retry=replayed,
-                                     outcome_ttl_sec=nonce_ttl_sec)
+    if data is not None and reuse is None:
+        reuse = await remember_trace(state, data, token, address, retry=replayed, outcome_ttl_sec=nonce_ttl_sec)
     if reuse is not None and reuse.matches > 0:
         verdict = judge(policy, model, signals, features, envelope.telemetry, reuse)
     return Assessment(token, verdict, features, replayed, envelope.telemetry)

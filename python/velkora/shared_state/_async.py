@@ -23,7 +23,20 @@ from redis.exceptions import TimeoutError as RedisTimeoutError
 from .._state_common import DEFAULT_NONCE_TTL_SEC, DEFAULT_OUTCOME_TTL_SEC
 from ..trace_memory import TraceConfig, TraceOutcome
 from . import _live
-from ._core import REMEMBER_LIMIT, Clock, Command, Engine, Plan, Policy, Steps, Traces, marker_batches, parse_change
+from ._core import (
+    REMEMBER_LIMIT,
+    ClaimAndTrace,
+    Clock,
+    Command,
+    Engine,
+    Plan,
+    Policy,
+    Steps,
+    Traces,
+    is_cluster,
+    marker_batches,
+    parse_change,
+)
 from ._sync import _LAYER_OPTIONS, DEFAULT_SYNC_TIMEOUT, DEFAULT_TIMEOUT, POLL_SEC
 
 log = logging.getLogger("velkora.shared_state")
@@ -92,6 +105,8 @@ class AsyncSharedState:
         self._client = client
         self._sync_client = sync_client
         self._batches = marker_batches(sync_client)
+        # The claim and the trace memory's keys share a node only outside a Cluster.
+        self._single_node = not is_cluster(client)
 
     @classmethod
     def from_url(
@@ -297,6 +312,26 @@ class AsyncSharedState:
         """As SharedState.remember_trace."""
         self._enter()
         plan = self._traces.remember(self._engine, session_id, client, sketch, retry, outcome_ttl_sec)
+        return await self._execute(plan) if isinstance(plan, Plan) else plan
+
+    async def claim_nonce_and_remember_trace(
+        self, nonce: str, tag: str, ttl_sec: int = DEFAULT_NONCE_TTL_SEC, *, issued_at: float | None = None,
+        session_id: str, client: str | None, sketch: Mapping[str, Any],
+        outcome_ttl_sec: int = DEFAULT_OUTCOME_TTL_SEC,
+    ) -> ClaimAndTrace:
+        """claim_nonce, and remember_trace for the session when the claim lets it through:
+        when this call consumed the nonce, or repeats with the same non-empty TAG the call
+        that did (then as its retry, which writes nothing). On a single store node both run
+        in one script, one round trip; a refused claim stores no trace either way.
+
+        Returns claim_nonce's answer and the trace's outcome, which is None when the trace
+        was not looked at (a Cluster, whose keys for the two fall in different slots; the
+        nonce already seen by this process; a sketch with nothing to remember or not a
+        sketch; the store not answering): the caller then calls remember_trace itself if
+        the claim let the request through."""
+        self._enter()
+        plan = self._traces.claim_and_remember(self._engine, nonce, tag, ttl_sec, issued_at, session_id, client,
+                                               sketch, outcome_ttl_sec, single_node=self._single_node)
         return await self._execute(plan) if isinstance(plan, Plan) else plan
 
     async def _execute[T](self, plan: Plan[T]) -> T:

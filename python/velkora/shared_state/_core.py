@@ -116,6 +116,13 @@ def script_source(name: str) -> str:
     return resources.files("velkora.shared_state").joinpath("lua", f"{name}.lua").read_text(encoding="utf-8")
 
 
+def composed_source(name: str, *parts: str) -> str:
+    """Script NAME with the scripts PARTS before it, each as a local function of (KEYS,
+    ARGV) under its own name, so that one script can run several in one atomic step."""
+    functions = [f"local function {part}(KEYS, ARGV)\n{script_source(part)}\nend\n" for part in parts]
+    return "".join(functions) + script_source(name)
+
+
 @dataclass(frozen=True)
 class Script:
     """A Lua script of the layer: its source and the SHA-1 the store knows it by."""
@@ -125,7 +132,15 @@ class Script:
 
     @classmethod
     def named(cls, name: str) -> Script:
-        source = script_source(name)
+        return cls.of(script_source(name))
+
+    @classmethod
+    def composed(cls, name: str, *parts: str) -> Script:
+        """Script NAME run with PARTS as its functions (composed_source)."""
+        return cls.of(composed_source(name, *parts))
+
+    @classmethod
+    def of(cls, source: str) -> Script:
         return cls(source, hashlib.sha1(source.encode("utf-8")).hexdigest())  # noqa: S324 - the store's script id
 
 
@@ -140,6 +155,8 @@ class Scripts:
     merge = Script.named("merge")
     check = Script.named("check")
     markers = Script.named("markers")
+    # The claim and the trace memory's step in one atomic script (single node only).
+    claim_trace = Script.composed("claim_trace", "claim", "trace")
 
 
 # The claim script's id as its EVALSHA argument: bytes, sent as they are.
@@ -272,13 +289,19 @@ class Keys:
         return self.nonce_key(nonce)[0]
 
 
-def marker_batches(client: Any) -> list[list[int]]:
-    """The nonce groups whose markers one script call may read: all of them on one
-    server, one at a time on a Cluster (each marker lives in its group's slot)."""
+def is_cluster(client: Any) -> bool:
+    """CLIENT talks to a Cluster, whose keys of different slots may sit on different
+    nodes (so no script may touch them together)."""
     from redis.asyncio.cluster import RedisCluster as AsyncRedisCluster
     from redis.cluster import RedisCluster
 
-    if isinstance(client, (RedisCluster, AsyncRedisCluster)):
+    return isinstance(client, (RedisCluster, AsyncRedisCluster))
+
+
+def marker_batches(client: Any) -> list[list[int]]:
+    """The nonce groups whose markers one script call may read: all of them on one
+    server, one at a time on a Cluster (each marker lives in its group's slot)."""
+    if is_cluster(client):
         return [[g] for g in range(GROUPS)]
     return [list(range(GROUPS))]
 
@@ -1191,8 +1214,86 @@ class Traces:
             return self.local.remember(call)
         return TraceOutcome()
 
+    def claim_and_remember(
+        self, engine: Engine, nonce: str, tag: str, ttl: int, issued_at: float | None, session_id: str,
+        client: str | None, sketch: Any, outcome_ttl_sec: int, *, single_node: bool,
+    ) -> ClaimAndTrace | Plan[ClaimAndTrace]:
+        """claim_nonce and, when the claim lets the request through, remember_trace, in one
+        script (claim_trace.lua) on a SINGLE_NODE: the trace step runs when this call
+        consumed the nonce, or repeats with the same non-empty TAG the call that did (as
+        its retry, which writes nothing). A refused claim stores no trace.
+
+        The answer is claim_nonce's and the trace's outcome, which is None when the trace
+        was not looked at: on a Cluster (the two keys' slots differ), for a nonce the
+        native engine already refused (its tag is read as claim_nonce does), for a sketch
+        with nothing to remember or not a sketch, or when the store did not answer. The
+        caller then calls remember_trace itself if the claim let the request through."""
+        call = None
+        if single_node:
+            try:
+                call = self.prepare(session_id, client, sketch, False, outcome_ttl_sec)
+            except (TypeError, ValueError):
+                call = None   # remember_trace, called next, says why
+        if call is None:
+            return _without_trace(engine.claim(nonce, tag, ttl, issued_at))
+        native_key = engine.native_nonce(nonce)
+        value = TAG_MARK + check_tag(tag).encode("utf-8", "surrogatepass")
+        check_ttl(ttl)
+        issued = "" if issued_at is None else check_issued(issued_at)
+        key, group = engine.keys.nonce_key(nonce)
+        if not native.consume_nonce_rs(native_key):
+            if not engine.may_call():
+                return engine.replay_tag_fallback(key), None
+            return Plan(engine, ("GET", key), None, _stored_tag_alone, _replay_tag_alone, (engine, key), write=False)
+        if not engine.may_call():
+            return engine.claim_fallback(key, value, ttl, group), None
+        keys = (key, engine.keys.markers[group], *self.keys.for_session(call.sid))
+        args = (value, b"%d" % ttl, engine.marker_args[group], issued, "1" if tag else "",
+                *script_args(self.config, call)[1:])
+        return Plan(engine, evalsha_args(Scripts.claim_trace, keys, args), Scripts.claim_trace,
+                    self._claimed_and_traced, _claim_alone_failed, (engine, key, value, ttl, group))
+
+    def _claimed_and_traced(self, reply: Sequence[Any], engine: Engine, key: bytes, value: bytes, ttl: int,
+                            group: int) -> ClaimAndTrace:
+        claimed, traced = reply
+        previous = engine.claimed(key, group, value, ttl, claimed)
+        outcome = self.answered(traced) if isinstance(traced, list) else None
+        return (None if previous is None else decode_tag(previous)), outcome
+
     def stats(self) -> dict[str, Any]:
         return {"trace_sessions": self.sessions, "trace_local_sessions": len(self.local)}
+
+
+# claim_nonce's answer, and the trace memory's outcome when the same call looked at it.
+type ClaimAndTrace = tuple[str | None, TraceOutcome | None]
+
+
+def _without_trace(answer: str | None | Plan[str | None]) -> ClaimAndTrace | Plan[ClaimAndTrace]:
+    """claim_nonce's answer or plan, with no trace outcome."""
+    if not isinstance(answer, Plan):
+        return answer, None
+    return Plan(answer.engine, answer.args, answer.script, _paired_reply, _paired_failure, (answer,),
+                write=answer.write)
+
+
+def _paired_reply(reply: Any, plan: Plan[str | None]) -> ClaimAndTrace:
+    return plan.on_reply(reply, *plan.context), None
+
+
+def _paired_failure(plan: Plan[str | None]) -> ClaimAndTrace:
+    return plan.on_failure(*plan.context), None
+
+
+def _stored_tag_alone(reply: bytes | str | None, engine: Engine, key: bytes) -> ClaimAndTrace:
+    return decode_tag(reply), None
+
+
+def _replay_tag_alone(engine: Engine, key: bytes) -> ClaimAndTrace:
+    return engine.replay_tag_fallback(key), None
+
+
+def _claim_alone_failed(engine: Engine, key: bytes, value: bytes, ttl: int, group: int) -> ClaimAndTrace:
+    return engine.claim_fallback(key, value, ttl, group), None
 
 
 def eviction_policies(reply: Any) -> list[str]:

@@ -46,6 +46,11 @@ class StateBackend(Protocol):
     def is_ip_banned(self, ip: str) -> bool: ...
     async def remember_trace(self, session_id: str, client: str | None, sketch: Mapping[str, Any], *,
                              retry: bool = False, outcome_ttl_sec: int = DEFAULT_OUTCOME_TTL_SEC) -> TraceOutcome: ...
+    async def claim_nonce_and_remember_trace(
+        self, nonce: str, tag: str, ttl_sec: int = DEFAULT_NONCE_TTL_SEC, *, issued_at: float | None = None,
+        session_id: str, client: str | None, sketch: Mapping[str, Any],
+        outcome_ttl_sec: int = DEFAULT_OUTCOME_TTL_SEC,
+    ) -> tuple[str | None, TraceOutcome | None]: ...
     def stats(self) -> dict[str, Any]: ...
 
 
@@ -172,6 +177,15 @@ class LocalState:
         if call is None:
             return TraceOutcome(sessions=len(self._traces))
         return self._traces.remember(call)
+
+    async def claim_nonce_and_remember_trace(
+        self, nonce: str, tag: str, ttl_sec: int = DEFAULT_NONCE_TTL_SEC, *, issued_at: float | None = None,
+        session_id: str, client: str | None, sketch: Mapping[str, Any],
+        outcome_ttl_sec: int = DEFAULT_OUTCOME_TTL_SEC,
+    ) -> tuple[str | None, TraceOutcome | None]:
+        """claim_nonce alone: in process there is no round trip to save, so the trace is
+        left to remember_trace (the outcome None)."""
+        return await self.claim_nonce(nonce, tag, ttl_sec, issued_at=issued_at), None
 
     def stats(self) -> dict[str, Any]:
         return {

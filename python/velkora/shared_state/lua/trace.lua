@@ -46,6 +46,7 @@ end
 
 -- IDS without ID (8-byte ids), or nil when it is not there.
 local function without(ids, id)
+  if ids == id then return '' end
   local from = 1
   while true do
     local i = string.find(ids, id, from, true)
@@ -146,11 +147,16 @@ for m = 1, 2 do
   for _, id in ipairs(candidates[m]) do
     local r, t = records[id], times[id]
     if r and t and t > cutoff and string.sub(r, 1, 2) == version then
-      local cl = layout(r)
-      if cl.n[m] == n then
-        local cat = cl.at[m]
+      -- The candidate's signature of modality m: its length and where it starts (layout's
+      -- figures, read without making a table).
+      local b11, b12, b13, b14, b15, b16 = string.byte(r, 11, 16)
+      local cn, cat
+      if m == 1 then cn, cat = b13 * 256 + b14, 17 + 6 * (b11 + b12)
+      else cn, cat = b15 * 256 + b16, 17 + 6 * (b11 + b12) + 4 * (b13 * 256 + b14) end
+      if cn == n then
         whole = whole or string.sub(rec, at, at + 4 * n - 1)
-        local hit = string.sub(r, cat, cat + 4 * n - 1) == whole
+        -- An identical signature: found where it starts, without copying it out.
+        local hit = string.find(r, whole, cat, true) == cat
         if not hit then
           if not own then
             own = {}
