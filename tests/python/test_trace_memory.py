@@ -429,6 +429,12 @@ def test_front_ends_on_the_store_and_without_it(tmp_path) -> None:  # type: igno
                 assert state.stats()["trace_sessions"] == 4
 
         asyncio.run(asynchronous())
+        with SharedState.from_url(server.url, prefix=prefix, timeout=2.0) as state:
+            # The blocking front end runs the same one-step plan.
+            stored, out = state.claim_nonce_and_remember_trace("tok-s", "tag", 60, session_id="s", client="192.0.2.9",
+                                                               sketch=sketch(base))
+            assert stored is None and out is not None and out.matches == 4 and out.recorded
+            assert state.claim_nonce("tok-s", "other", 60) == "tag" and state.stats()["trace_sessions"] == 5
         for policy in ("local", "refuse", "raise"):
             states[policy] = SharedState.from_url(server.url, prefix=prefix, on_store_error=policy, timeout=0.5)
             states[policy].start()

@@ -18,7 +18,20 @@ from redis.retry import Retry
 from .._state_common import DEFAULT_NONCE_TTL_SEC, DEFAULT_OUTCOME_TTL_SEC
 from ..trace_memory import TraceConfig, TraceOutcome
 from . import _live
-from ._core import REMEMBER_LIMIT, Clock, Command, Engine, Plan, Policy, Steps, Traces, marker_batches, parse_change
+from ._core import (
+    REMEMBER_LIMIT,
+    ClaimAndTrace,
+    Clock,
+    Command,
+    Engine,
+    Plan,
+    Policy,
+    Steps,
+    Traces,
+    is_cluster,
+    marker_batches,
+    parse_change,
+)
 
 log = logging.getLogger("velkora.shared_state")
 
@@ -63,6 +76,7 @@ class SharedState:
         self._ip_keys = self._engine.ip_keys
         self._client = client
         self._sync_client = sync_client if sync_client is not None else client
+        self._single_node = not is_cluster(client)
         self._owns_clients = False
         self._check_interval = check_interval
         self._start_timeout = start_timeout
@@ -239,6 +253,20 @@ class SharedState:
         if self._pending:
             self._start_pending()
         plan = self._traces.remember(self._engine, session_id, client, sketch, retry, outcome_ttl_sec)
+        return self._execute(plan) if isinstance(plan, Plan) else plan
+
+    def claim_nonce_and_remember_trace(
+        self, nonce: str, tag: str, ttl_sec: int = DEFAULT_NONCE_TTL_SEC, *, issued_at: float | None = None,
+        session_id: str, client: str | None, sketch: Mapping[str, Any],
+        outcome_ttl_sec: int = DEFAULT_OUTCOME_TTL_SEC,
+    ) -> ClaimAndTrace:
+        """claim_nonce, and remember_trace for the session when the claim lets it through,
+        in one script and one round trip on a single store node (see
+        AsyncSharedState.claim_nonce_and_remember_trace for the answer)."""
+        if self._pending:
+            self._start_pending()
+        plan = self._traces.claim_and_remember(self._engine, nonce, tag, ttl_sec, issued_at, session_id, client,
+                                               sketch, outcome_ttl_sec, single_node=self._single_node)
         return self._execute(plan) if isinstance(plan, Plan) else plan
 
     def _execute[T](self, plan: Plan[T]) -> T:
