@@ -1001,11 +1001,7 @@ class Engine:
     def claim(self, nonce: str, tag: str, ttl: int, issued_at: float | None) -> str | None | Plan[str | None]:
         """claim_nonce: a nonce the native engine refuses has its tag read from the store
         (a read: it ends no outage), a new one is claimed with its tag."""
-        native_key = self.native_nonce(nonce)
-        value = TAG_MARK + check_tag(tag).encode("utf-8", "surrogatepass")
-        check_ttl(ttl)
-        issued = "" if issued_at is None else check_issued(issued_at)
-        key, group = self.keys.nonce_key(nonce)
+        native_key, value, issued, key, group = self.claim_args(nonce, tag, ttl, issued_at)
         if not native.consume_nonce_rs(native_key):
             if not self.may_call():
                 return self.replay_tag_fallback(key)
@@ -1015,6 +1011,17 @@ class Engine:
         args = ("EVALSHA", CLAIM_SHA, 2, key, self.keys.markers[group], value, b"%d" % ttl, self.marker_args[group])
         return Plan(self, (*args, issued) if issued else args, Scripts.claim, self._tag_claimed, self.claim_fallback,
                     (key, value, ttl, group))
+
+    def claim_args(self, nonce: str, tag: str, ttl: int,
+                   issued_at: float | None) -> tuple[str, bytes, str, bytes, int]:
+        """A claim's checked arguments: the native key, the value stored (the tag), the
+        issue time as the script takes it ("" for none), the store key and its group."""
+        native_key = self.native_nonce(nonce)
+        value = TAG_MARK + check_tag(tag).encode("utf-8", "surrogatepass")
+        check_ttl(ttl)
+        issued = "" if issued_at is None else check_issued(issued_at)
+        key, group = self.keys.nonce_key(nonce)
+        return native_key, value, issued, key, group
 
     def _tag_claimed(self, reply: Any, key: bytes, value: bytes, ttl: int, group: int) -> str | None:
         previous = self.claimed(key, group, value, ttl, reply)
@@ -1236,11 +1243,7 @@ class Traces:
                 call = None   # remember_trace, called next, says why
         if call is None:
             return _without_trace(engine.claim(nonce, tag, ttl, issued_at))
-        native_key = engine.native_nonce(nonce)
-        value = TAG_MARK + check_tag(tag).encode("utf-8", "surrogatepass")
-        check_ttl(ttl)
-        issued = "" if issued_at is None else check_issued(issued_at)
-        key, group = engine.keys.nonce_key(nonce)
+        native_key, value, issued, key, group = engine.claim_args(nonce, tag, ttl, issued_at)
         if not native.consume_nonce_rs(native_key):
             if not engine.may_call():
                 return engine.replay_tag_fallback(key), None
