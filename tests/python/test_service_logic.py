@@ -95,6 +95,9 @@ def test_client_address_trusts_only_configured_proxies() -> None:
     assert client_address("10.0.0.2", ["1.1.1.1, 198.51.100.1"], trusted) == "198.51.100.1"
     assert client_address("10.0.0.2", [], trusted) == "10.0.0.2"
     assert client_address("::ffff:10.0.0.2", ["::ffff:198.51.100.1"], trusted) == "198.51.100.1"
+    # Zone indexes never make another client, forwarded or not, nor escape the trust check.
+    assert client_address("2001:db8::7%eth0", [], trusted) == "2001:db8::7"
+    assert client_address("fd00::1%1", ["2001:db8::7%2, fd00::2%3"], trusted) == "2001:db8::7"
     assert client_address("not-an-ip", ["198.51.100.1"], trusted) is None
     assert client_address(None, [], trusted) is None
 

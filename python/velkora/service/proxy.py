@@ -31,8 +31,13 @@ def _address(text: str) -> ipaddress.IPv4Address | ipaddress.IPv6Address | None:
         address = ipaddress.ip_address(text.strip())
     except ValueError:
         return None
-    if isinstance(address, ipaddress.IPv6Address) and address.ipv4_mapped is not None:
-        return address.ipv4_mapped
+    if isinstance(address, ipaddress.IPv6Address):
+        # A zone index names a link on one host, never another client: kept, the rate
+        # limit and the trace memory's per-client cap would count "…%0" and "…%1" apart.
+        if address.scope_id is not None:
+            address = ipaddress.IPv6Address(text.strip().partition("%")[0])
+        if address.ipv4_mapped is not None:
+            return address.ipv4_mapped
     return address
 
 
