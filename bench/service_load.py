@@ -260,8 +260,7 @@ def measure_trace(args: argparse.Namespace) -> None:
     print(f"trace memory: {os.cpu_count()} CPUs, {args.seconds:.0f} s per case, best of {args.rounds} "
           "interleaved rounds (the latency's best p50, the throughput's best req/s)")
     argv = ["-m", "velkora.service", "--workers", "2", "--log-level", "warning"]
-    common = {"VELKORA_SIGNING_KEYS": "bench:bench-signing-secret-0123456789abcdef",
-              "VELKORA_REDIS_URL": args.store_url, "VELKORA_CHALLENGE_RATE": "0"}
+    common = {**SERVICE_ENV, "VELKORA_REDIS_URL": args.store_url}
     kinds = [("trace memory off", {"VELKORA_TRACE_MAX": "0"}, True),
              ("trace memory on, a new trace each request", {}, True),
              ("trace memory on, the same trace each request", {}, False)]
@@ -375,8 +374,7 @@ def measure(args: argparse.Namespace) -> None:
           f"body {body_len} bytes (300 points, 60 keys)")
     uvicorn_echo = ["-m", "uvicorn", "--app-dir", str(HERE), "echo_app:app", "--no-proxy-headers",
                     "--log-level", "warning"]
-    # The tokens are fetched from one address: no per-address limit here.
-    keys = {"VELKORA_SIGNING_KEYS": "bench:bench-signing-secret-0123456789abcdef", "VELKORA_CHALLENGE_RATE": "0"}
+    keys = SERVICE_ENV
     cases: list[tuple[str, list[str], dict[str, str], str, bool]] = []
     servers = [("h11", ["--http", "h11", "--loop", "asyncio"])]
     if importlib.util.find_spec("httptools") and importlib.util.find_spec("uvloop"):

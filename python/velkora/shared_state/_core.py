@@ -981,16 +981,10 @@ class Engine:
         issued = "" if issued_at is None else check_issued(issued_at)
         if not native.consume_nonce_rs(self.native_prefix + nonce):
             return False
-        digest = hashlib.blake2b(nonce.encode("utf-8", "surrogatepass"), digest_size=NONCE_DIGEST_BYTES).digest()
-        group = digest[0] % GROUPS
-        key = self.keys.groups[group] + digest
-        breaker = self.breaker
-        if breaker.failures >= breaker.threshold and not self.may_call():
+        key, group = self.keys.nonce_key(nonce)
+        if not self.may_call():
             return self.nonce_fallback(key, PLAIN_NONCE_VALUE, ttl, group)
-        args = ("EVALSHA", CLAIM_SHA, 2, key, self.keys.markers[group], PLAIN_NONCE_VALUE, b"%d" % ttl,
-                self.marker_args[group])
-        return Plan(self, (*args, issued) if issued else args, Scripts.claim, self._consumed, self.nonce_fallback,
-                    (key, PLAIN_NONCE_VALUE, ttl, group))
+        return self._claim_plan(key, PLAIN_NONCE_VALUE, ttl, group, issued, self._consumed, self.nonce_fallback)
 
     def _consumed(self, reply: Any, key: bytes, value: bytes, ttl: int, group: int) -> bool:
         if reply == 0:   # consumed by this call, the marker as expected: the hot path
@@ -1003,13 +997,23 @@ class Engine:
         (a read: it ends no outage), a new one is claimed with its tag."""
         native_key, value, issued, key, group = self.claim_args(nonce, tag, ttl, issued_at)
         if not native.consume_nonce_rs(native_key):
-            if not self.may_call():
-                return self.replay_tag_fallback(key)
-            return Plan(self, ("GET", key), None, _stored_tag, self.replay_tag_fallback, (key,), write=False)
+            return self.claimed_before(key)
         if not self.may_call():
             return self.claim_fallback(key, value, ttl, group)
+        return self._claim_plan(key, value, ttl, group, issued, self._tag_claimed, self.claim_fallback)
+
+    def claimed_before(self, key: bytes) -> str | Plan[str | None]:
+        """claim_nonce of a nonce the native engine refused: its tag, read from the store
+        (a read: it ends no outage)."""
+        if not self.may_call():
+            return self.replay_tag_fallback(key)
+        return Plan[str | None](self, ("GET", key), None, _stored_tag, self.replay_tag_fallback, (key,), write=False)
+
+    def _claim_plan[T](self, key: bytes, value: bytes, ttl: int, group: int, issued: str,
+                       on_reply: Callable[..., T], on_failure: Callable[..., T]) -> Plan[T]:
+        """The claim script's call for a nonce new to this process (ISSUED "" for none)."""
         args = ("EVALSHA", CLAIM_SHA, 2, key, self.keys.markers[group], value, b"%d" % ttl, self.marker_args[group])
-        return Plan(self, (*args, issued) if issued else args, Scripts.claim, self._tag_claimed, self.claim_fallback,
+        return Plan(self, (*args, issued) if issued else args, Scripts.claim, on_reply, on_failure,
                     (key, value, ttl, group))
 
     def claim_args(self, nonce: str, tag: str, ttl: int,
@@ -1245,9 +1249,7 @@ class Traces:
             return _without_trace(engine.claim(nonce, tag, ttl, issued_at))
         native_key, value, issued, key, group = engine.claim_args(nonce, tag, ttl, issued_at)
         if not native.consume_nonce_rs(native_key):
-            if not engine.may_call():
-                return engine.replay_tag_fallback(key), None
-            return Plan(engine, ("GET", key), None, _stored_tag_alone, _replay_tag_alone, (engine, key), write=False)
+            return _without_trace(engine.claimed_before(key))
         if not engine.may_call():
             return engine.claim_fallback(key, value, ttl, group), None
         keys = (key, engine.keys.markers[group], *self.keys.for_session(call.sid))
@@ -1285,14 +1287,6 @@ def _paired_reply(reply: Any, plan: Plan[str | None]) -> ClaimAndTrace:
 
 def _paired_failure(plan: Plan[str | None]) -> ClaimAndTrace:
     return plan.on_failure(*plan.context), None
-
-
-def _stored_tag_alone(reply: bytes | str | None, engine: Engine, key: bytes) -> ClaimAndTrace:
-    return decode_tag(reply), None
-
-
-def _replay_tag_alone(engine: Engine, key: bytes) -> ClaimAndTrace:
-    return engine.replay_tag_fallback(key), None
 
 
 def _claim_alone_failed(engine: Engine, key: bytes, value: bytes, ttl: int, group: int) -> ClaimAndTrace:

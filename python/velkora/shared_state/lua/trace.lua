@@ -30,12 +30,20 @@ local sid, client, rec = ARGV[12], ARGV[13], ARGV[14]
 -- A record: version (2 bytes), client digest (8), band counts (1 + 1), signature lengths
 -- (2 + 2), band fields from byte 17 (6 bytes each), then signature values (4 bytes each),
 -- pointer first. first[m] is the index of modality m's first band among all the bands.
+-- signature_of(r, m): modality m's signature length and the byte where it starts, read
+-- without making a table (the matching loop calls it per candidate).
+local function signature_of(r, m)
+  local np, nk, s1, s2, s3, s4 = string.byte(r, 11, 16)
+  local sp = s1 * 256 + s2
+  if m == 1 then return sp, 17 + 6 * (np + nk) end
+  return s3 * 256 + s4, 17 + 6 * (np + nk) + 4 * sp
+end
+
 local function layout(r)
-  local np, nk = string.byte(r, 11), string.byte(r, 12)
-  local sp = string.byte(r, 13) * 256 + string.byte(r, 14)
-  local sk = string.byte(r, 15) * 256 + string.byte(r, 16)
-  local sig = 17 + 6 * (np + nk)
-  return {bands = {np, nk}, first = {0, np}, n = {sp, sk}, at = {sig, sig + 4 * sp}, count = np + nk}
+  local np, nk = string.byte(r, 11, 12)
+  local sp, pat = signature_of(r, 1)
+  local sk, kat = signature_of(r, 2)
+  return {bands = {np, nk}, first = {0, np}, n = {sp, sk}, at = {pat, kat}, count = np + nk}
 end
 
 local function fields_of(r, count)
@@ -147,12 +155,7 @@ for m = 1, 2 do
   for _, id in ipairs(candidates[m]) do
     local r, t = records[id], times[id]
     if r and t and t > cutoff and string.sub(r, 1, 2) == version then
-      -- The candidate's signature of modality m: its length and where it starts (layout's
-      -- figures, read without making a table).
-      local b11, b12, b13, b14, b15, b16 = string.byte(r, 11, 16)
-      local cn, cat
-      if m == 1 then cn, cat = b13 * 256 + b14, 17 + 6 * (b11 + b12)
-      else cn, cat = b15 * 256 + b16, 17 + 6 * (b11 + b12) + 4 * (b13 * 256 + b14) end
+      local cn, cat = signature_of(r, m)
       if cn == n then
         whole = whole or string.sub(rec, at, at + 4 * n - 1)
         -- An identical signature: found where it starts, without copying it out.
