@@ -191,6 +191,7 @@ detection: $(VENV)/.built $(DETECTION_VENV)/.deps model
 	$(VENV)/bin/velkora evaluate $(DETECTION_OUT)/matched.jsonl $(DETECTION_OUT)/collector.jsonl \
 	    -o $(DETECTION_OUT)/results.json --html $(DETECTION_OUT)/results.html --model $(MODEL_OUT) -j 2
 	$(PY) -m detection.reuse $(DETECTION_OUT)/matched.jsonl -o $(DETECTION_OUT)/reuse.json
+	$(PY) -m detection.reuse $(DETECTION_OUT)/matched.jsonl --bands 16 -o $(DETECTION_OUT)/reuse-16-bands.json
 	$(PY) -m detection.browser --out $(DETECTION_OUT)/browser --model $(MODEL_OUT) --human-sessions 0 \
 	    --families naive,eased,bezier,windmouse,mimic --detection-python $(abspath $(DETECTION_PY))
 

@@ -22,7 +22,7 @@ import random
 import sys
 from collections import Counter
 from collections.abc import Iterable, Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from pathlib import Path
 from typing import Any
 
@@ -64,14 +64,17 @@ def replay_sources(record: dict[str, Any]) -> dict[str, str]:
     return out
 
 
-def run(records: Sequence[dict[str, Any]], seed: int) -> list[Seen]:
-    """Every record through one memory in a seeded order."""
+def run(records: Sequence[dict[str, Any]], seed: int, indexed_bands: int | None = None) -> list[Seen]:
+    """Every record through one memory in a seeded order, filed under INDEXED_BANDS bands
+    per modality (None: the memory's default)."""
     from velkora._signals import trace_sketch
     from velkora.trace_memory import TraceConfig, TraceMemory, prepare
 
     order = list(range(len(records)))
     random.Random(seed).shuffle(order)
     config = TraceConfig(max_sessions=len(records) + 1)
+    if indexed_bands is not None:
+        config = replace(config, indexed_bands=indexed_bands)
     memory = TraceMemory(config)
     uses: Counter[str] = Counter()
     seen: list[Seen] = []
@@ -196,12 +199,14 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser.add_argument("dataset", type=Path, help="a labelled JSON-lines file (detection.build's matched.jsonl)")
     parser.add_argument("-o", "--output", type=Path, help="write the summary as JSON here")
     parser.add_argument("--seed", type=int, default=0)
+    parser.add_argument("--bands", type=int, help="bands per modality a session is filed under (the memory's "
+                        "VELKORA_TRACE_BANDS; default: its default)")
     args = parser.parse_args(argv)
     logging.basicConfig(level=logging.INFO, format="%(asctime)s %(name)s %(message)s")
     with args.dataset.open(encoding="utf-8") as f:
         records = [json.loads(line) for line in f if line.strip()]
     log.info("%d sessions from %s", len(records), args.dataset)
-    result = summary(run(records, args.seed))
+    result = summary(run(records, args.seed, args.bands))
     from detection import humans
 
     data = humans.load()
@@ -209,7 +214,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     sys.stdout.write(table(result) + "\n")
     sys.stdout.write(f"pairs that would match: {pairs['pairs']}\n")
     if args.output:
-        document = {"seed": args.seed, "families": result, **pairs}
+        document = {"seed": args.seed, "bands": args.bands, "families": result, **pairs}
         args.output.write_text(json.dumps(document, indent=1, sort_keys=True) + "\n")
     return 0
 

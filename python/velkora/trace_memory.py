@@ -49,6 +49,11 @@ MATCH_THRESHOLD = 0.05
 # Fewest shingles a modality needs to be remembered or matched: a handful of pointer
 # samples or keys is too common a shape to call another session's replay.
 MIN_SHINGLES = 8
+# Bands per modality a session is filed under (its first ones; the sketch has 32). Every
+# band is a field the store reads and writes per request, so fewer cost less time and
+# memory; a replay is then found only when it shares a signature value within them (16
+# measured on the benchmark: 1.1 points fewer replays caught, 43 % less store memory).
+INDEXED_BANDS = 32
 DEFAULT_TTL_SEC = 24 * 3600
 DEFAULT_PER_CLIENT = 200
 DEFAULT_MAX_SESSIONS = 20_000
@@ -90,6 +95,7 @@ class TraceConfig:
     max_sessions: int = DEFAULT_MAX_SESSIONS
     threshold: float = MATCH_THRESHOLD
     min_shingles: int = MIN_SHINGLES
+    indexed_bands: int = INDEXED_BANDS
     # The work bounds of one call (see the constants of the same names).
     max_candidates: int = MAX_CANDIDATES
     bucket_max: int = BUCKET_MAX
@@ -99,8 +105,8 @@ class TraceConfig:
     def __post_init__(self) -> None:
         for name, low, high in (("ttl_sec", 1, MAX_TTL_SEC), ("per_client", 1, MAX_PER_CLIENT),
                                 ("max_sessions", 0, MAX_SESSIONS_LIMIT), ("min_shingles", 1, 1 << 31),
-                                ("max_candidates", 1, 1024), ("bucket_max", 1, 1024), ("sweep_budget", 1, 1024),
-                                ("evict_budget", 1, 1024)):
+                                ("indexed_bands", 1, MAX_BANDS), ("max_candidates", 1, 1024),
+                                ("bucket_max", 1, 1024), ("sweep_budget", 1, 1024), ("evict_budget", 1, 1024)):
             value = getattr(self, name)
             if type(value) is not int:
                 raise TypeError(f"{name} must be an int, not {type(value).__name__}")
@@ -220,9 +226,11 @@ class Sketch:
         return header + self.bands[0] + self.bands[1] + self.signatures[0] + self.signatures[1]
 
 
-def parse_sketch(sketch: Mapping[str, Any], min_shingles: int = MIN_SHINGLES) -> Sketch:
-    """The memory's form of what ``trace_sketch`` returns; TypeError or ValueError for a
-    mapping that is not one. The values of both modalities are folded in one step."""
+def parse_sketch(sketch: Mapping[str, Any], min_shingles: int = MIN_SHINGLES,
+                 indexed_bands: int = MAX_BANDS) -> Sketch:
+    """The memory's form of what ``trace_sketch`` returns, filed under its first
+    INDEXED_BANDS bands per modality; TypeError or ValueError for a mapping that is not
+    one. The values of both modalities are folded in one step."""
     if not isinstance(sketch, Mapping):
         raise TypeError(f"a sketch must be a mapping, not {type(sketch).__name__}")
     version = sketch.get("version")
@@ -254,8 +262,9 @@ def parse_sketch(sketch: Mapping[str, Any], min_shingles: int = MIN_SHINGLES) ->
     for values in lists:
         parts.append(folded[at:at + VALUE_BYTES * len(values)])
         at += VALUE_BYTES * len(values)
-    pointer = (_band_fields(0, parts[0]), parts[1]) if kept[0] else (b"", b"")
-    keys = (_band_fields(1, parts[2]), parts[3]) if kept[1] else (b"", b"")
+    indexed = VALUE_BYTES * indexed_bands
+    pointer = (_band_fields(0, parts[0][:indexed]), parts[1]) if kept[0] else (b"", b"")
+    keys = (_band_fields(1, parts[2][:indexed]), parts[3]) if kept[1] else (b"", b"")
     return Sketch(version, (pointer[0], keys[0]), (pointer[1], keys[1]))
 
 
@@ -347,7 +356,7 @@ def prepare(config: TraceConfig, session_id: str, client: str | None, sketch: Ma
     if type(outcome_ttl_sec) is not int or outcome_ttl_sec < 1:
         raise ValueError("outcome_ttl_sec must be an int >= 1")
     sid = session_key(session_id)
-    parsed = parse_sketch(sketch, config.min_shingles)
+    parsed = parse_sketch(sketch, config.min_shingles, config.indexed_bands)
     if not config.enabled or parsed.empty:
         return None
     return Call(sid, client_key(client), parsed, bool(retry), outcome_ttl_sec)

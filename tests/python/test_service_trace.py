@@ -139,12 +139,13 @@ def test_trace_settings_from_the_environment() -> None:
     from velkora.service.settings import SettingsError, from_env
 
     s = from_env({"VELKORA_TRACE_TTL": "3600", "VELKORA_TRACE_PER_CLIENT": "50", "VELKORA_TRACE_MAX": "0",
-                  "VELKORA_TRACE_THRESHOLD": "0.7"})
+                  "VELKORA_TRACE_THRESHOLD": "0.7", "VELKORA_TRACE_BANDS": "16"})
     config = s.trace_config()
-    assert (config.ttl_sec, config.per_client, config.max_sessions, config.threshold) == (3600, 50, 0, 0.7)
+    assert (config.ttl_sec, config.per_client, config.max_sessions, config.threshold, config.indexed_bands) == (
+        3600, 50, 0, 0.7, 16)
     assert not config.enabled and from_env({}).trace_config() == TraceConfig()
     for bad in ({"VELKORA_TRACE_THRESHOLD": "0"}, {"VELKORA_TRACE_THRESHOLD": "x"}, {"VELKORA_TRACE_TTL": "10"},
-                {"VELKORA_TRACE_PER_CLIENT": "0"}, {"VELKORA_TRACE_MAX": "-1"}):
+                {"VELKORA_TRACE_PER_CLIENT": "0"}, {"VELKORA_TRACE_MAX": "-1"}, {"VELKORA_TRACE_BANDS": "0"}):
         with pytest.raises(SettingsError):
             from_env(bad)
 

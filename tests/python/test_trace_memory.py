@@ -115,6 +115,22 @@ def test_candidates_share_a_band_at_its_index_and_match_at_the_threshold() -> No
     assert remember(mem, "third", None, sketch(changed(base, range(4, 20), rng))).matches == 1   # 48/64
 
 
+def test_a_session_is_filed_and_found_under_its_first_bands_only() -> None:
+    rng = random.Random(11)
+    base = signature(rng)
+    early = changed(base, range(4, 64), rng)       # shares band 0 only: 4 of 64 positions
+    late = changed(base, range(0, 32), rng)        # shares bands 8..15: half the positions
+    for bands, found in ((16, (1, 1)), (8, (1, 0)), (1, (1, 0))):
+        mem = memory(Clock(), threshold=0.05, indexed_bands=bands)
+        assert remember(mem, "first", "192.0.2.1", sketch(base)).matches == 0
+        assert len(mem.snapshot()["bands"]) == bands
+        got = (remember(mem, "early", "192.0.2.2", sketch(early)).matches,
+               remember(mem, "late", "192.0.2.3", sketch(late)).matches)
+        assert got == found, bands
+    with pytest.raises(ValueError):
+        TraceConfig(indexed_bands=0)
+
+
 def test_both_modalities_count_a_session_once_and_say_which_matched() -> None:
     rng = random.Random(2)
     p, k = signature(rng), signature(rng)
@@ -340,6 +356,11 @@ def test_the_store_script_gives_the_in_process_answers_and_contents(store, combi
     mem = TraceMemory(config, clock)
     answers = 0
     for step, (now, sid, client, data, retry) in enumerate(random_sequence(11, 400)):
+        if step == 200:
+            # Fewer bands per session from here on: records filed under 16 and under 5 bands
+            # are looked up, matched and evicted side by side.
+            config = dataclasses.replace(config, indexed_bands=5)
+            mem.config = config
         if step == 300:
             # Caps lowered by a redeployment: the eviction budget spreads the catching up.
             config = dataclasses.replace(config, per_client=2, max_sessions=6)

@@ -57,7 +57,7 @@ settings (environment variables, read once at start-up):
   VELKORA_CHALLENGE_RATE      tokens per minute per address and worker, 0 for no
                               limit (120)
   VELKORA_TRACE_TTL, VELKORA_TRACE_PER_CLIENT, VELKORA_TRACE_MAX,
-  VELKORA_TRACE_THRESHOLD, VELKORA_TRACE_MIN_SHINGLES
+  VELKORA_TRACE_THRESHOLD, VELKORA_TRACE_MIN_SHINGLES, VELKORA_TRACE_BANDS
                               the memory of trace sketches (VELKORA_TRACE_MAX=0: off)
   VELKORA_MODEL               a model file of velkora train; without one the example
                               rules decide

@@ -11,7 +11,9 @@ from velkora.trace_memory import (
     DEFAULT_MAX_SESSIONS,
     DEFAULT_PER_CLIENT,
     DEFAULT_TTL_SEC,
+    INDEXED_BANDS,
     MATCH_THRESHOLD,
+    MAX_BANDS,
     MAX_PER_CLIENT,
     MAX_SESSIONS_LIMIT,
     MAX_TTL_SEC,
@@ -70,6 +72,7 @@ class Settings:
     trace_max: int = DEFAULT_MAX_SESSIONS
     trace_threshold: float = MATCH_THRESHOLD
     trace_min_shingles: int = MIN_SHINGLES
+    trace_bands: int = INDEXED_BANDS
     # The trained verdict: the model file (None: the example rules decide), whether its
     # verdicts are only reported ("enforced": false), and the opt-in recording of sessions.
     model_path: str | None = None
@@ -95,7 +98,7 @@ class Settings:
         try:
             return TraceConfig(ttl_sec=self.trace_ttl_sec, per_client=self.trace_per_client,
                                max_sessions=self.trace_max, threshold=self.trace_threshold,
-                               min_shingles=self.trace_min_shingles)
+                               min_shingles=self.trace_min_shingles, indexed_bands=self.trace_bands)
         except (TypeError, ValueError) as error:
             raise SettingsError(f"trace memory: {error}") from None
 
@@ -203,6 +206,7 @@ def from_env(env: Mapping[str, str]) -> Settings:
         trace_max=_int(env, "VELKORA_TRACE_MAX", DEFAULT_MAX_SESSIONS, 0, MAX_SESSIONS_LIMIT),
         trace_threshold=_fraction(env, "VELKORA_TRACE_THRESHOLD", MATCH_THRESHOLD),
         trace_min_shingles=_int(env, "VELKORA_TRACE_MIN_SHINGLES", MIN_SHINGLES, 1, 1_000_000),
+        trace_bands=_int(env, "VELKORA_TRACE_BANDS", INDEXED_BANDS, 1, MAX_BANDS),
         model_path=env.get("VELKORA_MODEL", "").strip() or None,
         report_only=_flag(env, "VELKORA_REPORT_ONLY"),
         record_dir=env.get("VELKORA_RECORD_DIR", "").strip() or None,
