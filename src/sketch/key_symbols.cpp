@@ -86,11 +86,12 @@ std::vector<Stroke> in_press_order(std::span<const KeystrokeEvent> keys) {
     return unique;
 }
 
-// The hold of a stroke when it has a finite release after its press.
-std::optional<double> hold_of(const Stroke& s) {
-    if (!s.up) return std::nullopt;
+// The hold of a stroke when it has a finite release after its press, else 0.0:
+// a usable hold is positive, so zero marks its absence without an optional.
+double hold_of(const Stroke& s) {
+    if (!s.up) return 0.0;
     const double hold = *s.up - s.down;
-    if (!std::isfinite(hold) || !(hold > 0.0)) return std::nullopt;
+    if (!std::isfinite(hold) || !(hold > 0.0)) return 0.0;
     return hold;
 }
 
@@ -98,22 +99,23 @@ std::optional<double> hold_of(const Stroke& s) {
 // reference is the lower median of the window, which slides by one keystroke at a
 // time, so inserting and erasing one value beats selecting the median afresh.
 // Values are positive and finite (flights and holds that are not are left out),
-// so they are totally ordered and an erased value is found exactly.
+// so they are totally ordered and an erased value is found exactly. The window
+// holds a dozen values at most: a plain scan that moves them one by one costs
+// less than a binary search followed by a block move.
 class SortedWindow {
 public:
     void insert(double v) {
         if (size_ == values_.size()) return;  // never: see values_
-        const auto end = values_.begin() + static_cast<std::ptrdiff_t>(size_);
-        const auto at = std::upper_bound(values_.begin(), end, v);
-        std::copy_backward(at, end, end + 1);
-        *at = v;
+        std::size_t at = size_;               // after every value not above v
+        for (; at > 0 && values_[at - 1] > v; --at) values_[at] = values_[at - 1];
+        values_[at] = v;
         ++size_;
     }
     void erase(double v) {
-        const auto end = values_.begin() + static_cast<std::ptrdiff_t>(size_);
-        const auto at = std::lower_bound(values_.begin(), end, v);
-        if (at == end || *at != v) return;  // never: only inserted values are erased
-        std::copy(at + 1, end, at);
+        std::size_t at = 0;  // the first value not below v
+        while (at < size_ && values_[at] < v) ++at;
+        if (at == size_ || values_[at] != v) return;  // never: only inserted values are erased
+        for (; at + 1 < size_; ++at) values_[at] = values_[at + 1];
         --size_;
     }
     bool empty() const { return size_ == 0; }
@@ -166,7 +168,7 @@ std::vector<Symbol> key_symbols(std::span<const KeystrokeEvent> keys) {
     for (std::size_t i = 1; i < strokes.size(); ++i) {
         flights.push_back(strokes[i].down - strokes[i - 1].down);
     }
-    std::vector<std::optional<double>> holds;
+    std::vector<double> holds;  // 0.0: none
     holds.reserve(strokes.size());
     for (const Stroke& s : strokes) holds.push_back(hold_of(s));
 
@@ -174,14 +176,14 @@ std::vector<Symbol> key_symbols(std::span<const KeystrokeEvent> keys) {
     // (from ... i - 1): their positive flights (between two of them) and their holds.
     SortedWindow flight_window;
     SortedWindow hold_window;
-    if (holds[0]) hold_window.insert(*holds[0]);
+    if (holds[0] > 0.0) hold_window.insert(holds[0]);
     symbols.reserve(strokes.size() - 1);
     for (std::size_t i = 1; i < strokes.size(); ++i) {
         if (i >= 2 && flights[i - 2] > 0.0) flight_window.insert(flights[i - 2]);
         if (i > KEY_REFERENCE_STROKES) {
             const std::size_t gone = i - KEY_REFERENCE_STROKES - 1;  // the stroke that left
             if (flights[gone] > 0.0) flight_window.erase(flights[gone]);
-            if (holds[gone]) hold_window.erase(*holds[gone]);
+            if (holds[gone] > 0.0) hold_window.erase(holds[gone]);
         }
         const double flight = flights[i - 1];
         int f = KEY_FLIGHT_LOW;
@@ -190,14 +192,14 @@ std::vector<Symbol> key_symbols(std::span<const KeystrokeEvent> keys) {
         }
         int cost = FLIGHT_COST_BASE + FLIGHT_COST_STEP * std::abs(f);
         int h = NO_HOLD;
-        if (holds[i] && !hold_window.empty()) {
+        if (holds[i] > 0.0 && !hold_window.empty()) {
             const int step =
-                step_of(*holds[i], hold_window.lower_median(), HOLD_BOUNDS, -KEY_HOLD_STEPS);
+                step_of(holds[i], hold_window.lower_median(), HOLD_BOUNDS, -KEY_HOLD_STEPS);
             h = step + KEY_HOLD_STEPS;
             cost += HOLD_COST_BASE + HOLD_COST_STEP * std::abs(step);
         }
         symbols.push_back(Symbol{key_code(f, h), static_cast<std::uint16_t>(cost)});
-        if (holds[i]) hold_window.insert(*holds[i]);
+        if (holds[i] > 0.0) hold_window.insert(holds[i]);
     }
     return symbols;
 }
