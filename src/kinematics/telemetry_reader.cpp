@@ -51,6 +51,21 @@ void read_browser(ForgivingReader& r, PyObject* browser, Telemetry& out) {
     }
 }
 
+// A value plain_items found (nullptr: missing) as a number: an exact float, the
+// usual case, read in place (what read_double reads first), any other converted
+// by read_double. False when missing or unconvertible.
+bool plain_number(ForgivingReader& r, PyObject* value, double& number) {
+    if (value == nullptr) return false;
+    if (PyFloat_CheckExact(value)) {
+        number = PyFloat_AS_DOUBLE(value);
+        return true;
+    }
+    const std::optional<double> converted = r.read_double(value);
+    if (!converted) return false;
+    number = *converted;
+    return true;
+}
+
 // With `touch`, the touch radius and force too; without, they stay 0.0 and are
 // not even looked up.
 void read_mouse_movements(ForgivingReader& r, PyObject* list, bool touch,
@@ -72,22 +87,13 @@ void read_mouse_movements(ForgivingReader& r, PyObject* list, bool touch,
             PyObject* entry = PyList_GET_ITEM(list, i);
             std::array<PyObject*, 3> plain;
             if (PyDict_Check(entry) && r.plain_items(entry, position_keys, plain)) {
-                std::array<double, 3> xyt{};
-                bool usable = true;
-                for (std::size_t k = 0; k < xyt.size() && usable; ++k) {
-                    if (plain[k] == nullptr) {
-                        usable = false;
-                    } else if (PyFloat_CheckExact(plain[k])) {
-                        xyt[k] = PyFloat_AS_DOUBLE(plain[k]);  // what read_double reads first
-                    } else if (std::optional<double> v = r.read_double(plain[k])) {
-                        xyt[k] = *v;
-                    } else {
-                        usable = false;
-                    }
-                }
-                if (usable && std::isfinite(xyt[0]) && std::isfinite(xyt[1]) &&
-                    std::isfinite(xyt[2])) {
-                    out.push_back(MousePoint{xyt[0], xyt[1], xyt[2], 0.0, 0.0});
+                double x = 0.0;
+                double y = 0.0;
+                double t = 0.0;
+                if (plain_number(r, plain[0], x) && plain_number(r, plain[1], y) &&
+                    plain_number(r, plain[2], t) && std::isfinite(x) && std::isfinite(y) &&
+                    std::isfinite(t)) {
+                    out.push_back(MousePoint{x, y, t, 0.0, 0.0});
                 }
                 continue;
             }
