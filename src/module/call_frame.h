@@ -188,6 +188,12 @@ Result<std::vector<double>> extract_float_sequence(PyObject* obj);
 class ForgivingReader {
 public:
     std::optional<double> read_double(PyObject* obj);
+    // read_double for a value that plain_items found: an exact float, the usual
+    // case, is read in place (what read_double reads first), without a call.
+    std::optional<double> read_plain_double(PyObject* obj) {
+        if (PyFloat_CheckExact(obj)) return PyFloat_AS_DOUBLE(obj);
+        return read_double(obj);
+    }
     std::optional<std::int64_t> read_int64(PyObject* obj);
     std::optional<bool> read_bool(PyObject* obj);
     std::optional<std::string> read_text(PyObject* obj);
