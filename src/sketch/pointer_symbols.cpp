@@ -93,6 +93,7 @@ std::optional<double> counted_rank_sum(std::span<const double> values, std::size
     constexpr std::size_t slots = std::size_t{1} << COUNT_TABLE_BITS;
     std::array<double, slots> slot_value;  // read only where slot_count is not 0
     std::array<std::size_t, slots> slot_count{};
+    std::array<std::size_t, COUNTED_DISTINCT_MAX> taken;  // the slots in use, first [0, distinct)
     std::size_t distinct = 0;
     for (const double v : values) {
         // Fibonacci hashing of the value's bits; a taken slot passes on to the next.
@@ -100,17 +101,17 @@ std::optional<double> counted_rank_sum(std::span<const double> values, std::size
             (std::bit_cast<std::uint64_t>(v) * 0x9e3779b97f4a7c15ULL) >> (64 - COUNT_TABLE_BITS));
         while (slot_count[h] != 0 && slot_value[h] != v) h = (h + 1) & (slots - 1);
         if (slot_count[h] == 0) {
-            if (++distinct > COUNTED_DISTINCT_MAX) return std::nullopt;
+            if (distinct == COUNTED_DISTINCT_MAX) return std::nullopt;
+            taken[distinct++] = h;
             slot_value[h] = v;
         }
         ++slot_count[h];
     }
     std::array<std::pair<double, std::size_t>, COUNTED_DISTINCT_MAX> counted;
-    std::size_t k = 0;
-    for (std::size_t h = 0; h < slots; ++h) {
-        if (slot_count[h] != 0) counted[k++] = {slot_value[h], slot_count[h]};
+    for (std::size_t k = 0; k < distinct; ++k) {
+        counted[k] = {slot_value[taken[k]], slot_count[taken[k]]};
     }
-    const auto end = counted.begin() + static_cast<std::ptrdiff_t>(k);
+    const auto end = counted.begin() + static_cast<std::ptrdiff_t>(distinct);
     std::sort(counted.begin(), end);  // values distinct: ordered by value alone
     double sum = 0.0;
     std::size_t rank = 0;  // of the first occurrence of the current value
