@@ -98,13 +98,15 @@ bool read_plain_dict_event(ForgivingReader& r, PyObject* item, const KeystrokeLi
     std::optional<double> down;
     for (std::size_t k = 0; k < times && !down; ++k) {
         if (values[k + 2] == nullptr) continue;
-        std::optional<double> t = r.read_double(values[k + 2]);
+        std::optional<double> t = r.read_plain_double(values[k + 2]);
         if (t && std::isfinite(*t)) down = t;
     }
     if (!down) return true;  // skipped, as read_dict_event skips it
-    std::optional<double> up = values[0] ? r.read_double(values[0]) : std::nullopt;
+    std::optional<double> up = values[0] ? r.read_plain_double(values[0]) : std::nullopt;
     if (!up && values[1] != nullptr) {
-        if (std::optional<double> duration = r.read_double(values[1])) up = *down + *duration;
+        if (std::optional<double> duration = r.read_plain_double(values[1])) {
+            up = *down + *duration;
+        }
     }
     out.push_back(KeystrokeEvent{std::string(), *down, up});
     return true;

@@ -51,18 +51,37 @@ void read_browser(ForgivingReader& r, PyObject* browser, Telemetry& out) {
     }
 }
 
-// With `touch`, the touch radius and force too; without, they stay 0.0 and are
-// not even looked up.
-void read_mouse_movements(ForgivingReader& r, PyObject* list, bool touch,
-                          std::vector<MousePoint>& out) {
+// A value plain_items found (nullptr: missing) as a number: an exact float, the
+// usual case, read in place (what read_double reads first), any other converted
+// by read_double. False when missing or unconvertible.
+bool plain_number(ForgivingReader& r, PyObject* value, double& number) {
+    if (value == nullptr) return false;
+    if (PyFloat_CheckExact(value)) {
+        number = PyFloat_AS_DOUBLE(value);
+        return true;
+    }
+    const std::optional<double> converted = r.read_double(value);
+    if (!converted) return false;
+    number = *converted;
+    return true;
+}
+
+// With Touch, the touch radius and force too; without, they stay 0.0 and are
+// not even looked up. A template so that each road is compiled on its own: the
+// one-pass road of the samples without touch fields leaves the code of the
+// features' road as it was (and kept out of its caller, where it was measured
+// to cost more).
+template <bool Touch>
+[[gnu::noinline]] void read_mouse_movements(ForgivingReader& r, PyObject* list,
+                                            std::vector<MousePoint>& out) {
     // Length read once; every index up to it is visited and re-fetched.
     const Py_ssize_t len = PyList_GET_SIZE(list);
     out.reserve(std::min(static_cast<std::size_t>(len), MOUSE_RESERVE_LIMIT));
     const std::array<StaticKey, 5> keys = {"x"_key, "y"_key, "t"_key, "r"_key, "f"_key};
     const std::array<StaticKey, 3> position_keys = {keys[0], keys[1], keys[2]};
-    const std::size_t wanted = touch ? keys.size() : 3;
+    constexpr std::size_t wanted = Touch ? keys.size() : 3;
     for (Py_ssize_t i = 0; i < len && !r.stopped(); ++i) {
-        if (!touch && i < PyList_GET_SIZE(list)) {
+        if (!Touch && i < PyList_GET_SIZE(list)) {
             // Without the touch fields (a trace sketch, whose budget is a
             // fraction of the features call) a plain entry is read in one pass
             // (plain_items) and converted on the spot; nothing it holds runs
@@ -72,22 +91,13 @@ void read_mouse_movements(ForgivingReader& r, PyObject* list, bool touch,
             PyObject* entry = PyList_GET_ITEM(list, i);
             std::array<PyObject*, 3> plain;
             if (PyDict_Check(entry) && r.plain_items(entry, position_keys, plain)) {
-                std::array<double, 3> xyt{};
-                bool usable = true;
-                for (std::size_t k = 0; k < xyt.size() && usable; ++k) {
-                    if (plain[k] == nullptr) {
-                        usable = false;
-                    } else if (PyFloat_CheckExact(plain[k])) {
-                        xyt[k] = PyFloat_AS_DOUBLE(plain[k]);  // what read_double reads first
-                    } else if (std::optional<double> v = r.read_double(plain[k])) {
-                        xyt[k] = *v;
-                    } else {
-                        usable = false;
-                    }
-                }
-                if (usable && std::isfinite(xyt[0]) && std::isfinite(xyt[1]) &&
-                    std::isfinite(xyt[2])) {
-                    out.push_back(MousePoint{xyt[0], xyt[1], xyt[2], 0.0, 0.0});
+                double x = 0.0;
+                double y = 0.0;
+                double t = 0.0;
+                if (plain_number(r, plain[0], x) && plain_number(r, plain[1], y) &&
+                    plain_number(r, plain[2], t) && std::isfinite(x) && std::isfinite(y) &&
+                    std::isfinite(t)) {
+                    out.push_back(MousePoint{x, y, t, 0.0, 0.0});
                 }
                 continue;
             }
@@ -134,7 +144,7 @@ Result<TraceTelemetry> read_trace_telemetry(PyObject* telemetry, KeyNames names)
     read_telemetry_keystrokes(r, telemetry, names == KeyNames::read, out.keystrokes);
     if (PyRef mouse = r.dict_item(telemetry, "mouse_movements"_key)) {
         if (PyList_Check(mouse.get())) {
-            read_mouse_movements(r, mouse.get(), false, out.mouse_movements);
+            read_mouse_movements<false>(r, mouse.get(), out.mouse_movements);
         }
     }
     Status read = std::move(r).finish();
@@ -155,7 +165,7 @@ Result<Telemetry> read_telemetry(PyObject* telemetry) {
     read_telemetry_keystrokes(r, telemetry, true, out.keystrokes);
     if (PyRef mouse = r.dict_item(telemetry, "mouse_movements"_key)) {
         if (PyList_Check(mouse.get()))
-            read_mouse_movements(r, mouse.get(), true, out.mouse_movements);
+            read_mouse_movements<true>(r, mouse.get(), out.mouse_movements);
     }
     Status read = std::move(r).finish();
     if (!read) return read.take_error();

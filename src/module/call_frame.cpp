@@ -70,6 +70,11 @@ PyObject* call_frame_detail::make_static_key(const char* text) {
     return check_created(PyUnicode_InternFromString(text));
 }
 
+bool call_frame_detail::plain_non_float(PyObject* value) {
+    return PyLong_CheckExact(value) || PyBool_Check(value) || value == Py_None ||
+           PyUnicode_CheckExact(value);
+}
+
 Status bind_arguments(const ParamSpec& signature, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames, std::span<PyObject*> slots) {
     const std::size_t n = signature.params.size();

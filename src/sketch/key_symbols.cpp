@@ -86,11 +86,12 @@ std::vector<Stroke> in_press_order(std::span<const KeystrokeEvent> keys) {
     return unique;
 }
 
-// The hold of a stroke when it has a finite release after its press.
-std::optional<double> hold_of(const Stroke& s) {
-    if (!s.up) return std::nullopt;
+// The hold of a stroke when it has a finite release after its press, else 0.0:
+// a usable hold is positive, so zero marks its absence without an optional.
+double hold_of(const Stroke& s) {
+    if (!s.up) return 0.0;
     const double hold = *s.up - s.down;
-    if (!std::isfinite(hold) || !(hold > 0.0)) return std::nullopt;
+    if (!std::isfinite(hold) || !(hold > 0.0)) return 0.0;
     return hold;
 }
 
@@ -98,30 +99,62 @@ std::optional<double> hold_of(const Stroke& s) {
 // reference is the lower median of the window, which slides by one keystroke at a
 // time, so inserting and erasing one value beats selecting the median afresh.
 // Values are positive and finite (flights and holds that are not are left out),
-// so they are totally ordered and an erased value is found exactly.
+// so they are totally ordered and an erased value is found exactly. The window
+// holds a dozen values at most: a plain scan that moves them one by one costs
+// less than a binary search followed by a block move.
 class SortedWindow {
 public:
     void insert(double v) {
         if (size_ == values_.size()) return;  // never: see values_
-        const auto end = values_.begin() + static_cast<std::ptrdiff_t>(size_);
-        const auto at = std::upper_bound(values_.begin(), end, v);
-        std::copy_backward(at, end, end + 1);
-        *at = v;
+        std::size_t at = size_;               // after every value not above v
+        for (; at > 0 && values_[at - 1] > v; --at) values_[at] = values_[at - 1];
+        values_[at] = v;
         ++size_;
     }
     void erase(double v) {
-        const auto end = values_.begin() + static_cast<std::ptrdiff_t>(size_);
-        const auto at = std::lower_bound(values_.begin(), end, v);
-        if (at == end || *at != v) return;  // never: only inserted values are erased
-        std::copy(at + 1, end, at);
+        const std::size_t at = find(v);
+        if (at == size_) return;  // never: only inserted values are erased
+        for (std::size_t i = at; i + 1 < size_; ++i) values_[i] = values_[i + 1];
         --size_;
+    }
+    // One step of the window: `leaving` taken out and `entering` put in, either
+    // 0.0 for none. With both, the gap the leaving value leaves is moved to the
+    // entering value's place, so only the values between the two move.
+    void slide(double leaving, double entering) {
+        if (!(leaving > 0.0)) {
+            if (entering > 0.0) insert(entering);
+            return;
+        }
+        if (!(entering > 0.0)) {
+            erase(leaving);
+            return;
+        }
+        std::size_t at = find(leaving);
+        if (at == size_) {  // never: only inserted values leave
+            insert(entering);
+            return;
+        }
+        if (entering > leaving) {
+            for (; at + 1 < size_ && values_[at + 1] < entering; ++at)
+                values_[at] = values_[at + 1];
+        } else {
+            for (; at > 0 && values_[at - 1] > entering; --at) values_[at] = values_[at - 1];
+        }
+        values_[at] = entering;
     }
     bool empty() const { return size_ == 0; }
     double lower_median() const { return values_[(size_ - 1) / 2]; }
 
 private:
-    // A stroke's hold goes in before the stroke that leaves is taken out.
-    std::array<double, KEY_REFERENCE_STROKES + 1> values_{};
+    // The place of a value equal to v, or size_ when there is none.
+    std::size_t find(double v) const {
+        std::size_t at = 0;  // the first value not below v
+        while (at < size_ && values_[at] < v) ++at;
+        return at < size_ && values_[at] == v ? at : size_;
+    }
+
+    // One value per reference stroke at most: a step takes one out as it puts one in.
+    std::array<double, KEY_REFERENCE_STROKES> values_{};
     std::size_t size_ = 0;
 };
 
@@ -166,23 +199,29 @@ std::vector<Symbol> key_symbols(std::span<const KeystrokeEvent> keys) {
     for (std::size_t i = 1; i < strokes.size(); ++i) {
         flights.push_back(strokes[i].down - strokes[i - 1].down);
     }
-    std::vector<std::optional<double>> holds;
+    std::vector<double> holds;  // 0.0: none
     holds.reserve(strokes.size());
     for (const Stroke& s : strokes) holds.push_back(hold_of(s));
 
     // The reference of keystroke i is the KEY_REFERENCE_STROKES strokes before it
     // (from ... i - 1): their positive flights (between two of them) and their holds.
+    // Both windows hold positive values only, so 0.0 stands for a value that
+    // neither enters nor leaves.
     SortedWindow flight_window;
     SortedWindow hold_window;
-    if (holds[0]) hold_window.insert(*holds[0]);
     symbols.reserve(strokes.size() - 1);
     for (std::size_t i = 1; i < strokes.size(); ++i) {
-        if (i >= 2 && flights[i - 2] > 0.0) flight_window.insert(flights[i - 2]);
+        // Stroke i - 1 enters, with the flight that ends at it; the stroke before
+        // the window leaves, with the flight that starts at it.
+        double flight_leaving = 0.0;
+        double hold_leaving = 0.0;
         if (i > KEY_REFERENCE_STROKES) {
             const std::size_t gone = i - KEY_REFERENCE_STROKES - 1;  // the stroke that left
-            if (flights[gone] > 0.0) flight_window.erase(flights[gone]);
-            if (holds[gone]) hold_window.erase(*holds[gone]);
+            flight_leaving = flights[gone];
+            hold_leaving = holds[gone];
         }
+        flight_window.slide(flight_leaving, i >= 2 ? flights[i - 2] : 0.0);
+        hold_window.slide(hold_leaving, holds[i - 1]);
         const double flight = flights[i - 1];
         int f = KEY_FLIGHT_LOW;
         if (flight > 0.0 && !flight_window.empty()) {
@@ -190,14 +229,13 @@ std::vector<Symbol> key_symbols(std::span<const KeystrokeEvent> keys) {
         }
         int cost = FLIGHT_COST_BASE + FLIGHT_COST_STEP * std::abs(f);
         int h = NO_HOLD;
-        if (holds[i] && !hold_window.empty()) {
+        if (holds[i] > 0.0 && !hold_window.empty()) {
             const int step =
-                step_of(*holds[i], hold_window.lower_median(), HOLD_BOUNDS, -KEY_HOLD_STEPS);
+                step_of(holds[i], hold_window.lower_median(), HOLD_BOUNDS, -KEY_HOLD_STEPS);
             h = step + KEY_HOLD_STEPS;
             cost += HOLD_COST_BASE + HOLD_COST_STEP * std::abs(step);
         }
         symbols.push_back(Symbol{key_code(f, h), static_cast<std::uint16_t>(cost)});
-        if (holds[i]) hold_window.insert(*holds[i]);
     }
     return symbols;
 }

@@ -8,8 +8,12 @@
 // doubled sample rarely moves its ends.
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
 #include <utility>
 
 #include "sketch/symbols.h"
@@ -71,6 +75,55 @@ std::span<const MousePoint> in_time_order(std::span<const MousePoint> points,
     return sorted;
 }
 
+// Intervals are counted per distinct value while there are at most this many
+// of them, in an open-addressing table of 2 ** COUNT_TABLE_BITS slots.
+constexpr std::size_t COUNTED_DISTINCT_MAX = 128;
+constexpr int COUNT_TABLE_BITS = 8;
+static_assert(2 * COUNTED_DISTINCT_MAX <= std::size_t{1} << COUNT_TABLE_BITS);
+
+// The sum, in increasing order, of the values of `values` (positive, not NaN)
+// from rank `lo` up to, not including, rank `hi`, found by counting each
+// distinct value instead of sorting; nothing when there are more than
+// COUNTED_DISTINCT_MAX distinct values. A sensor's clock gives intervals few
+// distinct values, and equal values are the same number, so adding each value
+// as often as it occurs, smallest value first, adds up the sorted slice in its
+// own order: the same sum to the last bit.
+std::optional<double> counted_rank_sum(std::span<const double> values, std::size_t lo,
+                                       std::size_t hi) {
+    constexpr std::size_t slots = std::size_t{1} << COUNT_TABLE_BITS;
+    std::array<double, slots> slot_value;  // read only where slot_count is not 0
+    std::array<std::size_t, slots> slot_count{};
+    std::array<std::size_t, COUNTED_DISTINCT_MAX> taken;  // the slots in use, first [0, distinct)
+    std::size_t distinct = 0;
+    for (const double v : values) {
+        // Fibonacci hashing of the value's bits; a taken slot passes on to the next.
+        std::size_t h = static_cast<std::size_t>(
+            (std::bit_cast<std::uint64_t>(v) * 0x9e3779b97f4a7c15ULL) >> (64 - COUNT_TABLE_BITS));
+        while (slot_count[h] != 0 && slot_value[h] != v) h = (h + 1) & (slots - 1);
+        if (slot_count[h] == 0) {
+            if (distinct == COUNTED_DISTINCT_MAX) return std::nullopt;
+            taken[distinct++] = h;
+            slot_value[h] = v;
+        }
+        ++slot_count[h];
+    }
+    std::array<std::pair<double, std::size_t>, COUNTED_DISTINCT_MAX> counted;
+    for (std::size_t k = 0; k < distinct; ++k) {
+        counted[k] = {slot_value[taken[k]], slot_count[taken[k]]};
+    }
+    const auto end = counted.begin() + static_cast<std::ptrdiff_t>(distinct);
+    std::sort(counted.begin(), end);  // values distinct: ordered by value alone
+    double sum = 0.0;
+    std::size_t rank = 0;  // of the first occurrence of the current value
+    for (auto it = counted.begin(); it != end && rank < hi; ++it) {
+        const auto [value, count] = *it;
+        const std::size_t last = std::min(rank + count, hi);
+        for (std::size_t r = std::max(rank, lo); r < last; ++r) sum += value;
+        rank += count;
+    }
+    return sum;
+}
+
 // The mean of the middle half of `values` (reordered; not empty): the values
 // from rank n/4 up to, not including, rank n - n/4, summed in increasing order.
 // A sensor's clock makes intervals take a few values only, so their median
@@ -78,6 +131,10 @@ std::span<const MousePoint> in_time_order(std::span<const MousePoint> points,
 // fraction of one.
 double interquartile_mean(std::vector<double>& values) {
     const std::size_t n = values.size();
+    if (const std::optional<double> sum = counted_rank_sum(values, n / 4, n - n / 4)) {
+        return *sum / static_cast<double>(n - n / 4 - n / 4);
+    }
+    // Many distinct values: the slice by selection, then sorted.
     const auto lo = values.begin() + static_cast<std::ptrdiff_t>(n / 4);
     const auto hi = values.begin() + static_cast<std::ptrdiff_t>(n - n / 4);
     std::nth_element(values.begin(), lo, values.end());
