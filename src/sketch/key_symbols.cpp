@@ -98,8 +98,10 @@ double hold_of(const Stroke& s) {
 // The values of a sliding window of keystrokes, kept in order: a keystroke's
 // reference is the lower median of the window, which slides by one keystroke at a
 // time, so inserting and erasing one value beats selecting the median afresh.
-// Values are positive and finite (flights and holds that are not are left out),
-// so they are totally ordered and an erased value is found exactly. The window
+// Values are positive and never NaN (flights and holds that are not positive are
+// left out; a flight between two finite press times far apart can overflow to
+// +infinity, which compares like any other value), so they are totally ordered
+// and an erased value is found exactly. The window
 // holds a dozen values at most: a plain scan that moves them one by one costs
 // less than a binary search followed by a block move.
 class SortedWindow {
