@@ -9,10 +9,10 @@
   events in headless Chromium (skipped with a note when chromium is not installed);
 - with ``--only trace`` (``make bench`` runs it after the rest): assess on a shared store
   with the memory of trace sketches off and on (at its default bands and at FEWER_BANDS),
-  every request a new trace: the p50 latency ratio at concurrency 1 from the servers run
-  side by side and sent one request each in turn, and at CONCURRENCY the throughput ratio
-  (plus every request the same trace: the worst case); then the memory's figures on the
-  store itself: bytes per remembered session over 10,000 sessions, and the script's time
+  every request a new trace, the services run side by side: the p50 latency ratio at
+  concurrency 1, one request to each in turn, and the throughput ratio at CONCURRENCY, in
+  turns of BURST_SEC (plus every request the same trace: the worst case); then the
+  memory's figures on the store itself: bytes per remembered session over 10,000 sessions, and the script's time
   with no candidates and with a full set of matches.
 
 The client is a small keep-alive HTTP/1.1 client on asyncio (CONCURRENCY connections),
@@ -46,6 +46,8 @@ HERE = Path(__file__).resolve().parent
 SANITIZER_VARIABLES = ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "PYTHONMALLOC")
 # The memory's cheaper setting the bench measures beside the default (VELKORA_TRACE_BANDS).
 FEWER_BANDS = 16
+# The length of one server's turn when servers side by side take turns under load.
+BURST_SEC = 0.5
 # The service as the bench runs it: a signing key of the 32 bytes the settings ask for at
 # least, and no rate on /v1/challenge (the client fetches every token from one address).
 SERVICE_ENV = {"VELKORA_SIGNING_KEYS": "bench:bench-signing-secret-0123456789abcdef", "VELKORA_CHALLENGE_RATE": "0"}
@@ -180,37 +182,55 @@ def run_case(argv: list[str], extra_env: dict[str, str], path: str, needs_tokens
     return rps, q[49] * 1000, q[98] * 1000
 
 
-def paired_latency(argv: list[str], envs: list[dict[str, str]], seconds: float) -> list[list[float]]:
-    """Latencies at concurrency 1 of one server per env in ENVS, all running at once and
-    sent one request each in turn (every request a new trace): each server's requests
-    meet the same moments of the machine's load, so the ratios of their medians hold
-    still where rounds of seconds each move with it. Per server, its latencies in ms."""
+def side_by_side(argv: list[str], servers: list[tuple[dict[str, str], bool]], seconds: float,
+                 concurrency: int) -> list[tuple[float, list[float]]]:
+    """One server per (env, distinct) in SERVERS, all running at once, each loaded for
+    SECONDS in all, every request a trace of its own when DISTINCT, else all the same: at
+    concurrency 1 one request each in turn, above it in turns of BURST_SEC each. So every
+    server meets the same moments of the machine's load, and ratios between them hold
+    still where runs of seconds each move with it. Per server: requests per second over
+    its turns, and its latencies in ms."""
     with contextlib.ExitStack() as stack:
-        ports = [stack.enter_context(server(argv, extra)) for extra in envs]
+        ports = [stack.enter_context(server(argv, extra)) for extra, _ in servers]
+        same = payload(strokes=True)
 
-        async def go() -> list[list[float]]:
-            budget = int(seconds * 1500) + 200
+        async def go() -> list[tuple[float, list[float]]]:
+            budget = int(seconds * (1500 if concurrency == 1 else 2500)) + 200
             bodies = []
-            for port in ports:
+            for port, (_, distinct) in zip(ports, servers):
                 tokens = await fetch_tokens(port, budget)
-                bodies.append([post("/v1/assess", json.dumps({"nonce": tok, "telemetry": payload(1000 + i, True)})
-                                    .encode()) for i, tok in enumerate(tokens)])
-            streams = [await asyncio.open_connection("127.0.0.1", port) for port in ports]
+                bodies.append([json.dumps({"nonce": tok, "telemetry": payload(1000 + i, True) if distinct else same})
+                               .encode() for i, tok in enumerate(tokens)])
             latencies: list[list[float]] = [[] for _ in ports]
-            stop = time.perf_counter() + seconds
-            try:
-                for i in range(budget):
-                    if i >= 100 and time.perf_counter() > stop:
-                        break
-                    for j, (reader, writer) in enumerate(streams):
-                        started = time.perf_counter()
-                        await request(reader, writer, bodies[j][i])
-                        if i >= 100:  # the first hundred warm up
-                            latencies[j].append((time.perf_counter() - started) * 1000)
-            finally:
-                for _, writer in streams:
-                    writer.close()
-            return latencies
+            busy = [0.0 for _ in ports]
+            if concurrency == 1:
+                streams = [await asyncio.open_connection("127.0.0.1", port) for port in ports]
+                stop = time.perf_counter() + seconds * len(ports)
+                try:
+                    for i in range(budget):
+                        if i >= 100 and time.perf_counter() > stop:
+                            break
+                        for j, (reader, writer) in enumerate(streams):
+                            started = time.perf_counter()
+                            await request(reader, writer, post("/v1/assess", bodies[j][i]))
+                            if i >= 100:  # the first hundred warm up
+                                latencies[j].append((time.perf_counter() - started) * 1000)
+                                busy[j] += time.perf_counter() - started
+                finally:
+                    for _, writer in streams:
+                        writer.close()
+            else:
+                used = [0 for _ in ports]
+                for j, port in enumerate(ports):  # warm-up
+                    await load(port, bodies[j][:100], "/v1/assess", concurrency, 30)
+                    used[j] = 100
+                for _ in range(max(1, round(seconds / BURST_SEC))):
+                    for j, port in enumerate(ports):
+                        _, lat = await load(port, bodies[j][used[j]:], "/v1/assess", concurrency, BURST_SEC)
+                        used[j] += len(lat)
+                        latencies[j] += [x * 1000 for x in lat]
+                        busy[j] += BURST_SEC
+            return [(len(lat) / t if t else 0.0, lat) for lat, t in zip(latencies, busy)]
 
         return asyncio.run(go())
 
@@ -295,8 +315,9 @@ def measure_trace(args: argparse.Namespace) -> None:
     if importlib.util.find_spec("velkora._signals") is None:
         print("trace memory: skipped (velkora._signals is not in this build, so the memory stays off)")
         return
-    print(f"trace memory: {os.cpu_count()} CPUs, {args.seconds:.0f} s per case, best of {args.rounds} "
-          "interleaved rounds (the latency's best p50, the throughput's best req/s)")
+    seconds = args.seconds * args.rounds
+    print(f"trace memory: {os.cpu_count()} CPUs; the services side by side, {seconds:.0f} s of load each: at "
+          f"concurrency 1 one request each in turn, at {args.concurrency} in turns of {BURST_SEC} s")
     argv = ["-m", "velkora.service", "--workers", "2", "--log-level", "warning"]
     common = {**SERVICE_ENV, "VELKORA_REDIS_URL": args.store_url}
     kinds = [("trace memory off", {"VELKORA_TRACE_MAX": "0"}, True),
@@ -307,40 +328,31 @@ def measure_trace(args: argparse.Namespace) -> None:
     # (concurrency, kinds): the latency at 1 needs only off and the new traces; the worst
     # case (every request the same trace, 32 matches to examine) is measured under load.
     plan = [(1, kinds[:3])] + ([(args.concurrency, kinds)] if args.concurrency != 1 else [])
-    best: dict[tuple[int, str], tuple[float, float, float]] = {}
-    for round_ in range(args.rounds):
-        for concurrency, cases in plan:
-            for name, extra, distinct in cases:
-                prefix = f"bench-trace-{os.getpid()}-{round_}-{concurrency}-{len(best)}:"
-                env = {**common, **extra, "VELKORA_STORE_PREFIX": prefix}
-                result = run_case(argv, env, "/v1/assess", True, concurrency, args.seconds, distinct)
-                key = (concurrency, name)
-                if key not in best:
-                    best[key] = result
-                else:
-                    rps, p50, p99 = best[key]
-                    best[key] = (max(rps, result[0]), min(p50, result[1]), min(p99, result[2]))
+    results: dict[tuple[int, str], tuple[float, list[float]]] = {}
+    for concurrency, cases in plan:
+        servers = [({**common, **extra, "VELKORA_STORE_PREFIX": f"bench-trace-{os.getpid()}-{concurrency}-{i}:"},
+                    distinct) for i, (_, extra, distinct) in enumerate(cases)]
+        for (name, _, _), result in zip(cases, side_by_side(argv, servers, seconds, concurrency)):
+            results[(concurrency, name)] = result
     print("| /v1/assess, 2 workers, shared store | concurrency | req/s | p50 ms | p99 ms |\n|---|---:|---:|---:|---:|")
     for concurrency, cases in plan:
         for name, _, _ in cases:
-            rps, p50, p99 = best[(concurrency, name)]
-            print(f"| {name} | {concurrency} | {rps:.0f} | {p50:.2f} | {p99:.2f} |", flush=True)
+            rps, lat = results[(concurrency, name)]
+            q = statistics.quantiles(lat, n=100)
+            print(f"| {name} | {concurrency} | {rps:.0f} | {q[49]:.2f} | {q[98]:.2f} |", flush=True)
     from velkora.trace_memory import INDEXED_BANDS
 
-    # The latency ratio from the three servers side by side, request by request.
-    paired = paired_latency(argv, [{**common, **extra, "VELKORA_STORE_PREFIX": f"bench-paired-{os.getpid()}-{i}:"}
-                                   for i, (_, extra, _) in enumerate(kinds[:3])], args.seconds * args.rounds)
-    off_p50 = statistics.median(paired[0])
-    for bands, (name, _, _), lat in ((INDEXED_BANDS, kinds[1], paired[1]), (FEWER_BANDS, kinds[2], paired[2])):
+    off_p50 = statistics.median(results[(1, kinds[0][0])][1])
+    for bands, (name, _, _) in ((INDEXED_BANDS, kinds[1]), (FEWER_BANDS, kinds[2])):
+        lat = results[(1, name)][1]
         p50 = statistics.median(lat)
-        print(f"latency, memory on / off, a new trace each request, {bands} bands, concurrency 1, the servers "
-              f"side by side ({len(lat)} requests each): p50 {p50:.3f} / {off_p50:.3f} ms = {p50 / off_p50:.3f}x "
-              f"(+{(p50 - off_p50) * 1000:.0f} µs; goal at most 1.1x)")
+        print(f"latency, memory on / off, a new trace each request, {bands} bands, concurrency 1 ({len(lat)} "
+              f"requests each): p50 {p50:.3f} / {off_p50:.3f} ms = {p50 / off_p50:.3f}x (+{(p50 - off_p50) * 1000:.0f} "
+              "µs; goal at most 1.1x)")
         if args.concurrency != 1:
-            off, on = best[(args.concurrency, kinds[0][0])], best[(args.concurrency, name)]
+            off, on = results[(args.concurrency, kinds[0][0])][0], results[(args.concurrency, name)][0]
             print(f"throughput, memory on / off, a new trace each request, {bands} bands, concurrency "
-                  f"{args.concurrency}: {off[0] / on[0]:.3f}x the time per request ({on[0]:.0f} against "
-                  f"{off[0]:.0f} req/s)")
+                  f"{args.concurrency}: {off / on:.3f}x the time per request ({on:.0f} against {off:.0f} req/s)")
     for bands in (INDEXED_BANDS, FEWER_BANDS):
         for line in trace_store_figures(args.store_url, bands):
             print(line, flush=True)
