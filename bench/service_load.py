@@ -12,8 +12,8 @@
   every request a new trace, the services run side by side: the p50 latency ratio at
   concurrency 1, one request to each in turn, and the throughput ratio at CONCURRENCY, in
   turns of BURST_SEC (plus every request the same trace: the worst case); then the
-  memory's figures on the store itself: bytes per remembered session over 10,000 sessions, and the script's time
-  with no candidates and with a full set of matches.
+  memory's figures on the store itself: bytes per remembered session over 10,000
+  sessions, and the script's time with no candidates and with a full set of matches.
 
 The client is a small keep-alive HTTP/1.1 client on asyncio (CONCURRENCY connections),
 in this process; tokens are fetched before the timed part. Server and client share the
