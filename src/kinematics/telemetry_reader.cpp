@@ -53,7 +53,9 @@ void read_browser(ForgivingReader& r, PyObject* browser, Telemetry& out) {
 
 // A value plain_items found (nullptr: missing) as a number: an exact float, the
 // usual case, read in place (what read_double reads first), any other converted
-// by read_double. False when missing or unconvertible.
+// by read_double. False when missing or unconvertible. read_plain_double does the
+// same, but its optional, taken here three times a sample, was measured to cost
+// about 25 instructions a sample more than this flag and out-parameter.
 bool plain_number(ForgivingReader& r, PyObject* value, double& number) {
     if (value == nullptr) return false;
     if (PyFloat_CheckExact(value)) {
